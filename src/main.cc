@@ -1,1 +1,20 @@
-int main() { return 0; }
+// guichet: the back-end worker of the dictation portal. No arguments, no configuration:
+// everything follows from the folders beside the executable's own folder.
+#include <unistd.h>
+
+#include "platform/desktop.h"
+#include "platform/env.h"
+#include "platform/view.h"
+#include "shell/guichet.h"
+#include "shell/shutdown.h"
+
+int main() {
+  using namespace guichet;
+  Env* env = Env::Default();
+  InstallCloseSignals();
+  std::unique_ptr<StatusView> view = isatty(1) ? MakeConsoleView() : MakeSilentView();
+  std::unique_ptr<Desktop> desktop = MakeNoDesktop();
+  bool instance_free = AcquireInstanceLock(env->ExecutablePath());
+  Guichet g(*env, *view, *desktop);
+  return RunGuichet(g, instance_free);
+}

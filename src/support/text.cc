@@ -83,7 +83,7 @@ std::string ToUtf8(std::string_view cp1252) {
 unsigned char Upper1252(unsigned char c) {
   if (c >= 'a' && c <= 'z') return c - 32;
   if (c == 0x9A || c == 0x9C || c == 0x9E) return c - 0x10;  // š œ ž
-  if (c == 0xFF) return 0x9F;                                  // ÿ
+  if (c == 0xFF) return 0x9F;                                // ÿ
   if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 32;
   return c;
 }
@@ -168,7 +168,8 @@ int64_t LeadingNumber(std::string_view s) {
   int64_t v = 0;
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max() / 10 - 10;
   for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-    if (v > kMax) return neg ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+    if (v > kMax)
+      return neg ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
     v = v * 10 + (s[i] - '0');
   }
   return neg ? -v : v;

@@ -1,0 +1,145 @@
+// The request dispatcher: reads one request file, identifies the session, hands the
+// command to its handler and finishes the exchange with the ready marker.
+#include <functional>
+
+#include "exchange/logon.h"
+#include "exchange/request.h"
+#include "output/html.h"
+#include "shell/guichet.h"
+#include "support/text.h"
+
+namespace guichet {
+namespace {
+
+using Handler = std::function<void(Guichet&, Requete&)>;
+
+// The dispatch table, tested in order; the first match handles the request. `counted`:
+// the handled counter goes up after the handler. `answered`: false for the workflow
+// commands, which end without answer file or ready marker, their request file deleted.
+struct Route {
+  std::function<bool(const std::string&)> matches;
+  Handler handler;
+  bool counted = true;
+  bool answered = true;
+};
+
+bool Is(const std::string& command, std::initializer_list<const char*> words) {
+  for (const char* w : words)
+    if (command == w) return true;
+  return false;
+}
+
+const std::vector<Route>& Routes() {
+  static const std::vector<Route> routes = {
+      // Routes are added here, in this order, by the modules that handle them:
+      //  1 "login", "logout"        2 "getlogon"          3 prefix "custom"
+      //  4 "attachments"            5 "archives"          6 "0"
+      //  7 "configuration"          8 first char a digit  9 workflow transitions
+      // 10 "getcaflen"             11 "step", "etape"    12 "createtmp"
+      // 13 "finishtmp"; anything else: "Commande non reconnue".
+  };
+  return routes;
+}
+
+std::string ReplaceReq(const std::string& name, const std::string& ext) {
+  return ReplaceAll(name, ".req", ext);
+}
+
+enum class Outcome { kIgnored, kAnswered, kConsumed };
+
+// Reads the request and runs its command. Failures are raised to the caller.
+Outcome Dispatch(Guichet& g, Requete& r) {
+  g.LogPhase = "Traitement du fichier " + r.reqpath;
+  g.SetLabel(Label::kProgression2, "1%");
+  g.DoEvents();
+
+  std::vector<std::string> lines;
+  Check(ReadLines(g.env, r.reqpath, &lines));
+  lines.resize(std::max<size_t>(lines.size(), 6));
+  r.path = lines[0];
+  r.logon = lines[1];
+  r.command = lines[2];
+  r.line4 = lines[3];
+  r.line5 = lines[4];
+  r.p = SplitValues(lines[3], lines[4], lines[5]);
+  r.line6 = r.p[3];
+
+  if (r.path != "/portail.hv") return Outcome::kIgnored;
+
+  // Identification: every command but the log-on ones needs an open session.
+  if (!IdentifieParLogon(g, r)) {
+    auto entry = g.Sessions.Find(r.logon);
+    if (!entry) {
+      PrintBodyErr(g.env, r.htmfile, "Erreur de syntaxe ()");
+      return Outcome::kAnswered;
+    }
+    g.Sessions.Renew(*entry, ExpiryText(g.env.Now()));
+    r.SetIdentified((*entry)->idUtilisateur);
+  }
+
+  for (const Route& route : Routes()) {
+    if (!route.matches(r.command)) continue;
+    route.handler(g, r);
+    if (route.counted) g.IncCompte();
+    if (route.answered) return Outcome::kAnswered;
+    g.env.DeleteFile(r.reqpath);
+    return Outcome::kConsumed;
+  }
+  PrintBodyErr(g.env, r.htmfile, "Commande non reconnue");
+  return Outcome::kAnswered;
+}
+
+}  // namespace
+
+void Requete::SetIdentified(const std::string& id) {
+  idUtilisateur = id;
+  nomutilisateur = "";
+  idservice = "0";
+  nomservice = "(Aucun)";
+  suffixe_1svc = "";
+}
+
+std::vector<std::string> SplitValues(const std::string& line4, const std::string& line5,
+                                     const std::string& line6) {
+  std::string all =
+      "|" + ReplaceAll(line4, "|", "!") + "|" + ReplaceAll(line5, "|", "!") + "|" + line6;
+  std::vector<std::string> p = Split(all, '|');
+  while (p.size() < 4) p.emplace_back();
+  return p;
+}
+
+bool TraiteRequete(Guichet& g, const std::string& reqfileend) {
+  Requete r;
+  r.reqfileend = reqfileend;
+  const std::string& root = g.CurrentSpoolRoot;
+  r.reqpath = root + "/in/" + reqfileend;
+  r.htmfile = root + "/out/" + ReplaceReq(reqfileend, ".htm");
+  r.rdyfile = root + "/out/" + ReplaceReq(reqfileend, ".rdy");
+
+  if (!g.env.FileExists(r.reqpath)) return false;
+
+  Outcome outcome;
+  try {
+    outcome = Dispatch(g, r);
+  } catch (const std::exception& e) {
+    const Failure* f = dynamic_cast<const Failure*>(&e);
+    std::string description = f ? f->description() : std::string(e.what());
+    g.SetLabel(Label::kProgression2, "Erreur");
+    g.EcritLog("TraiteRequete : " + description + " (" + r.reqpath + ")");
+    // A failure of the failure page itself leaves this request to the request pickup.
+    PrintBodyErr(g.env, r.htmfile, "Erreur dans PortailHalvero '" + description + "'");
+    outcome = Outcome::kAnswered;
+  }
+  if (outcome == Outcome::kIgnored) return false;
+
+  if (outcome == Outcome::kAnswered) {
+    // The answer is complete before the marker exists, and the marker appears whole.
+    Status s = g.env.WriteFileAtomic(r.rdyfile, Dec(static_cast<int64_t>(r.col.size())) + "\r\n");
+    if (!s.ok()) g.EcritLog("TraiteRequete : " + s.Description() + " (" + r.rdyfile + ")");
+  }
+  g.SetLabel(Label::kProgression2, "100%");
+  g.DoEvents();
+  return true;
+}
+
+}  // namespace guichet

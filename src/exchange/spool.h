@@ -1,0 +1,26 @@
+// The request pickup: keeps the spool folders in shape, drops expired sessions, purges
+// what nobody collected, and hands each waiting request to the dispatcher in reverse
+// listing order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace guichet {
+
+class Guichet;
+
+// Returns the number of requests handled, plus one when the pass failed. On the bad
+// file name or number failure, starts "RiVuvorad.exe", saves the sessions and ends the
+// process.
+int32_t RepereRequete(Guichet& g);
+
+// Whether a failure is the one that ends both pickups.
+bool IsFatalDescription(const std::string& description);
+
+// The way out of both pickups after the bad file name or number failure: frees a
+// descriptor, starts `program` from the application folder when it exists, and ends the
+// process.
+void FatalPath(Guichet& g, const char* program, bool save_sessions);
+
+}  // namespace guichet

@@ -1,0 +1,235 @@
+// The one seam between Guichet and the operating system: files, folders, the clock,
+// processes. Code receives an Env and never calls the OS directly, so tests can wrap the
+// real one (a clock they set, a call that fails) while still using the real file system.
+//
+// Paths use "/" and keep their ".." segments. Names are matched without regard to case,
+// as on the file system Guichet was designed for: every call tries the exact path first and
+// only on a miss looks for an existing name that differs in case (Windows-1252 folding).
+// Files are opened close-on-exec; spool files are opened without following links or
+// blocking, and only regular files are read.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/datetime.h"
+
+namespace guichet {
+
+// The outcome of a call into the OS: a kind, the path involved and a short French
+// description, the text that log lines and error pages carry.
+class Status {
+ public:
+  enum Kind {
+    kOk = 0,
+    kNotFound,      // "Fichier introuvable"
+    kPathNotFound,  // "Chemin d'accès introuvable"
+    kDenied,        // "Permission refusée"
+    kDiskFull,      // "Disque plein"
+    kBadHandle,     // "Nom ou numéro de fichier incorrect" (EBADF, EMFILE, ENFILE)
+    kExists,        // "Le fichier existe déjà"
+    kNotRegular,    // "Type de fichier incorrect"
+    kTooLarge,      // "Fichier trop volumineux"
+    kIo,            // "Erreur d'entrée/sortie sur fichier"
+  };
+
+  Status() = default;
+  Status(Kind kind, std::string path) : kind_(kind), path_(std::move(path)) {}
+  static Status Ok() { return Status(); }
+  static Status FromErrno(int err, std::string path);
+
+  bool ok() const { return kind_ == kOk; }
+  Kind kind() const { return kind_; }
+  const std::string& path() const { return path_; }
+  // The French description of the kind (Windows-1252).
+  std::string Description() const;
+
+ private:
+  Kind kind_ = kOk;
+  std::string path_;
+};
+
+// A failure raised inside an operation, caught by the operation's one failure handler
+// (the dispatcher's error page, a pickup's log line). Carries the description that the
+// handler logs and the source that start-up messages show.
+class Failure : public std::runtime_error {
+ public:
+  explicit Failure(std::string description, std::string source = "Guichet")
+      : std::runtime_error(description),
+        description_(std::move(description)),
+        source_(std::move(source)) {}
+  explicit Failure(const Status& s) : Failure(s.Description()) { kind_ = s.kind(); }
+  const std::string& description() const { return description_; }
+  const std::string& source() const { return source_; }
+  Status::Kind kind() const { return kind_; }
+
+ private:
+  std::string description_;
+  std::string source_;
+  Status::Kind kind_ = Status::kIo;
+};
+
+// Throws Failure when the status is not ok.
+void Check(const Status& s);
+
+// The French text of the bad file name or number failure, fatal for both pickups.
+std::string BadHandleDescription();
+
+// An exclusive fcntl lock held on a file until destroyed.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
+struct FileInfo {
+  int64_t size = 0;
+  DateTime modified;
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // The current local time. Every clock read goes through here.
+  virtual DateTime Now() = 0;
+
+  // Existence: a regular file (links are not followed), a folder.
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool FolderExists(const std::string& path) = 0;
+  virtual Status GetFileInfo(const std::string& path, FileInfo* info) = 0;
+
+  // Reads a whole regular file (refuses links, pipes and files over `max_bytes`).
+  virtual Status ReadFile(const std::string& path, std::string* data,
+                          int64_t max_bytes = int64_t{1} << 34) = 0;
+  // Creates or replaces the file with `data`.
+  virtual Status WriteFile(const std::string& path, std::string_view data) = 0;
+  // Writes a temporary file "~" + name + suffix in the same folder, then renames it over
+  // the target: a reader sees the old file or the whole new one, never a part.
+  virtual Status WriteFileAtomic(const std::string& path, std::string_view data) = 0;
+  // Appends, creating the file when missing.
+  virtual Status AppendFile(const std::string& path, std::string_view data) = 0;
+  // Appends under an exclusive fcntl lock from byte 0 for size + 1 bytes (the day log).
+  virtual Status AppendFileLocked(const std::string& path, std::string_view data) = 0;
+  // Writes at a byte offset without shortening the file (created when missing).
+  virtual Status WriteAt(const std::string& path, int64_t offset, std::string_view data) = 0;
+  virtual Status Truncate(const std::string& path, int64_t size) = 0;
+  // Copies a regular file, replacing the target; the copy keeps the source's
+  // modification time. Written through a temporary name and a rename.
+  virtual Status CopyFile(const std::string& from, const std::string& to) = 0;
+  virtual Status DeleteFile(const std::string& path) = 0;
+  virtual Status RenameFile(const std::string& from, const std::string& to) = 0;
+  // Creates one folder; an existing folder is an error of kind kExists.
+  virtual Status CreateFolder(const std::string& path) = 0;
+  virtual Status SetModified(const std::string& path, const DateTime& t) = 0;
+
+  // Plain files of `folder` whose names match `pattern` ("*" and "?", without regard to
+  // case), in the order of the original file system: by name folded to upper case, then
+  // by exact name. Hidden names (".x") and names the original file system cannot hold
+  // are left out.
+  virtual Status ListFiles(const std::string& folder, std::string_view pattern,
+                           std::vector<std::string>* names) = 0;
+  // Sub-folders of `folder` (not hidden), in the same order.
+  virtual Status ListFolders(const std::string& folder, std::vector<std::string>* names) = 0;
+
+  // An exclusive fcntl lock on an existing file, waiting until granted. Null on failure.
+  virtual std::unique_ptr<FileLock> LockFile(const std::string& path) = 0;
+
+  virtual Status ChangeDir(const std::string& path) = 0;
+  // Starts a program detached: new session, no terminal, standard streams on /dev/null.
+  virtual Status StartDetached(const std::string& path) = 0;
+  // Closes the descriptor kept in reserve, so that the fatal path can still open files.
+  virtual void ReleaseReserve() = 0;
+
+  virtual std::string HostName() = 0;
+  virtual std::string ExecutablePath() = 0;
+  // Whether the path resolves to an existing file or folder, exact or differing in case,
+  // and its real spelling.
+  virtual std::string Resolve(const std::string& path) = 0;
+
+  // The real environment of this machine.
+  static Env* Default();
+};
+
+// Forwards every call to another Env; tests derive from it to change one thing.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+
+  DateTime Now() override { return target_->Now(); }
+  bool FileExists(const std::string& p) override { return target_->FileExists(p); }
+  bool FolderExists(const std::string& p) override { return target_->FolderExists(p); }
+  Status GetFileInfo(const std::string& p, FileInfo* i) override {
+    return target_->GetFileInfo(p, i);
+  }
+  Status ReadFile(const std::string& p, std::string* d, int64_t m) override {
+    return target_->ReadFile(p, d, m);
+  }
+  Status WriteFile(const std::string& p, std::string_view d) override {
+    return target_->WriteFile(p, d);
+  }
+  Status WriteFileAtomic(const std::string& p, std::string_view d) override {
+    return target_->WriteFileAtomic(p, d);
+  }
+  Status AppendFile(const std::string& p, std::string_view d) override {
+    return target_->AppendFile(p, d);
+  }
+  Status AppendFileLocked(const std::string& p, std::string_view d) override {
+    return target_->AppendFileLocked(p, d);
+  }
+  Status WriteAt(const std::string& p, int64_t o, std::string_view d) override {
+    return target_->WriteAt(p, o, d);
+  }
+  Status Truncate(const std::string& p, int64_t s) override { return target_->Truncate(p, s); }
+  Status CopyFile(const std::string& f, const std::string& t) override {
+    return target_->CopyFile(f, t);
+  }
+  Status DeleteFile(const std::string& p) override { return target_->DeleteFile(p); }
+  Status RenameFile(const std::string& f, const std::string& t) override {
+    return target_->RenameFile(f, t);
+  }
+  Status CreateFolder(const std::string& p) override { return target_->CreateFolder(p); }
+  Status SetModified(const std::string& p, const DateTime& t) override {
+    return target_->SetModified(p, t);
+  }
+  Status ListFiles(const std::string& f, std::string_view pat,
+                   std::vector<std::string>* n) override {
+    return target_->ListFiles(f, pat, n);
+  }
+  Status ListFolders(const std::string& f, std::vector<std::string>* n) override {
+    return target_->ListFolders(f, n);
+  }
+  std::unique_ptr<FileLock> LockFile(const std::string& p) override { return target_->LockFile(p); }
+  Status ChangeDir(const std::string& p) override { return target_->ChangeDir(p); }
+  Status StartDetached(const std::string& p) override { return target_->StartDetached(p); }
+  void ReleaseReserve() override { target_->ReleaseReserve(); }
+  std::string HostName() override { return target_->HostName(); }
+  std::string ExecutablePath() override { return target_->ExecutablePath(); }
+  std::string Resolve(const std::string& p) override { return target_->Resolve(p); }
+
+ private:
+  Env* target_;
+};
+
+// Text-file helpers over an Env, in Windows-1252 with CR or CR LF line ends.
+
+// Splits file content into lines: a line ends at CR, LF or CR LF; a last line without
+// an end counts; an empty content has no line.
+std::vector<std::string> SplitLines(std::string_view content);
+// Reads the lines of a text file.
+Status ReadLines(Env& env, const std::string& path, std::vector<std::string>* lines);
+// The first line of a text file ("" for an empty file).
+Status ReadFirstLine(Env& env, const std::string& path, std::string* line);
+// Joins lines, each followed by CR LF.
+std::string JoinLines(const std::vector<std::string>& lines);
+// Size of a file, or 0 when it is missing or cannot be read.
+int64_t FileLen(Env& env, const std::string& path);
+
+// True when `name` matches a listing pattern of "*" and "?" without regard to case.
+bool MatchesListPattern(std::string_view name, std::string_view pattern);
+
+}  // namespace guichet

@@ -1,0 +1,589 @@
+// The real Env on Linux.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "platform/env.h"
+#include "support/text.h"
+
+namespace guichet {
+
+Status Status::FromErrno(int err, std::string path) {
+  switch (err) {
+    case 0:
+      return Status();
+    case ENOENT:
+      return Status(kNotFound, std::move(path));
+    case ENOTDIR:
+      return Status(kPathNotFound, std::move(path));
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+      return Status(kDenied, std::move(path));
+    case ENOSPC:
+    case EDQUOT:
+      return Status(kDiskFull, std::move(path));
+    case EBADF:
+    case EMFILE:
+    case ENFILE:
+      return Status(kBadHandle, std::move(path));
+    case EEXIST:
+    case ENOTEMPTY:
+      return Status(kExists, std::move(path));
+    case ELOOP:
+    case EISDIR:
+    case ENXIO:
+      return Status(kNotRegular, std::move(path));
+    case EFBIG:
+      return Status(kTooLarge, std::move(path));
+    default:
+      return Status(kIo, std::move(path));
+  }
+}
+
+std::string Status::Description() const {
+  switch (kind_) {
+    case kOk:
+      return "";
+    case kNotFound:
+      return "Fichier introuvable";
+    case kPathNotFound:
+      return W("Chemin d'accès introuvable");
+    case kDenied:
+      return W("Permission refusée");
+    case kDiskFull:
+      return "Disque plein";
+    case kBadHandle:
+      return BadHandleDescription();
+    case kExists:
+      return W("Le fichier existe déjà");
+    case kNotRegular:
+      return "Type de fichier incorrect";
+    case kTooLarge:
+      return "Fichier trop volumineux";
+    case kIo:
+      break;
+  }
+  return W("Erreur d'entrée/sortie sur fichier");
+}
+
+std::string BadHandleDescription() { return W("Nom ou numéro de fichier incorrect"); }
+
+void Check(const Status& s) {
+  if (!s.ok()) throw Failure(s);
+}
+
+std::vector<std::string> SplitLines(std::string_view c) {
+  std::vector<std::string> lines;
+  size_t start = 0, i = 0;
+  while (i < c.size()) {
+    if (c[i] == '\r' || c[i] == '\n') {
+      lines.emplace_back(c.substr(start, i - start));
+      if (c[i] == '\r' && i + 1 < c.size() && c[i + 1] == '\n') ++i;
+      start = ++i;
+    } else {
+      ++i;
+    }
+  }
+  if (start < c.size()) lines.emplace_back(c.substr(start));
+  return lines;
+}
+
+Status ReadLines(Env& env, const std::string& path, std::vector<std::string>* lines) {
+  std::string data;
+  Status s = env.ReadFile(path, &data);
+  if (!s.ok()) return s;
+  *lines = SplitLines(data);
+  return s;
+}
+
+Status ReadFirstLine(Env& env, const std::string& path, std::string* line) {
+  std::string data;
+  Status s = env.ReadFile(path, &data);
+  if (!s.ok()) return s;
+  size_t end = data.find_first_of("\r\n");
+  *line = data.substr(0, end);
+  return s;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string out;
+  size_t n = 0;
+  for (const auto& l : lines) n += l.size() + 2;
+  out.reserve(n);
+  for (const auto& l : lines) out.append(l).append(kCrLf);
+  return out;
+}
+
+int64_t FileLen(Env& env, const std::string& path) {
+  FileInfo info;
+  return env.GetFileInfo(path, &info).ok() ? info.size : 0;
+}
+
+bool MatchesListPattern(std::string_view name, std::string_view pat) {
+  // Iterative glob with backtracking on the last "*".
+  size_t n = 0, p = 0, star = std::string_view::npos, mark = 0;
+  while (n < name.size()) {
+    if (p < pat.size() && pat[p] == '*') {
+      star = p++;
+      mark = n;
+    } else if (p < pat.size() &&
+               (pat[p] == '?' || Upper1252(static_cast<unsigned char>(pat[p])) ==
+                                     Upper1252(static_cast<unsigned char>(name[n])))) {
+      ++p, ++n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pat.size() && pat[p] == '*') ++p;
+  return p == pat.size();
+}
+
+namespace {
+
+constexpr int kOpenRead = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+constexpr int kOpenWrite = O_WRONLY | O_CLOEXEC | O_NOFOLLOW;
+
+// Names the original file system cannot hold never reach Guichet.
+bool AcceptableName(std::string_view name) {
+  if (name.empty() || name[0] == '.') return false;
+  for (unsigned char c : name)
+    if (c < 32 || std::strchr("\\:*?\"<>|", c) != nullptr) return false;
+  return true;
+}
+
+std::string Parent(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool OrderNames(const std::string& a, const std::string& b) {
+  std::string ua = ToUpper(a), ub = ToUpper(b);
+  if (ua != ub) return ua < ub;
+  return a < b;
+}
+
+class PosixLock : public FileLock {
+ public:
+  explicit PosixLock(int fd) : fd_(fd) {}
+  ~PosixLock() override {
+    struct flock fl {};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fcntl(fd_, F_SETLK, &fl);
+    close(fd_);
+  }
+
+ private:
+  int fd_;
+};
+
+Status WriteAll(int fd, std::string_view data, const std::string& path) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t w = write(fd, p, left);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Status::FromErrno(errno, path);
+    }
+    p += w;
+    left -= static_cast<size_t>(w);
+  }
+  return Status::Ok();
+}
+
+class PosixEnv : public Env {
+ public:
+  PosixEnv() { reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+  DateTime Now() override { return FromUnixLocal(time(nullptr)); }
+
+  std::string Resolve(const std::string& path) override {
+    struct stat st;
+    if (path.empty() || lstat(path.c_str(), &st) == 0) return path;
+    // Walk the components; each one that is missing as written is looked up without
+    // regard to case in its folder. From the first one that matches nothing, the rest
+    // stays as written.
+    const bool absolute = path[0] == '/';
+    std::string built = absolute ? "" : ".";
+    size_t pos = absolute ? 1 : 0;
+    for (;;) {
+      size_t slash = path.find('/', pos);
+      std::string comp =
+          path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+      std::string dir = built.empty() ? "/" : built;
+      std::string candidate = built + "/" + comp;
+      if (!comp.empty() && comp != "." && comp != ".." && lstat(candidate.c_str(), &st) != 0) {
+        std::string found;
+        if (DIR* d = opendir(dir.c_str())) {
+          while (struct dirent* e = readdir(d))
+            if (EqualsNoCase(e->d_name, comp)) {
+              found = e->d_name;
+              break;
+            }
+          closedir(d);
+        }
+        if (found.empty()) {
+          built = candidate;
+          if (slash != std::string::npos) built += path.substr(slash);
+          break;
+        }
+        candidate = built + "/" + found;
+      }
+      built = candidate;
+      if (slash == std::string::npos) break;
+      pos = slash + 1;
+    }
+    // A relative path keeps its own form: drop the "./" we started from.
+    return absolute ? built : built.substr(2);
+  }
+
+  bool FileExists(const std::string& path) override {
+    struct stat st;
+    return lstat(Resolve(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  bool FolderExists(const std::string& path) override {
+    struct stat st;
+    return stat(Resolve(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  Status GetFileInfo(const std::string& path, FileInfo* info) override {
+    std::string real = Resolve(path);
+    struct stat st;
+    if (lstat(real.c_str(), &st) != 0) return Status::FromErrno(errno, path);
+    if (!S_ISREG(st.st_mode)) return Status(Status::kNotRegular, path);
+    info->size = st.st_size;
+    info->modified = FromUnixLocal(st.st_mtim.tv_sec);
+    return Status::Ok();
+  }
+
+  Status ReadFile(const std::string& path, std::string* data, int64_t max_bytes) override {
+    std::string real = Resolve(path);
+    int fd = open(real.c_str(), kOpenRead);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      int e = errno;
+      close(fd);
+      return Status::FromErrno(e, path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+      close(fd);
+      return Status(Status::kNotRegular, path);
+    }
+    if (st.st_size > max_bytes) {
+      close(fd);
+      return Status(Status::kTooLarge, path);
+    }
+    data->clear();
+    data->reserve(static_cast<size_t>(st.st_size));
+    char buf[1 << 16];
+    for (;;) {
+      ssize_t r = read(fd, buf, sizeof buf);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        int e = errno;
+        close(fd);
+        return Status::FromErrno(e, path);
+      }
+      if (r == 0) break;
+      if (static_cast<int64_t>(data->size()) + r > max_bytes) {
+        close(fd);
+        return Status(Status::kTooLarge, path);
+      }
+      data->append(buf, static_cast<size_t>(r));
+    }
+    close(fd);
+    return Status::Ok();
+  }
+
+  Status WriteWithFlags(const std::string& path, std::string_view data, int flags) {
+    std::string real = Resolve(path);
+    int fd = open(real.c_str(), kOpenWrite | flags, 0666);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    Status s = WriteAll(fd, data, path);
+    if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
+    return s;
+  }
+
+  Status WriteFile(const std::string& path, std::string_view data) override {
+    return WriteWithFlags(path, data, O_CREAT | O_TRUNC);
+  }
+
+  Status AppendFile(const std::string& path, std::string_view data) override {
+    return WriteWithFlags(path, data, O_CREAT | O_APPEND);
+  }
+
+  std::string TempName(const std::string& real) {
+    static std::atomic<uint64_t> counter{0};
+    return Parent(real) + "/~" + BaseName(real) + "." + std::to_string(getpid()) + "." +
+           std::to_string(counter++);
+  }
+
+  Status WriteFileAtomic(const std::string& path, std::string_view data) override {
+    std::string real = Resolve(path);
+    std::string tmp = TempName(real);
+    Status s = WriteWithFlags(tmp, data, O_CREAT | O_EXCL);
+    if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
+    if (!s.ok()) unlink(tmp.c_str());
+    return s;
+  }
+
+  Status AppendFileLocked(const std::string& path, std::string_view data) override {
+    std::string real = Resolve(path);
+    int fd = open(real.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      return Status(Status::kNotRegular, path);
+    }
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = st.st_size + 1;
+    int r;
+    while ((r = fcntl(fd, F_SETLKW, &fl)) != 0 && errno == EINTR) {
+    }
+    if (r != 0) {
+      int e = errno;
+      close(fd);
+      return Status::FromErrno(e, path);
+    }
+    Status s =
+        lseek(fd, 0, SEEK_END) < 0 ? Status::FromErrno(errno, path) : WriteAll(fd, data, path);
+    fl.l_type = F_UNLCK;
+    fcntl(fd, F_SETLK, &fl);
+    close(fd);
+    return s;
+  }
+
+  Status WriteAt(const std::string& path, int64_t offset, std::string_view data) override {
+    std::string real = Resolve(path);
+    int fd = open(real.c_str(), kOpenWrite | O_CREAT, 0666);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    Status s;
+    const char* p = data.data();
+    size_t left = data.size();
+    off_t at = offset;
+    while (left > 0) {
+      ssize_t w = pwrite(fd, p, left, at);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        s = Status::FromErrno(errno, path);
+        break;
+      }
+      p += w, at += w, left -= static_cast<size_t>(w);
+    }
+    if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
+    return s;
+  }
+
+  Status Truncate(const std::string& path, int64_t size) override {
+    if (truncate(Resolve(path).c_str(), size) != 0) return Status::FromErrno(errno, path);
+    return Status::Ok();
+  }
+
+  Status CopyFile(const std::string& from, const std::string& to) override {
+    std::string src = Resolve(from);
+    int in = open(src.c_str(), kOpenRead);
+    if (in < 0) return Status::FromErrno(errno, from);
+    struct stat st;
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(in);
+      return Status(Status::kNotRegular, from);
+    }
+    std::string dst = Resolve(to);
+    std::string tmp = TempName(dst);
+    int out = open(tmp.c_str(), kOpenWrite | O_CREAT | O_EXCL, 0666);
+    if (out < 0) {
+      int e = errno;
+      close(in);
+      return Status::FromErrno(e, to);
+    }
+    Status s;
+    std::string buf(1 << 20, '\0');
+    for (;;) {
+      ssize_t r = read(in, buf.data(), buf.size());
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        s = Status::FromErrno(errno, from);
+        break;
+      }
+      if (r == 0) break;
+      s = WriteAll(out, std::string_view(buf.data(), static_cast<size_t>(r)), to);
+      if (!s.ok()) break;
+    }
+    close(in);
+    if (s.ok()) {
+      struct timespec times[2] = {st.st_atim, st.st_mtim};
+      futimens(out, times);
+    }
+    if (close(out) != 0 && s.ok()) s = Status::FromErrno(errno, to);
+    if (s.ok() && rename(tmp.c_str(), dst.c_str()) != 0) s = Status::FromErrno(errno, to);
+    if (!s.ok()) unlink(tmp.c_str());
+    return s;
+  }
+
+  Status DeleteFile(const std::string& path) override {
+    std::string real = Resolve(path);
+    struct stat st;
+    if (lstat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      return Status(Status::kNotRegular, path);
+    if (unlink(real.c_str()) != 0) return Status::FromErrno(errno, path);
+    return Status::Ok();
+  }
+
+  Status RenameFile(const std::string& from, const std::string& to) override {
+    if (rename(Resolve(from).c_str(), Resolve(to).c_str()) != 0)
+      return Status::FromErrno(errno, from);
+    return Status::Ok();
+  }
+
+  Status CreateFolder(const std::string& path) override {
+    std::string real = Resolve(path);
+    if (mkdir(real.c_str(), 0777) != 0) return Status::FromErrno(errno, path);
+    return Status::Ok();
+  }
+
+  Status SetModified(const std::string& path, const DateTime& t) override {
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ToUnixLocal(t));
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    if (utimensat(AT_FDCWD, Resolve(path).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+      return Status::FromErrno(errno, path);
+    return Status::Ok();
+  }
+
+  Status List(const std::string& folder, std::string_view pattern, bool folders,
+              std::vector<std::string>* names) {
+    std::string real = Resolve(folder);
+    DIR* d = opendir(real.c_str());
+    if (d == nullptr) return Status::FromErrno(errno == ENOENT ? ENOTDIR : errno, folder);
+    std::vector<std::string> found;
+    while (struct dirent* e = readdir(d)) {
+      std::string_view name = e->d_name;
+      if (!AcceptableName(name)) continue;
+      if (!folders && !MatchesListPattern(name, pattern)) continue;
+      unsigned char type = e->d_type;
+      if (type == DT_UNKNOWN) {
+        struct stat st;
+        std::string full = real + "/" + std::string(name);
+        if (lstat(full.c_str(), &st) != 0) continue;
+        type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_UNKNOWN;
+      }
+      if (folders ? type == DT_DIR : type == DT_REG) found.emplace_back(name);
+    }
+    closedir(d);
+    std::sort(found.begin(), found.end(), OrderNames);
+    names->insert(names->end(), found.begin(), found.end());
+    return Status::Ok();
+  }
+
+  Status ListFiles(const std::string& folder, std::string_view pattern,
+                   std::vector<std::string>* names) override {
+    return List(folder, pattern, false, names);
+  }
+
+  Status ListFolders(const std::string& folder, std::vector<std::string>* names) override {
+    return List(folder, "*", true, names);
+  }
+
+  std::unique_ptr<FileLock> LockFile(const std::string& path) override {
+    int fd = open(Resolve(path).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return nullptr;
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    int r;
+    while ((r = fcntl(fd, F_SETLKW, &fl)) != 0 && errno == EINTR) {
+    }
+    if (r != 0) {
+      close(fd);
+      return nullptr;
+    }
+    return std::make_unique<PosixLock>(fd);
+  }
+
+  Status ChangeDir(const std::string& path) override {
+    if (chdir(Resolve(path).c_str()) != 0) return Status::FromErrno(errno, path);
+    return Status::Ok();
+  }
+
+  Status StartDetached(const std::string& path) override {
+    std::string real = Resolve(path);
+    pid_t child = fork();
+    if (child < 0) return Status::FromErrno(errno, path);
+    if (child == 0) {
+      // Detach twice so the program is nobody's zombie and has no terminal.
+      if (fork() != 0) _exit(0);
+      setsid();
+      int null = open("/dev/null", O_RDWR);
+      if (null >= 0) {
+        dup2(null, 0), dup2(null, 1), dup2(null, 2);
+        if (null > 2) close(null);
+      }
+      signal(SIGPIPE, SIG_DFL);
+      execl(real.c_str(), real.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return Status::Ok();
+  }
+
+  void ReleaseReserve() override {
+    if (reserve_fd_ >= 0) close(reserve_fd_);
+    reserve_fd_ = -1;
+  }
+
+  std::string HostName() override {
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0) return "";
+    return buf;
+  }
+
+  std::string ExecutablePath() override {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    return std::string(buf, static_cast<size_t>(n));
+  }
+
+ private:
+  int reserve_fd_ = -1;
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  static PosixEnv* env = new PosixEnv();
+  return env;
+}
+
+}  // namespace guichet

@@ -1,0 +1,37 @@
+#include "shell/guichet.h"
+
+#include "support/text.h"
+
+namespace guichet {
+
+int64_t WrapCounter(int64_t value) {
+  int64_t next = value + 1;
+  return next > 2000000 ? 1 : next;
+}
+
+void Guichet::SetCaption(const std::string& text) {
+  if (caption_ == text) return;
+  caption_ = text;
+  view.SetCaption(text);
+}
+
+void Guichet::SetLabel(Label label, const std::string& text) {
+  labels_[static_cast<int>(label)] = text;
+  view.SetLabel(label, text);
+}
+
+void Guichet::AddActivity(const std::string& line) {
+  activity_.push_back(line);
+  view.AddActivity(line);
+}
+
+void Guichet::ClearActivity() {
+  activity_.clear();
+  view.ClearActivity();
+}
+
+void Guichet::IncCompte() {
+  SetLabel(Label::kCompte, Dec(WrapCounter(LeadingNumber(GetLabel(Label::kCompte)))));
+}
+
+}  // namespace guichet

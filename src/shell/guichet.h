@@ -1,0 +1,101 @@
+// The process-wide state of Guichet and the services every module reaches through it:
+// the OS seam, the status view, the desktop, the folders, the day log, the session table
+// and the main window's texts.
+//
+// One Guichet lives for the process (tests make one per temporary site). Every module is
+// a set of free functions taking it first, named after the design's procedures.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "exchange/sessions.h"
+#include "platform/desktop.h"
+#include "platform/env.h"
+#include "platform/view.h"
+#include "shell/log.h"
+
+namespace guichet {
+
+class Guichet {
+ public:
+  Guichet(Env& env, StatusView& view, Desktop& desktop)
+      : env(env), view(view), desktop(desktop), journal_(env, LogPhase) {}
+  Guichet(const Guichet&) = delete;
+  Guichet& operator=(const Guichet&) = delete;
+
+  Env& env;
+  StatusView& view;
+  Desktop& desktop;
+
+  // Folders, without a trailing separator; built by concatenation, ".." kept.
+  std::string AppFolder;
+  std::string SpoolRoot;
+  std::string TasksFolder;
+  std::string CurrentSpoolRoot;
+
+  // The request in hand, carried by every log line.
+  std::string LogPhase;
+
+  TableSessions Sessions;
+
+  // Request pickup.
+  bool SpoolReady = false;
+  DateTime LastDailyPurge;  // the zero date
+
+  // Polling cycle.
+  DateTime LastMoveBeat;
+  bool BeatStarted = false;
+  int32_t Activity = 0;
+  int32_t AssembledCount = 0;
+
+  // List store cache (uploaded lists).
+  std::vector<std::string> ComboLines;
+  int64_t ComboFileSize = 0;
+
+  // Set when the process is to end; the main loop stops and returns exit_code.
+  bool ended = false;
+  int exit_code = 0;
+
+  void EcritLog(const std::string& message) noexcept { journal_.EcritLog(message); }
+  Journal& journal() { return journal_; }
+
+  // The main window's texts. The request progress label (kProgression2) is the busy
+  // flag: not empty while a request is in hand.
+  void SetCaption(const std::string& text);
+  const std::string& Caption() const { return caption_; }
+  void SetLabel(Label label, const std::string& text);
+  const std::string& GetLabel(Label label) const { return labels_[static_cast<int>(label)]; }
+  bool Busy() const { return !GetLabel(Label::kProgression2).empty(); }
+  void DoEvents() { view.DoEvents(); }
+  // Adds a line to the activity list.
+  void AddActivity(const std::string& line);
+  const std::vector<std::string>& Activities() const { return activity_; }
+  void ClearActivity();
+
+  // Counts one handled request on the handled counter (1, 2, ... 2000000, then 1).
+  void IncCompte();
+
+  // "<AppFolder>/<name>", and the like for the other roots.
+  std::string App(const std::string& rest) const { return AppFolder + "/" + rest; }
+  std::string Spool(const std::string& rest) const { return CurrentSpoolRoot + "/" + rest; }
+  std::string Tasks(const std::string& rest) const { return TasksFolder + "/" + rest; }
+
+  // Ends the process at the end of the current step (the main loop stops).
+  void EndProcess(int code = 0) {
+    ended = true;
+    exit_code = code;
+  }
+
+ private:
+  Journal journal_;
+  std::string caption_ = "Guichet";
+  std::string labels_[4];
+  std::vector<std::string> activity_;
+};
+
+// Adds one to a counter shown on screen: 1, 2, ... 2000000, then 1.
+int64_t WrapCounter(int64_t value);
+
+}  // namespace guichet

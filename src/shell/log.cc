@@ -1,0 +1,30 @@
+#include "shell/log.h"
+
+#include <cerrno>
+
+#include "support/records.h"
+
+namespace guichet {
+
+std::string Journal::LogFilePath(const DateTime& now) {
+  std::string exe = env_.ExecutablePath();
+  std::string folder = exe.find('/') == std::string::npos ? "." : DossierParent(exe);
+  return folder + "/LogHalvero" + Format(now, "yymmdd") + ".txt";
+}
+
+void Journal::EcritLog(const std::string& message) noexcept {
+  int saved_errno = errno;
+  try {
+    DateTime now = env_.Now();
+    std::string name = NomFichier(env_.ExecutablePath());
+    std::string line = Format(now, "dd/mm/yyyy hh:nn:ss") + " " + name + " : " + message;
+    if (!phase_.empty()) line += " (Phase : " + phase_ + ")";
+    line += "\r\n";
+    env_.AppendFileLocked(LogFilePath(now), line);
+  } catch (...) {
+    // The line is lost; the caller goes on undisturbed.
+  }
+  errno = saved_errno;
+}
+
+}  // namespace guichet

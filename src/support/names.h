@@ -1,0 +1,27 @@
+// The one gate for texts from outside that become part of a file name or a batch file:
+// request values, piece headers, queue lines and uploaded files. Nothing from outside
+// reaches a path without passing one of these checks.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace guichet {
+
+// A document number: 1 to 64 characters, ASCII letters, digits, "-" and "_".
+bool IsValidDocumentNumber(std::string_view s);
+
+// A name part (agenda name, queue author, extension without its "."): not empty, none of
+// \ / : * ? " < > | %, no control character, not made only of dots and spaces.
+bool IsValidNamePart(std::string_view s);
+
+// An upload extension: empty, or "." followed by a valid name part.
+bool IsValidExtension(std::string_view s);
+
+// The archive folder name made from the first line of a ".id" file: trimmed of blanks;
+// each of \ / : * ? " < > | % and each control character replaced by "_"; dots at the
+// end replaced by "_". Empty when the trimmed line is empty. Publishing and the archive
+// listing both use it, so they name the same folder.
+std::string ArchiveName(std::string_view first_line);
+
+}  // namespace guichet

@@ -1,0 +1,47 @@
+#include "users/lastlogons.h"
+
+#include "shell/guichet.h"
+#include "support/records.h"
+#include "support/text.h"
+
+namespace guichet {
+namespace {
+
+std::string FilePath(Guichet& g) { return g.App("guichet_lastlogons.txt"); }
+
+}  // namespace
+
+void SauveDerniersLogons(Guichet& g) {
+  try {
+    if (g.Sessions.empty()) {
+      g.env.DeleteFile(FilePath(g));
+      return;
+    }
+    std::string out;
+    for (const SessionEntry& e : g.Sessions.entries()) {
+      if (e.jeton.empty()) continue;
+      out.append(e.jeton).append(";").append(e.idUtilisateur).append(";");
+      out.append(e.expiration).append(kCrLf);
+    }
+    g.env.WriteFileAtomic(FilePath(g), out);
+  } catch (...) {
+    // The running program is not affected; the sessions may not survive a restart.
+  }
+}
+
+void ChargeDerniersLogons(Guichet& g) {
+  try {
+    std::vector<std::string> lines;
+    if (!ReadLines(g.env, FilePath(g), &lines).ok()) return;
+    for (const std::string& line : lines) {
+      if (IsBlank(line)) continue;
+      std::string jeton = Extract(line, 1);
+      std::string expiration = Extract(line, 3);
+      if (jeton.empty() || !ParseDate(expiration)) continue;
+      g.Sessions.Append(jeton, Extract(line, 2), expiration);
+    }
+  } catch (...) {
+  }
+}
+
+}  // namespace guichet

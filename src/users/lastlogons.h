@@ -1,0 +1,18 @@
+// The last-logon memory: the session table saved to "guichet_lastlogons.txt" in the
+// application folder (token;user;expiry, one session a line) and read back at start-up,
+// so open sessions survive a restart.
+#pragma once
+
+namespace guichet {
+
+class Guichet;
+
+// Writes the file from the session table, replacing it atomically (a crash or a full disk
+// never leaves it missing or cut short). With no session, no file remains. Never fails.
+void SauveDerniersLogons(Guichet& g);
+
+// Appends the file's sessions to the session table; lines that are blank, whose token is
+// empty or whose third field is not a date and time are skipped. Never fails.
+void ChargeDerniersLogons(Guichet& g);
+
+}  // namespace guichet
