@@ -1,0 +1,180 @@
+// Test support: temporary sites on the real file system, a wrapper of the real Env with
+// a clock the test sets and calls that fail on demand, a recording view and desktop, and
+// the real executable started in a temporary site.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/desktop.h"
+#include "platform/env.h"
+#include "platform/view.h"
+#include "shell/guichet.h"
+
+namespace guichet::test {
+
+// A fresh folder under /tmp, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Real files, plain helpers.
+std::string ReadAll(const std::string& path);
+void WriteAll(const std::string& path, const std::string& data);
+bool Exists(const std::string& path);
+void MakeDirs(const std::string& path);
+void SetMtime(const std::string& path, int64_t unix_seconds);
+std::vector<std::string> ListDir(const std::string& path);  // sorted names
+
+// Writes a file the way the front end must: under a temporary name no listing matches,
+// then renamed into place.
+void DropFile(const std::string& path, const std::string& data);
+// A request file: lines joined with CR LF.
+void DropRequest(const std::string& spool_root, const std::string& name,
+                 const std::vector<std::string>& lines);
+
+// The real Env with a clock set by the test and failures injected by operation name.
+class TestEnv : public EnvWrapper {
+ public:
+  TestEnv();
+  void SetNow(const DateTime& t) { now_ = t; }
+  void Advance(int64_t seconds) { now_ = now_.AddSeconds(seconds); }
+  void SetExecutable(const std::string& path) { exe_ = path; }
+
+  // Makes the operation fail with `kind` when `when(path)` holds (e.g. "WriteFile").
+  void FailWhen(const std::string& op, std::function<bool(const std::string&)> when,
+                Status::Kind kind);
+  void ClearFailures() { failures_.clear(); }
+  std::vector<std::string> started;  // programs started detached
+
+  DateTime Now() override { return now_; }
+  std::string ExecutablePath() override { return exe_; }
+  Status StartDetached(const std::string& p) override;
+  Status ReadFile(const std::string& p, std::string* d, int64_t m) override;
+  Status WriteFile(const std::string& p, std::string_view d) override;
+  Status WriteFileAtomic(const std::string& p, std::string_view d) override;
+  Status AppendFile(const std::string& p, std::string_view d) override;
+  Status WriteAt(const std::string& p, int64_t o, std::string_view d) override;
+  Status CopyFile(const std::string& f, const std::string& t) override;
+  Status DeleteFile(const std::string& p) override;
+  Status CreateFolder(const std::string& p) override;
+  Status ListFiles(const std::string& f, std::string_view pat,
+                   std::vector<std::string>* n) override;
+  Status GetFileInfo(const std::string& p, FileInfo* i) override;
+
+ private:
+  bool Fails(const std::string& op, const std::string& path, Status* s);
+  struct Rule {
+    std::string op;
+    std::function<bool(const std::string&)> when;
+    Status::Kind kind;
+  };
+  std::vector<Rule> failures_;
+  DateTime now_;
+  std::string exe_;
+};
+
+// Records everything the shell shows.
+class FakeView : public StatusView {
+ public:
+  void Show(FormEvents* events) override { events_ = events; }
+  void SetCaption(const std::string& t) override { captions.push_back(t); }
+  void SetLabel(Label l, const std::string& t) override { labels[l] = t; }
+  void AddActivity(const std::string& line) override { activity.push_back(line); }
+  void ClearActivity() override { activity.clear(); }
+  void DoEvents() override {
+    ++do_events;
+    if (on_events) on_events();
+  }
+  void WaitFor(int, const bool&) override {}
+  void MessageBox(const std::string& text) override { messages.push_back(text); }
+  void Beep() override { ++beeps; }
+  void Close() override { closed = true; }
+
+  FormEvents* events_ = nullptr;
+  std::vector<std::string> captions, activity, messages;
+  std::map<Label, std::string> labels;
+  std::function<void()> on_events;  // runs inside DoEvents (a click mid-request)
+  int do_events = 0, beeps = 0;
+  bool closed = false;
+};
+
+class FakeDesktop : public Desktop {
+ public:
+  int CountMatchingWindows(const std::string& title, const std::string& cls) override;
+  // Windows on the fake desktop: title and class.
+  std::vector<std::pair<std::string, std::string>> windows;
+};
+
+// A site laid out as PLATFORM.md says, with a Guichet whose folders point into it, as
+// after start-up and the window load. The clock starts at 07/12/2026 10:00:00.
+class TestSite {
+ public:
+  TestSite();
+  std::string root() const { return dir_.path(); }
+  std::string app() const { return root() + "/Guichet"; }
+  std::string spool() const { return root() + "/IsapiHalvero"; }
+  std::string tasks() const { return root() + "/Tasks"; }
+  std::string templates() const { return root() + "/Templates"; }
+
+  TestEnv env;
+  FakeView view;
+  FakeDesktop desktop;
+  std::unique_ptr<Guichet> g;
+
+  // Drops a request in the spool's "in" folder.
+  void Request(const std::string& name, const std::vector<std::string>& lines) {
+    DropRequest(spool(), name, lines);
+  }
+  // The lines of the day log of the test clock's day ("" when none).
+  std::string DayLog();
+
+ private:
+  TempDir dir_;
+};
+
+// The real executable, copied with the codec library into a temporary site and started
+// without a terminal. Stopped with SIGTERM at the end.
+class RunningGuichet {
+ public:
+  // Lays out the site; call Start() to run.
+  RunningGuichet();
+  ~RunningGuichet();
+  std::string root() const { return dir_.path(); }
+  std::string app() const { return root() + "/Guichet"; }
+  std::string spool() const { return root() + "/IsapiHalvero"; }
+  std::string tasks() const { return root() + "/Tasks"; }
+
+  void Start();
+  // Runs a second copy of the same executable and returns its exit code and stderr.
+  int RunAgain(std::string* err, int timeout_ms = 5000);
+  // Sends SIGTERM and waits; returns the exit code (or -1).
+  int Stop();
+  bool Running();
+
+  // Waits until `path` exists (polling), up to `timeout_ms`.
+  bool WaitFor(const std::string& path, int timeout_ms = 10000);
+  // Drops a request and waits for its ready marker; returns the answer file's content.
+  std::string Ask(const std::string& name, const std::vector<std::string>& lines,
+                  std::string* marker = nullptr, int timeout_ms = 10000);
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+};
+
+// The build folder (GUICHET_BINARY_DIR), where guichet and Radiveve.so are.
+std::string BinaryDir();
+
+}  // namespace guichet::test
