@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "params/parametres_halvero.h"
