@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Guichet needs on Debian 12 (as root).
+# Packages already present are not fetched again.
+set -euo pipefail
+
+packages=(
+  # build
+  g++ cmake make pkg-config clang-format
+  libgtest-dev libgmock-dev
+  libspeex-dev libspeexdsp-dev libogg-dev libssl-dev libsqlite3-dev
+  libfltk1.3-dev libx11-dev
+  # outside tools the tests compare against
+  speex ffmpeg sox espeak-ng sqlite3 coreutils
+  xvfb x11-utils xdotool imagemagick
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
