@@ -122,7 +122,7 @@ class WavWriter {
 // length that matches the input's duration.
 class RateConverter {
  public:
-  RateConverter(WavWriter* wav) : wav_(wav) {}
+  explicit RateConverter(WavWriter* wav) : wav_(wav) {}
   ~RateConverter() {
     if (resampler_ != nullptr) speex_resampler_destroy(resampler_);
   }
@@ -147,8 +147,7 @@ class RateConverter {
   Code Finish() {
     if (resampler_ == nullptr) return kOk;
     std::vector<int16_t> zeros(static_cast<size_t>(speex_resampler_get_input_latency(resampler_)));
-    if (Code c = Resample(zeros.data(), zeros.size()); c != kOk) return c;
-    return kOk;
+    return Resample(zeros.data(), zeros.size());
   }
 
  private:
@@ -208,7 +207,7 @@ bool IsSpeexHeaderPacket(const ogg_packet& op) {
 
 class SpeexFileDecoder {
  public:
-  SpeexFileDecoder(WavWriter* wav) : wav_(wav), converter_(wav) {}
+  explicit SpeexFileDecoder(WavWriter* wav) : wav_(wav), converter_(wav) {}
 
   Code Run(int in) {
     for (;;) {
@@ -266,10 +265,14 @@ class SpeexFileDecoder {
     int64_t pageGranule = ogg_page_granulepos(og);
     pagePackets_ = ogg_page_packets(og);
     if (pageGranule > 0 && frameSize_ != 0) {
-      skipSamples_ = static_cast<int64_t>(frameSize_) *
-                     (pagePackets_ * static_cast<int64_t>(frameSize_) * framesPerPacket_ -
-                      (pageGranule - lastGranule_)) /
-                     frameSize_;
+      // In 128 bits, so that absurd granules of a damaged file cannot overflow; anything
+      // beyond a few packets is clamped, which cuts the same samples.
+      __int128 skip = static_cast<__int128>(frameSize_) *
+                      (static_cast<__int128>(pagePackets_) * frameSize_ * framesPerPacket_ -
+                       (static_cast<__int128>(pageGranule) - lastGranule_)) /
+                      frameSize_;
+      const int64_t kLimit = int64_t{1} << 40;
+      skipSamples_ = skip > kLimit ? kLimit : skip < -kLimit ? -kLimit : static_cast<int64_t>(skip);
       if (ogg_page_eos(og)) skipSamples_ = -skipSamples_;
     } else {
       skipSamples_ = 0;

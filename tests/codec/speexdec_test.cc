@@ -204,6 +204,18 @@ TEST(SpeexDec, TenMinuteDictation) {
   EXPECT_EQ((std::vector<std::string>{"long.wav"}), Names(dir.path()));
 }
 
+TEST(SpeexDec, OnlyTheFirstStreamOfAChainIsDecoded) {
+  REQUIRE_CORPUS();
+  const Corpus& corpus = Corpus::Get();
+  TempDir dir;
+  ASSERT_EQ(0, Shell("speexenc " + Quote(corpus.Path("short11.wav")) + " " + Quote(dir / "a.spx")));
+  ASSERT_EQ(0, Shell("speexenc " + Quote(corpus.Path("s11.wav")) + " " + Quote(dir / "b.spx")));
+  WriteFile(dir / "ab.spx", ReadFile(dir / "a.spx") + ReadFile(dir / "b.spx"));
+  ASSERT_EQ(0, Call(3, "speexdec", {dir / "a.spx", dir / "a.wav"}));
+  ASSERT_EQ(0, Call(3, "speexdec", {dir / "ab.spx", dir / "ab.wav"}));
+  EXPECT_TRUE(ReadFile(dir / "a.wav") == ReadFile(dir / "ab.wav"));
+}
+
 TEST(SpeexDec, OtherRatesAndStereoBecome11025Mono) {
   REQUIRE_CORPUS();
   const Corpus& corpus = Corpus::Get();
