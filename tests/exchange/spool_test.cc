@@ -1,0 +1,218 @@
+// The request pickup and the dispatcher against a temporary site, with the test clock.
+#include "exchange/spool.h"
+
+#include <gtest/gtest.h>
+
+#include "exchange/request.h"
+#include "support/text.h"
+#include "support_lib/site.h"
+
+namespace guichet {
+namespace {
+
+using test::Exists;
+using test::ReadAll;
+
+const char kErrorPage[] =
+    "<html>\r\n<head>\r\n<title>\r\nErreur\r\n</title>\r\n</head>\r\n<body>\r\n"
+    "<DD>Erreur&nbsp;de&nbsp;syntaxe&nbsp;()</DD>\r\n</body>\r\n</html>\r\n";
+
+class SpoolTest : public ::testing::Test {
+ protected:
+  test::TestSite site;
+  Guichet& g = *site.g;
+
+  std::string In(const std::string& n) { return site.spool() + "/in/" + n; }
+  std::string Out(const std::string& n) { return site.spool() + "/out/" + n; }
+  int64_t Ago(int64_t seconds) { return ToUnixLocal(site.env.Now().AddSeconds(-seconds)); }
+  void Prepare() { RepereRequete(g); }  // the first call makes the folders
+};
+
+TEST_F(SpoolTest, FirstCallMakesTheFoldersAndDeletesThePostDescription) {
+  test::MakeDirs(site.spool() + "/post");
+  test::WriteAll(site.spool() + "/post/_description_http_post.txt", "x");
+  EXPECT_EQ(RepereRequete(g), 0);
+  for (const char* sub : {"in", "out", "rights", "cache"})
+    EXPECT_TRUE(Exists(site.spool() + "/" + sub)) << sub;
+  EXPECT_FALSE(Exists(site.spool() + "/post/_description_http_post.txt"));
+  EXPECT_TRUE(g.SpoolReady);
+  EXPECT_EQ(g.Caption(), "(0) Guichet");
+}
+
+TEST_F(SpoolTest, RequestsAreAnsweredInReverseListingOrderSkippingWaitingMarkers) {
+  Prepare();
+  for (const char* n : {"a.req", "b.req", "c.req", "d.req"})
+    site.Request(n, {"/portail.hv", "nobody", "menu"});
+  test::WriteAll(Out("d.rdy"), "0\r\n");
+  std::vector<std::string> order;
+  site.view.on_events = [&] {
+    if (!g.LogPhase.empty() && (order.empty() || order.back() != g.LogPhase))
+      order.push_back(g.LogPhase);
+  };
+  EXPECT_EQ(RepereRequete(g), 3);
+  ASSERT_EQ(order.size(), 3u);
+  EXPECT_NE(order[0].find("/c.req"), std::string::npos);
+  EXPECT_NE(order[2].find("/a.req"), std::string::npos);
+  EXPECT_EQ(site.view.captions[site.view.captions.size() - 4], "(3) Guichet");
+  EXPECT_EQ(ReadAll(Out("a.htm")), kErrorPage);
+  EXPECT_EQ(ReadAll(Out("a.rdy")), "0\r\n");
+  EXPECT_FALSE(Exists(Out("d.htm")));  // its answer still waits to be collected
+  EXPECT_EQ(g.LogPhase, "");
+  EXPECT_EQ(g.GetLabel(Label::kProgression2), "");
+}
+
+TEST_F(SpoolTest, PurgeDeletesFilesOlderThanThirtyMinutesButNotOnTheFirstCall) {
+  test::MakeDirs(site.spool() + "/in");
+  site.Request("old.req", {"/portail.hv", "x", "menu"});
+  test::SetMtime(In("old.req"), Ago(32 * 60));
+  site.Request("young.req", {"/portail.hv", "x", "menu"});
+  test::SetMtime(In("young.req"), Ago(29 * 60));
+  EXPECT_EQ(RepereRequete(g), 2);  // first call of the run: no purge, both answered
+  test::SetMtime(Out("old.htm"), Ago(31 * 60));
+  test::SetMtime(Out("old.rdy"), Ago(31 * 60));
+  test::SetMtime(Out("young.rdy"), Ago(30 * 60));  // 30 boundaries: not more than 30
+  RepereRequete(g);
+  EXPECT_FALSE(Exists(In("old.req")));
+  EXPECT_FALSE(Exists(Out("old.htm")));
+  EXPECT_FALSE(Exists(Out("old.rdy")));
+  EXPECT_TRUE(Exists(In("young.req")));
+  EXPECT_TRUE(Exists(Out("young.rdy")));
+}
+
+TEST_F(SpoolTest, DailyPurgeRunsBeforeSixOnlyOncePerDay) {
+  Prepare();
+  std::string cached = site.spool() + "/cache/f.pdf", right = site.spool() + "/rights/~t.lst";
+  auto reset = [&] {
+    test::WriteAll(cached, "x");
+    test::WriteAll(right, "x");
+    test::SetMtime(cached, Ago(25 * 3600));
+    test::SetMtime(right, Ago(25 * 3600));
+  };
+  site.env.SetNow(*ParseDate("08/12/2026 06:00:00"));
+  reset();
+  RepereRequete(g);
+  EXPECT_TRUE(Exists(cached));  // 06:00 is too late in the day
+  site.env.SetNow(*ParseDate("09/12/2026 05:59:00"));
+  reset();
+  RepereRequete(g);
+  EXPECT_FALSE(Exists(cached));
+  EXPECT_FALSE(Exists(right));
+  site.env.SetNow(*ParseDate("10/12/2026 04:00:00"));  // only 23 hours later
+  reset();
+  RepereRequete(g);
+  EXPECT_TRUE(Exists(cached));
+  site.env.SetNow(*ParseDate("10/12/2026 05:00:00"));
+  RepereRequete(g);
+  EXPECT_FALSE(Exists(cached));
+}
+
+TEST_F(SpoolTest, ExpiredSessionsAreDropped) {
+  g.Sessions.Append("gone", "u", "07/12/2026 09:59");
+  g.Sessions.Append("edge", "u", "07/12/2026 10:00");
+  RepereRequete(g);
+  EXPECT_FALSE(g.Sessions.Find("gone"));
+  EXPECT_TRUE(g.Sessions.Find("edge"));
+}
+
+TEST_F(SpoolTest, AFailedScanIsLoggedAndTheNextCallStartsOver) {
+  Prepare();
+  site.env.FailWhen(
+      "ListFiles", [](const std::string& p) { return p.ends_with("/in"); }, Status::kDenied);
+  EXPECT_EQ(RepereRequete(g), 1);  // a failed pass counts as activity
+  EXPECT_FALSE(g.SpoolReady);
+  EXPECT_NE(site.DayLog().find(W(" : RepereRequete : Permission refusée\r\n")), std::string::npos);
+  site.env.ClearFailures();
+  test::MakeDirs(site.spool() + "/post");
+  test::WriteAll(site.spool() + "/post/_description_http_post.txt", "x");
+  RepereRequete(g);
+  EXPECT_TRUE(g.SpoolReady);
+  EXPECT_FALSE(Exists(site.spool() + "/post/_description_http_post.txt"));
+}
+
+TEST_F(SpoolTest, BadHandleStartsTheRestartProgramAndSavesTheSessions) {
+  Prepare();
+  test::WriteAll(site.app() + "/RiVuvorad.exe", "#!/bin/sh\n");
+  g.Sessions.Append("tok", "u1", "08/12/2026 10:00");
+  site.env.FailWhen(
+      "ListFiles", [](const std::string& p) { return p.ends_with("/in"); }, Status::kBadHandle);
+  RepereRequete(g);
+  EXPECT_TRUE(g.ended);
+  ASSERT_EQ(site.env.started.size(), 1u);
+  EXPECT_EQ(site.env.started[0], site.app() + "/RiVuvorad.exe");
+  EXPECT_EQ(ReadAll(site.app() + "/guichet_lastlogons.txt"), "tok;u1;08/12/2026 10:00\r\n");
+}
+
+// The dispatcher ------------------------------------------------------------------
+
+class DispatchTest : public SpoolTest {
+ protected:
+  void SetUp() override { Prepare(); }
+};
+
+TEST_F(DispatchTest, RequestsThatAreNotForThePortalAreLeftPending) {
+  for (const char* path : {"/portail.hv ", "/Portail.hv", ""})
+    site.Request("x.req", {path, "t", "menu"});
+  EXPECT_FALSE(TraiteRequete(g, "x.req"));
+  EXPECT_FALSE(TraiteRequete(g, "missing.req"));
+  EXPECT_FALSE(Exists(Out("x.htm")));
+  EXPECT_FALSE(Exists(Out("x.rdy")));
+  EXPECT_EQ(RepereRequete(g), 0);  // ignored requests are no activity
+}
+
+TEST_F(DispatchTest, ValuesAreSplitAndShortFilesPadded) {
+  auto p = SplitValues("v|1", "a|b", "x|y|z");
+  EXPECT_EQ(p, (std::vector<std::string>{"", "v!1", "a!b", "x", "y", "z"}));
+  p = SplitValues("", "", "");
+  EXPECT_EQ(p.size(), 4u);
+  site.Request("short.req", {"/portail.hv"});
+  EXPECT_TRUE(TraiteRequete(g, "short.req"));
+  EXPECT_EQ(ReadAll(Out("short.htm")), kErrorPage);
+}
+
+TEST_F(DispatchTest, KnownTokensAreRenewedInPlaceAndUnknownCommandsRefused) {
+  for (int i = 1; i <= 5; ++i)
+    g.Sessions.Append("t" + std::to_string(i), "u" + std::to_string(i), "07/12/2026 11:00");
+  site.Request("m.req", {"/portail.hv", "t3", "menu"});
+  EXPECT_TRUE(TraiteRequete(g, "m.req"));
+  EXPECT_NE(ReadAll(Out("m.htm")).find("<DD>Commande&nbsp;non&nbsp;reconnue</DD>"),
+            std::string::npos);
+  EXPECT_EQ(ReadAll(Out("m.rdy")), "0\r\n");
+  auto it = g.Sessions.entries().begin();
+  std::advance(it, 2);
+  EXPECT_EQ(it->jeton, "t3");
+  EXPECT_EQ(it->expiration, "08/12/2026 10:00");
+  EXPECT_EQ(g.GetLabel(Label::kCompte), "");  // not counted
+  EXPECT_EQ(g.GetLabel(Label::kProgression2), "100%");
+}
+
+TEST_F(DispatchTest, AFailureBecomesTheFailurePageAndALogLine) {
+  g.Sessions.Append("tok", "u", "08/12/2026 10:00");
+  site.Request("f.req", {"/portail.hv", "tok", "menu"});
+  site.env.FailWhen(
+      "ReadFile", [](const std::string& p) { return p.ends_with("f.req"); }, Status::kDenied);
+  EXPECT_TRUE(TraiteRequete(g, "f.req"));
+  EXPECT_NE(ReadAll(Out("f.htm"))
+                .find("<DD>Erreur&nbsp;dans&nbsp;PortailHalvero&nbsp;'Permission&nbsp;refus&eacute;"
+                      "e'</DD>"),
+            std::string::npos);
+  EXPECT_EQ(ReadAll(Out("f.rdy")), "0\r\n");
+  EXPECT_EQ(g.GetLabel(Label::kProgression2), "100%");
+  std::string log = site.DayLog();
+  const std::string path = g.CurrentSpoolRoot + "/in/f.req";  // as built, ".." kept
+  EXPECT_NE(log.find(W("TraiteRequete : Permission refusée (") + path + ")"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("(Phase : Traitement du fichier " + path + ")\r\n"), std::string::npos);
+}
+
+TEST_F(DispatchTest, AFailureOfTheFailurePageReachesThePickup) {
+  site.Request("f.req", {"/portail.hv", "tok", "menu"});
+  site.env.FailWhen(
+      "WriteFile", [](const std::string& p) { return p.ends_with("f.htm"); }, Status::kDiskFull);
+  EXPECT_THROW(TraiteRequete(g, "f.req"), Failure);
+  EXPECT_EQ(RepereRequete(g), 1);
+  EXPECT_NE(site.DayLog().find("RepereRequete : Disque plein"), std::string::npos);
+  EXPECT_FALSE(Exists(Out("f.rdy")));  // left pending for a later tick
+}
+
+}  // namespace
+}  // namespace guichet

@@ -1,0 +1,139 @@
+#include "platform/env.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/text.h"
+#include "support_lib/site.h"
+
+namespace guichet {
+namespace {
+
+using test::ReadAll;
+using test::WriteAll;
+
+class EnvTest : public ::testing::Test {
+ protected:
+  Env& env = *Env::Default();
+  test::TempDir dir;
+  std::string P(const std::string& rest) { return dir.path() + "/" + rest; }
+};
+
+TEST_F(EnvTest, NamesMatchWithoutRegardToCase) {
+  test::MakeDirs(P("Templates/Cardio"));
+  WriteAll(P("Templates/TypeDocs.txt"), "a|b\r\n");
+  EXPECT_TRUE(env.FileExists(P("templates/Typedocs.txt")));
+  EXPECT_TRUE(env.FolderExists(P("TEMPLATES/cardio")));
+  std::string data;
+  ASSERT_TRUE(env.ReadFile(P("Templates/typedocs.TXT"), &data).ok());
+  EXPECT_EQ(data, "a|b\r\n");
+  // Writing through another spelling replaces the existing file, not a second one.
+  ASSERT_TRUE(env.WriteFile(P("templates/TYPEDOCS.txt"), "new").ok());
+  EXPECT_EQ(test::ListDir(P("Templates")), (std::vector<std::string>{"Cardio", "TypeDocs.txt"}));
+  EXPECT_EQ(ReadAll(P("Templates/TypeDocs.txt")), "new");
+  // Accented names fold with Windows-1252 case.
+  WriteAll(P("\xC9t\xE9.txt"), "x");
+  EXPECT_TRUE(env.FileExists(P("\xE9T\xC9.TXT")));
+  EXPECT_FALSE(env.FileExists(P("missing/none.txt")));
+  EXPECT_EQ(FileLen(env, P("missing.txt")), 0);
+}
+
+TEST_F(EnvTest, ListingsKeepPlainFilesInFoldedOrder) {
+  for (const char* n : {"b.req", "A.REQ", "a.req", "c.txt", ".hidden.req", "~tmp.req"})
+    WriteAll(P(n), "x");
+  test::MakeDirs(P("d.req"));
+  symlink(P("b.req").c_str(), P("link.req").c_str());
+  mkfifo(P("pipe.req").c_str(), 0600);
+  std::vector<std::string> names;
+  ASSERT_TRUE(env.ListFiles(dir.path(), "*.req", &names).ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"A.REQ", "a.req", "b.req", "~tmp.req"}));
+  names.clear();
+  ASSERT_TRUE(env.ListFiles(dir.path(), "?.Req", &names).ok());
+  EXPECT_EQ(names.size(), 3u);
+  names.clear();
+  ASSERT_TRUE(env.ListFolders(dir.path(), &names).ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"d.req"}));
+  EXPECT_FALSE(env.ListFiles(P("nowhere"), "*", &names).ok());
+}
+
+TEST_F(EnvTest, SpoolFilesThatAreNotRegularAreRefusedWithoutBlocking) {
+  mkfifo(P("x.req").c_str(), 0600);
+  std::string data;
+  Status s = env.ReadFile(P("x.req"), &data);  // must not hang
+  EXPECT_FALSE(s.ok());
+  WriteAll(P("target"), "secret");
+  symlink(P("target").c_str(), P("y.req").c_str());
+  EXPECT_FALSE(env.ReadFile(P("y.req"), &data).ok());
+  EXPECT_FALSE(env.FileExists(P("y.req")));
+  WriteAll(P("big"), std::string(100, 'x'));
+  EXPECT_EQ(env.ReadFile(P("big"), &data, 10).kind(), Status::kTooLarge);
+}
+
+TEST_F(EnvTest, AtomicWritesAndCopiesLeaveNoTemporaryFile) {
+  ASSERT_TRUE(env.WriteFileAtomic(P("a.rdy"), "3\r\n").ok());
+  WriteAll(P("src"), "data");
+  test::SetMtime(P("src"), 1700000000);
+  ASSERT_TRUE(env.CopyFile(P("src"), P("dst")).ok());
+  EXPECT_EQ(test::ListDir(dir.path()), (std::vector<std::string>{"a.rdy", "dst", "src"}));
+  struct stat st;
+  stat(P("dst").c_str(), &st);
+  EXPECT_EQ(st.st_mtime, 1700000000);  // a copy keeps its source's time
+  EXPECT_FALSE(env.CopyFile(P("none"), P("dst")).ok());
+  EXPECT_EQ(ReadAll(P("dst")), "data");
+}
+
+TEST_F(EnvTest, WriteAtAndTruncate) {
+  ASSERT_TRUE(env.WriteAt(P("doc"), 0, "hello").ok());
+  ASSERT_TRUE(env.WriteAt(P("doc"), 5, " world").ok());
+  ASSERT_TRUE(env.WriteAt(P("doc"), 0, "J").ok());
+  EXPECT_EQ(ReadAll(P("doc")), "Jello world");
+  ASSERT_TRUE(env.Truncate(P("doc"), 5).ok());
+  EXPECT_EQ(ReadAll(P("doc")), "Jello");
+}
+
+TEST_F(EnvTest, LockedAppendWaitsForAnotherWriter) {
+  WriteAll(P("log.txt"), "");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = open(P("log.txt").c_str(), O_WRONLY);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_len = 1;
+    fcntl(fd, F_SETLKW, &fl);
+    (void)!write(ready[1], "x", 1);
+    usleep(300000);
+    (void)!write(fd, "child\r\n", 7);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_TRUE(env.AppendFileLocked(P("log.txt"), "parent\r\n").ok());
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(ReadAll(P("log.txt")), "child\r\nparent\r\n");
+}
+
+TEST_F(EnvTest, FailuresCarryFrenchDescriptions) {
+  EXPECT_EQ(Status::FromErrno(EMFILE, "x").Description(), W("Nom ou numéro de fichier incorrect"));
+  EXPECT_EQ(Status::FromErrno(EBADF, "x").Description(), BadHandleDescription());
+  EXPECT_EQ(Status::FromErrno(ENOSPC, "x").Description(), "Disque plein");
+  EXPECT_EQ(Status::FromErrno(ENOENT, "x").Description(), "Fichier introuvable");
+}
+
+TEST(TextFiles, LinesEndAtCrOrCrLf) {
+  EXPECT_EQ(SplitLines("a\r\nb\rc\nd"), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitLines("a\r\n\r\n"), (std::vector<std::string>{"a", ""}));
+  EXPECT_TRUE(SplitLines("").empty());
+  EXPECT_EQ(JoinLines({"x", ""}), "x\r\n\r\n");
+  EXPECT_TRUE(MatchesListPattern("hvr_12.PDF", "hvr_*.pdf"));
+  EXPECT_FALSE(MatchesListPattern("hvr_120.txt", "hvr_12.*"));
+  EXPECT_TRUE(MatchesListPattern("#x", "#?"));
+}
+
+}  // namespace
+}  // namespace guichet
