@@ -12,8 +12,7 @@ const char kSpeech[] =
     "Dictation for the medical secretary. The patient was seen this morning for a follow-up "
     "visit. Blood pressure is one hundred and thirty over eighty.";
 
-// The source recordings, made once for the whole test program: the ten-minute dictation
-// takes a few seconds to encode.
+// The source recordings, made once for the whole test program.
 class Corpus {
  public:
   static const Corpus& Get() {
@@ -21,18 +20,19 @@ class Corpus {
     return *corpus;
   }
 
-  std::string missing;  // the outside tools that are not installed
-  std::string error;    // what went wrong while making the recordings
+  std::string missing;        // the outside tools that are not installed
+  mutable std::string error;  // what went wrong while making the recordings
   TempDir dir;
 
   std::string Path(const std::string& name) const { return dir / name; }
 
  private:
   Corpus() {
-    for (const char* tool : {"espeak-ng", "sox", "soxi", "speexenc", "speexdec", "ffprobe"})
+    for (const char* tool :
+         {"espeak-ng", "sox", "soxi", "speexenc", "speexdec", "ffmpeg", "ffprobe"})
       if (!HaveTool(tool)) missing += std::string(missing.empty() ? "" : ", ") + tool;
     if (!missing.empty()) return;
-    const std::string steps[] = {
+    const std::vector<std::string> steps = {
         "espeak-ng -w " + Quote(Path("speech.wav")) + " " + Quote(kSpeech),
         "espeak-ng -w " + Quote(Path("yes.wav")) + " yes",
         "sox " + Quote(Path("speech.wav")) + " -r 11025 -c 1 " + Quote(Path("s11.wav")),
@@ -45,21 +45,36 @@ class Corpus {
         "sox -M " + Quote(Path("s11.wav")) + " " + Quote(Path("rev11.wav")) + " " +
             Quote(Path("st11.wav")),
         "sox " + Quote(Path("st11.wav")) + " -r 16000 " + Quote(Path("st16.wav")),
-        // Ten minutes of dictation: the speech over and over.
-        "sox " + Quote(Path("s11.wav")) + " " + Quote(Path("long11.wav")) +
-            " repeat 200 trim 0 600",
-        "ffmpeg -v error -i " + Quote(Path("s11.wav")) + " -c:a libvorbis " +
-            Quote(Path("vorbis.ogg")),
-        "speexenc " + Quote(Path("long11.wav")) + " " + Quote(Path("long11.spx")),
-        "speexdec " + Quote(Path("long11.spx")) + " " + Quote(Path("long11.ref.wav")),
     };
+    RunSteps(steps);
+  }
+
+ public:
+  // The ten-minute dictation and its reference decoding, made on first use (they take a
+  // few seconds and only one test needs them); false, with `error` set, on failure.
+  bool MakeLong() const {
+    if (!longMade_) {
+      const std::vector<std::string> steps = {
+          // Ten minutes of dictation: the speech over and over.
+          "sox " + Quote(Path("s11.wav")) + " " + Quote(Path("long11.wav")) +
+              " repeat 200 trim 0 600",
+          "speexenc " + Quote(Path("long11.wav")) + " " + Quote(Path("long11.spx")),
+          "speexdec " + Quote(Path("long11.spx")) + " " + Quote(Path("long11.ref.wav")),
+      };
+      longMade_ = true;
+      RunSteps(steps);
+    }
+    return error.empty();
+  }
+
+ private:
+  void RunSteps(const std::vector<std::string>& steps) const {
     for (const auto& step : steps) {
-      if (Shell(step) != 0) {
-        error = "failed: " + step;
-        return;
-      }
+      if (error.empty() && Shell(step) != 0) error = "failed: " + step;
     }
   }
+
+  mutable bool longMade_ = false;
 };
 
 #define REQUIRE_CORPUS()                                                                  \
@@ -191,6 +206,7 @@ TEST(SpeexDec, SamplesEqualTheReferenceDecoderAt11025Mono) {
 TEST(SpeexDec, TenMinuteDictation) {
   REQUIRE_CORPUS();
   const Corpus& corpus = Corpus::Get();
+  ASSERT_TRUE(corpus.MakeLong()) << corpus.error;
   TempDir dir;
   std::string wav = dir / "long.wav";
   ASSERT_EQ(0, Call(3, "speexdec", {corpus.Path("long11.spx"), wav}));
