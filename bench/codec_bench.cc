@@ -100,10 +100,10 @@ int main() {
   }
   std::printf("spx -> WAV, %d rounds each (best / median seconds, x real time of the best)\n",
               kRounds);
-  std::printf("  reference speexdec (process): %7.3f / %7.3f s  %7.0fx\n", refBest, refMedian,
+  std::printf("  reference speexdec (own process):  %7.3f / %7.3f s  %7.0fx\n", refBest, refMedian,
               kDictationSeconds / refBest);
-  std::printf("  Radiveve speexdec (in process): %5.3f / %7.3f s  %7.0fx\n", ourBest, ourMedian,
-              kDictationSeconds / ourBest);
+  std::printf("  Radiveve speexdec (in this process): %5.3f / %7.3f s  %7.0fx\n", ourBest,
+              ourMedian, kDictationSeconds / ourBest);
 
   // copyinv: the samples of the WAV into a CAF behind its 4096-byte header.
   long long n = FileSize(path("out.wav")) - 44;
