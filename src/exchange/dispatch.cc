@@ -7,6 +7,7 @@
 #include "output/html.h"
 #include "shell/guichet.h"
 #include "support/text.h"
+#include "workflow/transitions.h"
 
 namespace guichet {
 namespace {
@@ -37,6 +38,11 @@ const std::vector<Route>& Routes() {
       //  7 "configuration"          8 first char a digit  9 workflow transitions
       // 10 "getcaflen"             11 "step", "etape"    12 "createtmp"
       // 13 "finishtmp"; anything else: "Commande non reconnue".
+      // 9: the workflow transitions end without answer file or ready marker.
+      {[](const std::string& c) {
+         return Is(c, {"cancelled", "cleared", "invalidated", "finished"});
+       },
+       TraiteTransition, true, false},
   };
   return routes;
 }

@@ -7,6 +7,7 @@
 #include "support/records.h"
 #include "support/text.h"
 #include "users/lastlogons.h"
+#include "workflow/move.h"
 
 namespace guichet {
 namespace {
@@ -87,6 +88,7 @@ void Timer1_Timer(Guichet& g) {
       g.Activity = 0;
     } else if (DiffSeconds(g.LastMoveBeat, now) > 5) {
       g.LastMoveBeat = now;
+      if (g.Activity == 0) RepereMove(g);
       g.Activity = 0;
     }
   } catch (...) {

@@ -1,0 +1,174 @@
+#include "workflow/audio.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/env.h"
+#include "shell/guichet.h"
+#include "support/radiveve.h"
+#include "support/text.h"
+#include "workflow/workflow_log.h"
+
+namespace guichet {
+namespace {
+
+constexpr int64_t kCopyBlock = 1 << 20;
+
+void PutBe(std::string& out, size_t at, uint64_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i, v >>= 8) out[at + i] = static_cast<char>(v & 0xFF);
+}
+
+void PutLe(std::string& out, size_t at, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i, v >>= 8) out[at + i] = static_cast<char>(v & 0xFF);
+}
+
+// base, when `p` ends in `ext` (4 characters, compared in lower case) and is longer.
+bool BaseOf(const std::string& p, const char* ext, std::string* base) {
+  if (p.size() < 5 || ToLower(p.substr(p.size() - 4)) != ext) return false;
+  *base = p.substr(0, p.size() - 4);
+  return true;
+}
+
+// Copies `from` to `to` and deletes `from` only once the copy has its length.
+bool CopyThenDelete(Env& env, const std::string& from, const std::string& to) {
+  FileInfo a, b;
+  if (!env.GetFileInfo(from, &a).ok()) return false;
+  if (!env.CopyFile(from, to).ok()) return false;
+  if (!env.GetFileInfo(to, &b).ok() || b.size != a.size) return false;
+  return env.DeleteFile(from).ok();
+}
+
+int16_t CopyInv(Guichet& g, const std::string& source, const std::string& s_off,
+                const std::string& dest, const std::string& d_off, int64_t n) {
+  g.env.ChangeDir(g.AppFolder);
+  return CallRadiveve(g.AppFolder, 6, "copyinv", {source, s_off, dest, d_off, Dec(n)});
+}
+
+std::string CopyInvMessage(int16_t r) {
+  return W("Radiveve copyinv a retourné ") + Dec(r) +
+         W(" (dll probablement pas à jour dans client et administrateur). La conversion "
+           "caf=>wav sera lente.");
+}
+
+}  // namespace
+
+std::string EnteteCaf() {
+  std::string h(kCafHeaderSize, '\0');
+  std::memcpy(&h[0], "caff", 4);
+  PutBe(h, 4, 1, 2);  // file version
+  PutBe(h, 6, 0, 2);  // file flags
+  std::memcpy(&h[8], "desc", 4);
+  PutBe(h, 12, 32, 8);
+  double rate = 11025.0;
+  uint64_t bits;
+  std::memcpy(&bits, &rate, sizeof bits);
+  PutBe(h, 20, bits, 8);
+  std::memcpy(&h[28], "lpcm", 4);
+  PutBe(h, 32, 0, 4);   // integer samples, big-endian
+  PutBe(h, 36, 2, 4);   // bytes per packet
+  PutBe(h, 40, 1, 4);   // frames per packet
+  PutBe(h, 44, 1, 4);   // channels per frame
+  PutBe(h, 48, 16, 4);  // bits per channel
+  std::memcpy(&h[52], "free", 4);
+  PutBe(h, 56, 4016, 8);
+  std::memcpy(&h[4080], "data", 4);
+  PutBe(h, 4084, ~uint64_t{0}, 8);  // length not given: runs to the end of the file
+  PutBe(h, 4092, 1, 4);             // edit count
+  return h;
+}
+
+std::string EnteteWav(int64_t n) {
+  std::string h(kWavHeaderSize, '\0');
+  uint32_t data = static_cast<uint32_t>(std::clamp<int64_t>(n, 0, 0xFFFFFFFFll - 36));
+  std::memcpy(&h[0], "RIFF", 4);
+  PutLe(h, 4, data + 36, 4);
+  std::memcpy(&h[8], "WAVE", 4);
+  std::memcpy(&h[12], "fmt ", 4);
+  PutLe(h, 16, 16, 4);
+  PutLe(h, 20, 1, 2);  // PCM
+  PutLe(h, 22, 1, 2);  // channels
+  PutLe(h, 24, 11025, 4);
+  PutLe(h, 28, 22050, 4);
+  PutLe(h, 32, 2, 2);
+  PutLe(h, 34, 16, 2);
+  std::memcpy(&h[36], "data", 4);
+  PutLe(h, 40, data, 4);
+  return h;
+}
+
+Status CopieLente(Env& env, const std::string& source, int64_t s, const std::string& dest,
+                  int64_t d, int64_t n) {
+  std::string data;
+  Status st = env.ReadFile(source, &data);
+  if (!st.ok()) return st;
+  if (s < 0 || d < 0 || n <= 0 || s >= static_cast<int64_t>(data.size())) return Status::Ok();
+  n = std::min<int64_t>(n, static_cast<int64_t>(data.size()) - s);
+  char* p = data.data() + s;
+  for (int64_t i = 0; i + 1 < n; i += 2) std::swap(p[i], p[i + 1]);
+  for (int64_t done = 0; done < n; done += kCopyBlock) {
+    int64_t len = std::min(kCopyBlock, n - done);
+    st = env.WriteAt(dest, d + done, std::string_view(p + done, static_cast<size_t>(len)));
+    if (!st.ok()) return st;
+  }
+  return Status::Ok();
+}
+
+void ConvertirSpx(Guichet& g, const std::string& p) {
+  try {
+    std::string base;
+    if (!BaseOf(p, ".spx", &base)) return;
+    const std::string spx = base + ".spx", wav = base + ".wav", caf = base + ".caf";
+
+    g.env.ChangeDir(g.AppFolder);
+    int16_t r = CallRadiveve(g.AppFolder, 3, "speexdec", {spx, wav});
+    if (r != 0) {
+      EcritGuichetLog(g, W("Radiveve speexdec a retourné ") + Dec(r) +
+                             W(" (dll probablement pas à jour dans administrateur). La "
+                               "conversion spx=>wav+caf a échoué."));
+      return;
+    }
+    // The Speex file goes only once its ".spx.old" copy is whole.
+    CopyThenDelete(g.env, spx, base + ".spx.old");
+
+    int64_t n = std::max<int64_t>(FileLen(g.env, wav) - kWavHeaderSize, 0);
+    // A former CAF is replaced, not overwritten in place: no old samples stay behind.
+    g.env.WriteFile(caf, EnteteCaf());
+    r = CopyInv(g, wav, "44", caf, "4096", n);
+    if (r != 0) {
+      g.EcritLog(CopyInvMessage(r));
+      Status s = CopieLente(g.env, wav, kWavHeaderSize, caf, kCafHeaderSize, n);
+      if (!s.ok()) g.EcritLog("ConvertirSpx : " + s.Description() + " (" + s.path() + ")");
+    }
+  } catch (...) {
+  }
+}
+
+void ConvertirCaf(Guichet& g, const std::string& p) {
+  try {
+    std::string base;
+    if (!BaseOf(p, ".caf", &base)) return;
+    const std::string caf = base + ".caf", wav = base + ".wav";
+    const int64_t caf_len = FileLen(g.env, caf);
+    if (caf_len <= kCafHeaderSize) return;
+
+    // A former WAV goes only once its ".wav.bak" copy is whole; when that fails the
+    // former WAV stays and no new one is made over it.
+    if (g.env.FileExists(wav) && !CopyThenDelete(g.env, wav, wav + ".bak")) {
+      EcritGuichetLog(g, "Can't copy " + wav);
+      return;
+    }
+
+    const int64_t n = caf_len - kCafHeaderSize;
+    Status s = g.env.WriteFile(wav, EnteteWav(n));
+    if (!s.ok()) return;
+    int16_t r = CopyInv(g, caf, "4096", wav, "44", n);
+    if (r != 0) {
+      EcritGuichetLog(g, CopyInvMessage(r));
+      s = CopieLente(g.env, caf, kCafHeaderSize, wav, kWavHeaderSize, n);
+      if (!s.ok()) g.EcritLog("ConvertirCaf : " + s.Description() + " (" + s.path() + ")");
+    }
+  } catch (...) {
+  }
+}
+
+}  // namespace guichet

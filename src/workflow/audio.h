@@ -1,0 +1,45 @@
+// Audio conversion of dictations in a transcription folder: a Speex dictation becomes a
+// WAV and a CAF file, a CAF dictation gets a WAV beside it. All audio is one channel of
+// 16-bit samples at 11025 Hz; a WAV holds them little-endian behind a 44-byte header, a
+// CAF big-endian behind a 4096-byte header, so converting between the two exchanges the
+// bytes of every sample.
+//
+// Decoding and the fast byte-swapping copy are done by the codec library ("speexdec",
+// "copyinv"); when its copy fails or the library cannot be loaded, the same copy is made
+// here (CopieLente). Neither conversion raises: failures are logged and the files left as
+// described below.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/env.h"
+
+namespace guichet {
+
+class Guichet;
+
+inline constexpr int64_t kWavHeaderSize = 44;
+inline constexpr int64_t kCafHeaderSize = 4096;
+
+// The 4096-byte CAF header of 11025 Hz mono 16-bit big-endian samples whose data chunk
+// runs to the end of the file.
+std::string EnteteCaf();
+// The 44-byte WAV header of 11025 Hz mono 16-bit PCM with `n` sample bytes.
+std::string EnteteWav(int64_t n);
+
+// Copies `n` bytes of `source` from byte `s` into `dest` from byte `d`, exchanging the two
+// bytes of every pair; with an odd count the last byte is copied unchanged (the result of
+// "copyinv"). `dest` is not shortened. Copies only what the source holds past `s`.
+Status CopieLente(Env& env, const std::string& source, int64_t s, const std::string& dest,
+                  int64_t d, int64_t n);
+
+// Converts the Speex file `p` (a path ending in ".spx", any case) into base + ".wav" and
+// base + ".caf"; the Speex file is kept as base + ".spx.old".
+void ConvertirSpx(Guichet& g, const std::string& p);
+
+// Makes base + ".wav" from the CAF file `p` (a path ending in ".caf", any case); a former
+// WAV is kept as base + ".wav.bak".
+void ConvertirCaf(Guichet& g, const std::string& p);
+
+}  // namespace guichet

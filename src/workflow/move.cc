@@ -1,0 +1,167 @@
+#include "workflow/move.h"
+
+#include "platform/env.h"
+#include "shell/guichet.h"
+#include "support/names.h"
+#include "support/records.h"
+#include "support/text.h"
+#include "workflow/audio.h"
+#include "workflow/workflow_log.h"
+
+namespace guichet {
+namespace {
+
+// The catalogue lines that count: those holding "|" and not beginning with ";".
+std::vector<std::string> LireCatalogue(Guichet& g, const std::string& path) {
+  std::vector<std::string> lines, kept;
+  ReadLines(g.env, path, &lines);
+  for (std::string& l : lines)
+    if (l.find('|') != std::string::npos && (l.empty() || l[0] != ';')) kept.push_back(l);
+  return kept;
+}
+
+struct Cycle {
+  std::vector<std::string> services, typedocs;
+  std::string templates;  // the Templates folder
+  int failed = 0;
+  bool beep = false;
+};
+
+void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
+  const std::string id = Extract(line, 1);
+  const std::string author = Extract(line, 2);
+  // Both fields become parts of paths and of a batch file: an entry that fails the
+  // checks is consumed without effect.
+  if (!IsValidDocumentNumber(id) || !IsValidNamePart(author)) return;
+
+  std::vector<std::string> files;
+  g.env.ListFiles(g.TasksFolder, "hvr_" + id + ".*", &files);
+
+  const std::string trans = g.Tasks("Transcriptions");
+  const std::string dest = trans + "/" + author;
+  g.env.CreateFolder(trans);
+  g.env.CreateFolder(dest);
+
+  for (const std::string& f : files) {
+    if (!DeplacementVerifie(g, g.TasksFolder, dest, f)) ++c.failed;
+    if (f.find(".spx") != std::string::npos) ConvertirSpx(g, dest + "/" + f);
+    if (f.find(".caf") != std::string::npos) ConvertirCaf(g, dest + "/" + f);
+  }
+
+  const std::string base = dest + "/hvr_" + id;
+  std::string code;
+  if (FileLen(g.env, base + ".typedoc") > 0) ReadFirstLine(g.env, base + ".typedoc", &code);
+
+  std::string service_id, type_name, service_name;
+  for (const std::string& l : c.typedocs) {
+    if (Extract2(l, 2) != code) continue;
+    service_id = Trim(Extract2(l, 1));
+    type_name = Trim(Extract2(l, 3));
+    break;
+  }
+  for (const std::string& l : c.services) {
+    if (Extract2(l, 1) != service_id) continue;
+    service_name = Trim(Extract2(l, 2));
+    break;
+  }
+
+  std::vector<std::string> templates;
+  const std::string folder = c.templates + "/" + service_name;
+  if (!service_name.empty() && !type_name.empty())
+    g.env.ListFiles(folder, type_name + ".*", &templates);
+
+  if (files.empty() || templates.empty()) return;
+
+  if (!g.env.FileExists(base + ".id")) g.env.WriteFile(base + ".id", "");
+  g.env.WriteFile(base + ".finished.bat", BatchTranscription(id, author));
+  for (const std::string& t : templates) {
+    size_t dot = t.find('.');
+    if (dot == std::string::npos) continue;
+    const std::string target = base + t.substr(dot);
+    if (g.env.FileExists(target)) continue;
+    if (ContainsNoCase(t, ".info"))
+      RemplirModele(g, folder + "/" + t, target, service_name, type_name, author);
+    else
+      g.env.CopyFile(folder + "/" + t, target);
+  }
+
+  const std::string prefix = VerifieUrgence(g, dest, id, &c.beep);
+  SignaleActivite(g, prefix + "Trans. : " + author + " (#" + id + ")");
+}
+
+}  // namespace
+
+std::string BatchTranscription(const std::string& id, const std::string& author) {
+  const std::string target = "..\\..\\Validations\\" + author;
+  return JoinLines({
+      "mkdir \"..\\..\\Validations\"",
+      "mkdir \"" + target + "\"",
+      "move hvr_" + id + ".* \"" + target + "\"",
+  });
+}
+
+void RemplirModele(Guichet& g, const std::string& modele, const std::string& destination,
+                   const std::string& service, const std::string& typedoc,
+                   const std::string& auteur) {
+  if (!g.env.FileExists(modele)) return;
+  std::vector<std::string> lines;
+  ReadLines(g.env, modele, &lines);
+  std::string out;
+  for (std::string line : lines) {
+    const DateTime now = g.env.Now();  // read anew for every line
+    line = ReplaceAllNoCase(line, "%DateCreation%", GeneralDate(now).substr(0, 10));
+    line = ReplaceAllNoCase(line, "%DateCreationInverse%", Format(now, "yyyy-mm-dd"));
+    line = ReplaceAllNoCase(line, "%Service%", service);
+    line = ReplaceAllNoCase(line, "%TypeDoc%", typedoc);
+    line = ReplaceAllNoCase(line, "%Auteur%", auteur);
+    out += line;
+    out += kCrLf;
+  }
+  g.env.WriteFile(destination, out);
+}
+
+void RepereMove(Guichet& g) {
+  try {
+    const std::string queue = FichierMove(g);
+    const int64_t length = FileLen(g.env, queue);
+    if (length == 0) return;
+
+    std::string content;
+    {
+      // Read under the queue lock, so that no half-appended line is seen.
+      auto lock = g.env.LockFile(queue);
+      if (!lock || !g.env.ReadFile(queue, &content).ok()) return;
+    }
+    std::vector<std::string> entries;
+    for (std::string& l : SplitLines(content))
+      if (!IsBlank(l)) entries.push_back(std::move(l));
+
+    Cycle c;
+    c.templates = g.Tasks("../Templates");
+    g.env.CreateFolder(c.templates);
+    if (!g.env.FileExists(c.templates + "/Services.txt") ||
+        !g.env.FileExists(c.templates + "/Typedocs.txt"))
+      return;
+    c.services = LireCatalogue(g, c.templates + "/Services.txt");
+    c.typedocs = LireCatalogue(g, c.templates + "/TypeDocs.txt");
+
+    for (const std::string& line : entries) {
+      try {
+        TraiteEntree(g, c, line);
+      } catch (...) {
+        ++c.failed;  // keep the queue: the entry is tried again next cycle
+      }
+    }
+
+    {
+      // The last length check and the delete under the lock that appenders take: a line
+      // appended by anyone either changes the length or comes after the delete.
+      auto lock = g.env.LockFile(queue);
+      if (lock && c.failed == 0 && FileLen(g.env, queue) == length) g.env.DeleteFile(queue);
+    }
+    if (c.beep) g.view.Beep();
+  } catch (...) {
+  }
+}
+
+}  // namespace guichet

@@ -1,0 +1,34 @@
+// The move cycle: empties the move queue "ToMove.txt" of the tasks folder on the slow
+// beat of the polling cycle. Each queued document (id;author) is moved with its whole
+// file family into Transcriptions/<author>, its audio converted, the templates of its
+// document type dropped beside it, and the batch file that later carries the family on
+// to Validations/<author> written; the move is reported in the activity list and the
+// workflow log.
+//
+// The queue is deleted only when a cycle found it unchanged and without a failed copy;
+// otherwise it stays whole and the next cycle reads it again (entries whose files have
+// left the tasks folder are then consumed without effect).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace guichet {
+
+class Guichet;
+
+// Runs one move cycle. Never raises.
+void RepereMove(Guichet& g);
+
+// Fills the ".info" template `modele` into `destination` (created or emptied): every
+// line with "%DateCreation%", "%DateCreationInverse%", "%Service%", "%TypeDoc%" and
+// "%Auteur%" replaced (any case), each line ended by CR LF. A missing template does
+// nothing.
+void RemplirModele(Guichet& g, const std::string& modele, const std::string& destination,
+                   const std::string& service, const std::string& typedoc,
+                   const std::string& auteur);
+
+// The three lines of the stage batch file of document `id` of `author`, CR LF ended.
+std::string BatchTranscription(const std::string& id, const std::string& author);
+
+}  // namespace guichet

@@ -1,0 +1,131 @@
+#include "workflow/transitions.h"
+
+#include <vector>
+
+#include "exchange/request.h"
+#include "platform/env.h"
+#include "shell/guichet.h"
+#include "support/names.h"
+#include "support/text.h"
+#include "workflow/workflow_log.h"
+
+namespace guichet {
+namespace {
+
+std::vector<std::string> Famille(Guichet& g, const std::string& folder, const std::string& id) {
+  std::vector<std::string> names;
+  g.env.ListFiles(folder, "hvr_" + id + ".*", &names);
+  return names;
+}
+
+std::string Stage(Guichet& g, const std::string& stage, const std::string& author) {
+  return g.Tasks(stage) + "/" + author;
+}
+
+void CreateStage(Guichet& g, const std::string& stage, const std::string& author) {
+  g.env.CreateFolder(g.Tasks(stage));
+  g.env.CreateFolder(Stage(g, stage, author));
+}
+
+}  // namespace
+
+void RecyclerDocument(Guichet& g, const std::string& author, const std::string& id) {
+  try {
+    const std::string from = Stage(g, "Validations", author);
+    std::vector<std::string> files = Famille(g, from, id);
+    CreateStage(g, "RecycleBin", author);
+    const std::string to = Stage(g, "RecycleBin", author);
+    for (const std::string& f : files) DeplacementVerifie(g, from, to, f);
+    SignaleActivite(g, "Recycl. : " + author + " (#" + id + ")");
+    AjouteAuFichierMove(g, id, author);
+  } catch (...) {
+  }
+}
+
+void RejeterDocument(Guichet& g, const std::string& author, const std::string& id,
+                     const std::string& mode) {
+  if (mode == "1") {
+    RecyclerDocument(g, author, id);
+    return;
+  }
+  try {
+    const std::string from = Stage(g, "Validations", author);
+    const std::string to = Stage(g, "Transcriptions", author);
+    for (const std::string& f : Famille(g, from, id)) DeplacementVerifie(g, from, to, f);
+    bool urgent = false;
+    const std::string prefix = VerifieUrgence(g, to, id, &urgent);
+    SignaleActivite(g, prefix + "REJ-Trans. : " + author + " (#" + id + ")");
+    AjouteAuFichierMove(g, id, author);
+    if (urgent) g.view.Beep();
+  } catch (...) {
+  }
+}
+
+std::string BatchArchive(const std::string& id, const std::string& name) {
+  const std::string archives = "..\\..\\..\\Archives";
+  const std::string trash = "..\\..\\..\\Archives_Trash";
+  auto move = [&](const std::string& ext, const std::string& folder) {
+    return "move hvr_" + id + ext + " \"" + folder + "\\" + name + "\"";
+  };
+  return JoinLines({
+      "mkdir \"" + archives + "\"",
+      "mkdir \"" + archives + "\\" + name + "\"",
+      move(".info", archives),
+      move(".pdf", archives),
+      move(".txt", archives),
+      move(".doc", archives),
+      "mkdir \"" + trash + "\"",
+      "mkdir \"" + trash + "\\" + name + "\"",
+      move(".*", trash),
+  });
+}
+
+void PublierDocument(Guichet& g, const std::string& author, const std::string& id) {
+  try {
+    // Not yet given to transcription: the move cycle takes it from here.
+    if (!Famille(g, g.TasksFolder, id).empty()) {
+      AjouteAuFichierMove(g, id, author);
+      return;
+    }
+    CreateStage(g, "Publications", author);
+    const std::string from = Stage(g, "Validations", author);
+    const std::string to = Stage(g, "Publications", author);
+    std::vector<std::string> files = Famille(g, from, id);
+
+    std::string first;
+    const std::string id_file = from + "/hvr_" + id + ".id";
+    if (FileLen(g.env, id_file) > 0) ReadFirstLine(g.env, id_file, &first);
+    // The same name the archive listings look for.
+    std::string name = ArchiveName(first);
+    if (name.empty()) name = "(Sans nom)";
+
+    int failed = 0;
+    for (const std::string& f : files)
+      if (!DeplacementVerifie(g, from, to, f)) ++failed;
+
+    g.env.WriteFile(to + "/hvr_" + id + ".finished.bat", BatchArchive(id, name));
+
+    if (failed == 0) {
+      bool urgent = false;
+      const std::string prefix = VerifieUrgence(g, to, id, &urgent);
+      SignaleActivite(g, prefix + "Publi. : " + author + " (#" + id + ")");
+      if (urgent) g.view.Beep();
+    }
+  } catch (...) {
+  }
+}
+
+void TraiteTransition(Guichet& g, Requete& r) {
+  const std::string& id = r.SecondValue();
+  // The number becomes part of file names, patterns and batch files.
+  if (!IsValidDocumentNumber(id)) return;
+  const std::string& author = r.idUtilisateur;
+  if (r.command == "cancelled")
+    RecyclerDocument(g, author, id);
+  else if (r.command == "invalidated")
+    RejeterDocument(g, author, id, r.ThirdValue());
+  else
+    PublierDocument(g, author, id);  // "finished" and "cleared"
+}
+
+}  // namespace guichet

@@ -1,0 +1,66 @@
+#include "workflow/workflow_log.h"
+
+#include "platform/env.h"
+#include "shell/guichet.h"
+#include "support/text.h"
+
+namespace guichet {
+
+void EcritGuichetLog(Guichet& g, const std::string& text) {
+  try {
+    g.env.AppendFile(g.App("guichet.log"),
+                     GeneralDate(g.env.Now()) + " - " + text + std::string(kCrLf));
+  } catch (...) {
+  }
+}
+
+void SignaleActivite(Guichet& g, const std::string& text) {
+  try {
+    g.AddActivity(GeneralDate(g.env.Now()) + " - " + text);
+  } catch (...) {
+  }
+  EcritGuichetLog(g, text);
+}
+
+bool DeplacementVerifie(Guichet& g, const std::string& from, const std::string& to,
+                        const std::string& name) {
+  const std::string source = from + "/" + name;
+  const std::string target = to + "/" + name;
+  bool moved = false;
+  try {
+    FileInfo before;
+    if (g.env.GetFileInfo(source, &before).ok() && g.env.CopyFile(source, target).ok()) {
+      FileInfo after;
+      if (g.env.GetFileInfo(target, &after).ok() && after.size == before.size)
+        moved = g.env.DeleteFile(source).ok() || !g.env.FileExists(source);
+    }
+  } catch (...) {
+    moved = false;
+  }
+  // A source that could not be deleted is still a copy: the next pass moves it again.
+  if (!moved) EcritGuichetLog(g, "Can't copy " + source);
+  return moved;
+}
+
+std::string VerifieUrgence(Guichet& g, const std::string& folder, const std::string& id,
+                           bool* urgent) {
+  std::string prefix;
+  const std::string urg = folder + "/hvr_" + id + ".urg";
+  if (FileLen(g.env, urg) > 0) ReadFirstLine(g.env, urg, &prefix);
+  if (ContainsNoCase(prefix, "urgent")) {
+    prefix = "URGENT! ";
+    if (urgent) *urgent = true;
+    g.env.WriteFile(folder + "/hvr_" + id + ".URGENT!", "");
+  }
+  if (ContainsNoCase(prefix, "normal")) prefix.clear();
+  return prefix;
+}
+
+std::string FichierMove(const Guichet& g) { return g.TasksFolder + "/ToMove.txt"; }
+
+void AjouteAuFichierMove(Guichet& g, const std::string& id, const std::string& author) {
+  Status s = g.env.AppendFileLocked(FichierMove(g), id + ";" + author + std::string(kCrLf));
+  if (!s.ok()) g.EcritLog("AjouteAuFichierMove : " + s.Description() + " (" + s.path() + ")");
+}
+
+}  // namespace guichet

@@ -1,0 +1,45 @@
+// The file conventions every workflow step shares: the workflow log "guichet.log" and the
+// activity list, the verified move of one file between stage folders, the urgency check
+// of a document, and appends to the move queue "ToMove.txt".
+//
+// The move queue is shared with other programs: every append and the move cycle's last
+// length check and delete happen under an exclusive fcntl lock on the queue file, so a
+// line appended by anyone is never lost.
+#pragma once
+
+#include <string>
+
+namespace guichet {
+
+class Guichet;
+
+// Appends the general date text + " - " + `text` + CR LF to AppFolder/guichet.log.
+// Failures are ignored.
+void EcritGuichetLog(Guichet& g, const std::string& text);
+
+// Reports a workflow event: the same dated line at the end of the activity list and in
+// the workflow log.
+void SignaleActivite(Guichet& g, const std::string& text);
+
+// Moves `name` from folder `from` to folder `to`: copies it (replacing the target), and
+// deletes the source only when the copy exists with the source's length. Otherwise the
+// source stays and "Can't copy " + source path goes to the workflow log. Returns whether
+// the move succeeded.
+bool DeplacementVerifie(Guichet& g, const std::string& from, const std::string& to,
+                        const std::string& name);
+
+// Urgency check of document `id` in `folder`. Returns the urgency prefix: "URGENT! " when
+// the first line of its ".urg" holds "urgent" in any case (and then creates or empties the
+// marker "hvr_<id>.URGENT!" and sets *urgent), "" when it holds "normal" or there is no
+// ".urg", and the first line itself otherwise.
+std::string VerifieUrgence(Guichet& g, const std::string& folder, const std::string& id,
+                           bool* urgent);
+
+// The move queue file in the tasks folder.
+std::string FichierMove(const Guichet& g);
+
+// Appends the queue entry id + ";" + author + CR LF in one write under the queue lock.
+// Failures are logged in the day log.
+void AjouteAuFichierMove(Guichet& g, const std::string& id, const std::string& author);
+
+}  // namespace guichet

@@ -1,0 +1,240 @@
+// Audio conversion: the two headers byte for byte, the slow copy against the library's
+// "copyinv", and real dictations converted and read back by ffprobe and ffmpeg.
+#include "workflow/audio.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/env.h"
+#include "support/radiveve.h"
+#include "support/text.h"
+#include "workflow_test_util.h"
+
+namespace guichet::test {
+namespace {
+
+std::string Bytes(size_t size, uint32_t seed) {
+  std::string s(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+std::string Hex(std::string_view s) {
+  static const char* d = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : s) out += std::string{d[c >> 4], d[c & 15]};
+  return out;
+}
+
+TEST(AudioHeaders, CafBytes) {
+  const std::string h = EnteteCaf();
+  ASSERT_EQ(h.size(), 4096u);
+  struct Field {
+    size_t at;
+    const char* hex;
+  } fields[] = {
+      {0, "63616666"},                           // "caff"
+      {4, "00010000"},                           // version 1, flags 0
+      {8, "64657363"},                           // "desc"
+      {12, "0000000000000020"},                  // 32
+      {20, "40c5888000000000"},                  // 11025.0
+      {28, "6c70636d"},                          // "lpcm"
+      {32, "00000000"},                          // integer, big-endian
+      {36, "00000002000000010000000100000010"},  // 2 bytes/packet, 1, 1 channel, 16 bits
+      {52, "66726565"},                          // "free"
+      {56, "0000000000000fb0"},                  // 4016
+      {4080, "64617461"},                        // "data"
+      {4084, "ffffffffffffffff"},                // length not given
+      {4092, "00000001"},                        // edit count
+  };
+  for (const Field& f : fields)
+    EXPECT_EQ(Hex(h.substr(f.at, std::strlen(f.hex) / 2)), f.hex) << "offset " << f.at;
+  EXPECT_EQ(h.substr(64, 4016), std::string(4016, '\0'));
+}
+
+TEST(AudioHeaders, WavBytes) {
+  EXPECT_EQ(Hex(EnteteWav(0x01020304)),
+            "52494646"
+            "28030201"
+            "57415645"
+            "666d7420"
+            "10000000"
+            "0100"
+            "0100"
+            "112b0000"
+            "22560000"
+            "0200"
+            "1000"
+            "64617461"
+            "04030201");
+  EXPECT_EQ(Hex(EnteteWav(0).substr(4, 4)), "24000000");
+}
+
+// The slow copy gives what the library's "copyinv" gives, for even and odd counts, at
+// offsets, without touching the bytes before the destination offset or shortening it.
+TEST(SlowCopy, SameAsCopyinv) {
+  TempDir dir;
+  Env& env = *Env::Default();
+  const std::string src = dir.path() + "/src.bin";
+  WriteAll(src, Bytes(70000, 1));
+  struct Case {
+    int64_t s, d, n;
+  } cases[] = {{0, 0, 0},     {44, 4096, 1}, {44, 4096, 2}, {44, 4096, 5},
+               {4096, 44, 6}, {3, 10, 7},    {1, 0, 69999}, {0, 100, 70000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("s=" + Dec(c.s) + " d=" + Dec(c.d) + " n=" + Dec(c.n));
+    const std::string a = dir.path() + "/a.bin", b = dir.path() + "/b.bin";
+    const std::string before = Bytes(80000, 2);
+    WriteAll(a, before);
+    WriteAll(b, before);
+    ASSERT_EQ(0, CallRadiveve(CodecDir(), 6, "copyinv", {src, Dec(c.s), a, Dec(c.d), Dec(c.n)}));
+    ASSERT_TRUE(CopieLente(env, src, c.s, b, c.d, c.n).ok());
+    EXPECT_TRUE(ReadAll(a) == ReadAll(b));
+    EXPECT_EQ(ReadAll(b).size(), before.size());
+  }
+  // The pairs really are exchanged.
+  WriteAll(src, "ABCDE");
+  WriteAll(dir.path() + "/c.bin", "");
+  ASSERT_TRUE(CopieLente(env, src, 0, dir.path() + "/c.bin", 0, 5).ok());
+  EXPECT_EQ(ReadAll(dir.path() + "/c.bin"), "BADCE");
+}
+
+class Conversion : public ::testing::Test {
+ protected:
+  TestSite site;
+  Guichet& g = *site.g;
+  std::string folder = site.tasks() + "/Transcriptions/u7";
+  void SetUp() override { MakeDirs(folder); }
+  std::string F(const std::string& name) { return folder + "/" + name; }
+  std::string WorkflowLog() { return ReadAll(site.app() + "/guichet.log"); }
+};
+
+TEST_F(Conversion, SpeexBecomesWavAndCafThatOutsideReadersAccept) {
+  REQUIRE_DICTATION();
+  InstallCodec(site.app());
+  WriteAll(F("hvr_42.spx"), ReadAll(Dictation()));
+  WriteAll(F("hvr_42.caf"), std::string(9000, 'x'));  // a longer former CAF
+  ConvertirSpx(g, F("hvr_42.spx"));
+
+  EXPECT_EQ(ListDir(folder),
+            (std::vector<std::string>{"hvr_42.caf", "hvr_42.spx.old", "hvr_42.wav"}));
+  EXPECT_TRUE(ReadAll(F("hvr_42.spx.old")) == ReadAll(Dictation()));
+  const std::string wav = ReadAll(F("hvr_42.wav")), caf = ReadAll(F("hvr_42.caf"));
+  ASSERT_GT(wav.size(), 10000u);
+  EXPECT_EQ(caf.size(), wav.size() + 4096 - 44);
+  EXPECT_EQ(caf.substr(0, 4096), EnteteCaf());
+
+  for (const std::string& file : {F("hvr_42.wav"), F("hvr_42.caf")}) {
+    SCOPED_TRACE(file);
+    EXPECT_EQ(Probe(file, "sample_rate"), "11025");
+    EXPECT_EQ(Probe(file, "channels"), "1");
+    EXPECT_EQ(Probe(file, "bits_per_sample"), "16");
+    double expected = (wav.size() - 44) / 22050.0;
+    EXPECT_NEAR(std::stod(ProbeDuration(file)), expected, 0.01);
+  }
+  EXPECT_EQ(Probe(F("hvr_42.caf"), "codec_name"), "pcm_s16be");
+  std::string samples = Output("ffmpeg -v error -i " + Quote(F("hvr_42.caf")) + " -f s16le -");
+  EXPECT_TRUE(samples == wav.substr(44)) << samples.size() << " bytes from ffmpeg";
+  EXPECT_EQ(WorkflowLog(), "");
+  EXPECT_EQ(site.DayLog(), "");
+}
+
+TEST_F(Conversion, SpeexWithoutLibraryStaysAsItIs) {
+  WriteAll(F("hvr_42.spx"), "not decoded");
+  ConvertirSpx(g, F("hvr_42.spx"));
+  EXPECT_EQ(ListDir(folder), std::vector<std::string>{"hvr_42.spx"});
+  EXPECT_EQ(WorkflowLog(),
+            "07/12/2026 10:00:00 - " +
+                W("Radiveve speexdec a retourné -1 (dll probablement pas à jour dans "
+                  "administrateur). La conversion spx=>wav+caf a échoué.\r\n"));
+}
+
+TEST_F(Conversion, SpeexKeptWhenItsCopyFails) {
+  REQUIRE_DICTATION();
+  InstallCodec(site.app());
+  WriteAll(F("hvr_42.spx"), ReadAll(Dictation()));
+  site.env.FailWhen(
+      "CopyFile", [](const std::string& p) { return p.ends_with(".spx"); }, Status::kDiskFull);
+  ConvertirSpx(g, F("hvr_42.spx"));
+  EXPECT_TRUE(ReadAll(F("hvr_42.spx")) == ReadAll(Dictation()));
+  EXPECT_TRUE(Exists(F("hvr_42.caf")));
+}
+
+TEST_F(Conversion, OnlySpxAndCafEndingsAreConverted) {
+  InstallCodec(site.app());
+  WriteAll(F("hvr_1.spx.old"), "x");
+  WriteAll(F("hvr_2.caf.bak"), std::string(5000, 'x'));
+  ConvertirSpx(g, F("hvr_1.spx.old"));
+  ConvertirCaf(g, F("hvr_2.caf.bak"));
+  ConvertirSpx(g, ".spx");
+  EXPECT_EQ(ListDir(folder), (std::vector<std::string>{"hvr_1.spx.old", "hvr_2.caf.bak"}));
+  EXPECT_EQ(WorkflowLog(), "");
+  // Upper case passes the test (and then fails decoding, which is logged).
+  WriteAll(F("hvr_3.SPX"), "x");
+  ConvertirSpx(g, F("hvr_3.SPX"));
+  EXPECT_NE(WorkflowLog().find("speexdec a retourn"), std::string::npos);
+}
+
+TEST_F(Conversion, CafBecomesWavWithOrWithoutLibrary) {
+  const std::string samples = Bytes(30001, 7);  // an odd count: the last byte as is
+  const std::string caf = EnteteCaf() + samples;
+  std::string expected = EnteteWav(30001) + samples;
+  for (size_t i = 44; i + 1 < expected.size(); i += 2) std::swap(expected[i], expected[i + 1]);
+
+  // Without the library the slow copy does the work, and says so in the workflow log.
+  WriteAll(F("hvr_5.caf"), caf);
+  ConvertirCaf(g, F("hvr_5.caf"));
+  EXPECT_TRUE(ReadAll(F("hvr_5.wav")) == expected);
+  EXPECT_EQ(WorkflowLog(),
+            "07/12/2026 10:00:00 - " +
+                W("Radiveve copyinv a retourné -1 (dll probablement pas à jour dans client et "
+                  "administrateur). La conversion caf=>wav sera lente.\r\n"));
+
+  InstallCodec(site.app());
+  WriteAll(F("hvr_6.caf"), caf);
+  ConvertirCaf(g, F("hvr_6.caf"));
+  EXPECT_TRUE(ReadAll(F("hvr_6.wav")) == expected);
+  EXPECT_EQ(WorkflowLog().find("hvr_6"), std::string::npos);
+}
+
+TEST_F(Conversion, CafReadableByFfprobeAndFormerWavBackedUp) {
+  REQUIRE_DICTATION();
+  InstallCodec(site.app());
+  const std::string samples = Bytes(22050 * 2, 3);  // two seconds
+  WriteAll(F("hvr_8.caf"), EnteteCaf() + samples);
+  WriteAll(F("hvr_8.wav"), "former wav");
+  WriteAll(F("hvr_8.wav.bak"), "older backup");
+  ConvertirCaf(g, F("hvr_8.caf"));
+  EXPECT_EQ(ReadAll(F("hvr_8.wav.bak")), "former wav");
+  EXPECT_EQ(Probe(F("hvr_8.wav"), "sample_rate"), "11025");
+  EXPECT_EQ(Probe(F("hvr_8.wav"), "channels"), "1");
+  EXPECT_EQ(Probe(F("hvr_8.wav"), "codec_name"), "pcm_s16le");
+  EXPECT_NEAR(std::stod(ProbeDuration(F("hvr_8.wav"))), 2.0, 0.01);
+  std::string from_caf = Output("ffmpeg -v error -i " + Quote(F("hvr_8.caf")) + " -f s16le -");
+  std::string from_wav = Output("ffmpeg -v error -i " + Quote(F("hvr_8.wav")) + " -f s16le -");
+  EXPECT_EQ(from_caf.size(), samples.size());
+  EXPECT_TRUE(from_caf == from_wav);
+}
+
+TEST_F(Conversion, ShortCafAndFailedBackupLeaveTheWavAlone) {
+  InstallCodec(site.app());
+  WriteAll(F("hvr_9.caf"), EnteteCaf());  // exactly 4096 bytes: no samples
+  ConvertirCaf(g, F("hvr_9.caf"));
+  EXPECT_FALSE(Exists(F("hvr_9.wav")));
+
+  WriteAll(F("hvr_10.caf"), EnteteCaf() + "abcd");
+  WriteAll(F("hvr_10.wav"), "former wav");
+  site.env.FailWhen(
+      "CopyFile", [](const std::string& p) { return p.ends_with(".wav"); }, Status::kDiskFull);
+  ConvertirCaf(g, F("hvr_10.caf"));
+  EXPECT_EQ(ReadAll(F("hvr_10.wav")), "former wav");
+  EXPECT_NE(WorkflowLog().find("Can't copy " + F("hvr_10.wav")), std::string::npos);
+}
+
+}  // namespace
+}  // namespace guichet::test
