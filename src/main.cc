@@ -4,7 +4,9 @@
 
 #include "platform/desktop.h"
 #include "platform/env.h"
+#include "platform/fltk_view.h"
 #include "platform/view.h"
+#include "platform/x11_desktop.h"
 #include "shell/guichet.h"
 #include "shell/shutdown.h"
 
@@ -12,8 +14,16 @@ int main() {
   using namespace guichet;
   Env* env = Env::Default();
   InstallCloseSignals();
-  std::unique_ptr<StatusView> view = isatty(1) ? MakeConsoleView() : MakeSilentView();
-  std::unique_ptr<Desktop> desktop = MakeNoDesktop();
+  // With an X display: the window, and the window search on that display (its own
+  // connection, open before the sibling checks of the start-up). Without one: headless.
+  std::unique_ptr<Desktop> desktop = OpenX11Desktop();
+  std::unique_ptr<StatusView> view;
+  if (desktop) {
+    view = MakeFltkView();
+  } else {
+    desktop = MakeNoDesktop();
+    view = isatty(1) ? MakeConsoleView() : MakeSilentView();
+  }
   bool instance_free = AcquireInstanceLock(env->ExecutablePath());
   Guichet g(*env, *view, *desktop);
   return RunGuichet(g, instance_free);
