@@ -38,6 +38,9 @@ const std::vector<Route>& Routes() {
       //  7 "configuration"          8 first char a digit  9 workflow transitions
       // 10 "getcaflen"             11 "step", "etape"    12 "createtmp"
       // 13 "finishtmp"; anything else: "Commande non reconnue".
+      // The log-on pages count themselves: not when the template is missing.
+      {[](const std::string& c) { return Is(c, {"login", "logout"}); }, TraiteLoginLogout, false},
+      {[](const std::string& c) { return c == "getlogon"; }, TraiteGetlogon},
       // 9: the workflow transitions end without answer file or ready marker.
       {[](const std::string& c) {
          return Is(c, {"cancelled", "cleared", "invalidated", "finished"});

@@ -1,0 +1,216 @@
+// The users file lookups, the digest through the codec library, the token text and the
+// last-logon file, on real files in a temporary site.
+#include "users/users.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "support/text.h"
+#include "support_lib/site.h"
+#include "users/lastlogons.h"
+
+namespace guichet {
+namespace {
+
+using test::Exists;
+using test::ReadAll;
+using test::TestSite;
+using test::WriteAll;
+
+const char kKey[] = "0a1b2c3d4e5f60718293a4b5c6d7e8f901234567";  // 40 characters
+
+const std::string kUsers = std::string(
+                               "; ghost:pw=U9\r\n"
+                               "anna:secret=U1\r\n"
+                               "bob:pa:ss=U2\r\n"
+                               "=nobody\r\n"
+                               "noval=\r\n"
+                               "no entry at all\r\n") +
+                           kKey +
+                           "=U3\r\n"
+                           "carl:pw= U4\r\n"
+                           "dora:one=U5\r"  // a line may end at CR alone
+                           "dora:two=U5\r\n"
+                           "eve:x=y=U6\r\n";
+
+class UsersTest : public ::testing::Test {
+ protected:
+  void SetUp() override { WriteAll(site.app() + "/guichet_users.txt", kUsers); }
+  TestSite site;
+  Guichet& g = *site.g;
+};
+
+TEST_F(UsersTest, Logon2idMatchesNamesAndKeys) {
+  struct Case {
+    std::string logon, uuid, id;
+    bool allowed;
+  } cases[] = {
+      {"anna", "", "U1", false},       {"nna", "", "U1", false},  // the tail of a stored name,
+                                                                  // followed by ":"
+      {"Anna", "", "", false},  // names are matched with exact case
+      {"pa", "", "U2", false},  // a piece of a password followed by ":"
+      {"", ToUpper(kKey), "U3", true}, {"zed", kKey, "U3", true},  {"", "", "", false},
+      {"ghost", "", "", false},                                     // comment line
+      {"noval", "noval", "", false},   {"carl", "", "U4", false},   // trimmed
+      {"dora", "", "U5", false},       {"eve", "", "y=U6", false},  // the value may hold "="
+  };
+  for (const Case& c : cases) {
+    bool allowed = false;
+    EXPECT_EQ(logon2id(g, c.logon, c.uuid, allowed), c.id) << c.logon << "/" << c.uuid;
+    EXPECT_EQ(allowed, c.allowed) << c.logon << "/" << c.uuid;
+  }
+  // The caller's value stays when no key matched.
+  bool allowed = true;
+  EXPECT_EQ(logon2id(g, "anna", "", allowed), "U1");
+  EXPECT_TRUE(allowed);
+  EXPECT_TRUE(site.view.messages.empty());
+}
+
+TEST_F(UsersTest, PasswordCheck) {
+  struct Case {
+    std::string id, password;
+    bool ok;
+  } cases[] = {
+      {"U1", "secret", true},  {"u1", "secret", true},  // identifiers without regard to case
+      {"U1", "Secret", false}, {"U1", "secret ", false}, {"U1", "", false},   {"U2", "pa:ss", true},
+      {"U2", "pa", false},     {"U5", "one", true},      {"U5", "two", true}, {"U3", kKey, false},
+      {"U4", "pw", false},     {" U4", "pw", true},      {"U9", "pw", false}, {"y=U6", "x", true},
+      {"U6", "x", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(isPasswordCorrect(g, c.id, c.password), c.ok) << c.id << "/" << c.password;
+}
+
+TEST_F(UsersTest, MissingOrEmptyFileFindsNobodySilently) {
+  for (bool present : {false, true}) {
+    std::remove((site.app() + "/guichet_users.txt").c_str());
+    if (present) WriteAll(site.app() + "/guichet_users.txt", "");
+    bool allowed = false;
+    EXPECT_EQ(logon2id(g, "anna", "", allowed), "");
+    EXPECT_FALSE(isPasswordCorrect(g, "U1", "secret"));
+  }
+  EXPECT_TRUE(site.view.messages.empty());
+}
+
+TEST_F(UsersTest, UnreadableFileShowsMessageBox) {
+  site.env.FailWhen(
+      "ReadFile", [](const std::string& p) { return p.find("guichet_users") != p.npos; },
+      Status::kDenied);
+  bool allowed = false;
+  EXPECT_EQ(logon2id(g, "anna", "", allowed), "");
+  EXPECT_FALSE(isPasswordCorrect(g, "U1", "secret"));
+  ASSERT_EQ(site.view.messages.size(), 2u);
+  EXPECT_EQ(site.view.messages[0], "logon2id : " + W("Permission refusée"));
+  EXPECT_EQ(site.view.messages[1], "isPasswordCorrect : " + W("Permission refusée"));
+}
+
+std::string Md5sum(const std::string& data) {
+  test::TempDir dir;
+  WriteAll(dir.path() + "/in", data);
+  FILE* f = popen(("md5sum " + dir.path() + "/in").c_str(), "r");
+  char buf[64] = {0};
+  size_t n = fread(buf, 1, 32, f);
+  pclose(f);
+  return std::string(buf, n);
+}
+
+void InstallCodec(TestSite& site) {
+  std::filesystem::copy_file(test::BinaryDir() + "/Radiveve.so", site.app() + "/Radiveve.so");
+}
+
+TEST_F(UsersTest, CalculateMD5DigestsTextWithCrLfAndLeavesNoFile) {
+  InstallCodec(site);
+  for (std::string text : {std::string("hello"), std::string(""), W("Répertoire é;|=")}) {
+    std::string digest = CalculateMD5(g, text);
+    EXPECT_EQ(digest, Md5sum(text + "\r\n")) << text;
+    EXPECT_FALSE(Exists(site.app() + "/~guichet_raw_temp.txt"));
+    EXPECT_FALSE(Exists(site.app() + "/~guichet_md5_temp.txt"));
+  }
+  EXPECT_EQ(site.DayLog(), "");
+}
+
+TEST_F(UsersTest, CalculateMD5WithoutLibraryFailsAndDropsStaleDigest) {
+  // A digest left by an earlier call must not be taken for this one.
+  WriteAll(site.app() + "/~guichet_md5_temp.txt", "0123456789abcdef0123456789abcdef\r\n");
+  EXPECT_EQ(CalculateMD5(g, "hello"), "");
+  EXPECT_FALSE(Exists(site.app() + "/~guichet_md5_temp.txt"));
+  EXPECT_FALSE(Exists(site.app() + "/~guichet_raw_temp.txt"));
+  EXPECT_NE(site.DayLog().find("CalculateMD5 : Erreur Radiveve : -1"), std::string::npos);
+}
+
+TEST_F(UsersTest, CalculateMD5RawFileUnwritableIsLogged) {
+  InstallCodec(site);
+  site.env.FailWhen(
+      "WriteFile", [](const std::string& p) { return p.find("raw_temp") != p.npos; },
+      Status::kDiskFull);
+  EXPECT_EQ(CalculateMD5(g, "hello"), "");
+  EXPECT_NE(site.DayLog().find("CalculateMD5 : Disque plein"), std::string::npos);
+}
+
+TEST(TokenTest, TextAndRandomPart) {
+  DateTime t;
+  t.year = 2026, t.month = 3, t.day = 4, t.hour = 5, t.minute = 6, t.second = 7;
+  EXPECT_EQ(TexteJeton("anna", "U1", t, "r"), "JetonProvisoireannaU120260304050607r");
+  EXPECT_EQ(TexteJeton("", "U3", t, ""), "JetonProvisoireU320260304050607");
+  std::set<std::string> seen;
+  for (int i = 0; i < 50; ++i) {
+    std::string a = AleaJeton();
+    ASSERT_EQ(a.size(), 32u);
+    EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos) << a;
+    seen.insert(a);
+  }
+  EXPECT_EQ(seen.size(), 50u);
+}
+
+TEST_F(UsersTest, TokensOfOneUserInOneSecondDiffer) {
+  InstallCodec(site);
+  std::string a = FabriqueJeton(g, "anna", "U1");
+  std::string b = FabriqueJeton(g, "anna", "U1");
+  EXPECT_EQ(a.size(), 32u);
+  EXPECT_NE(a, b);
+  // Not the digest of the guessable text alone.
+  EXPECT_NE(a, Md5sum(TexteJeton("anna", "U1", site.env.Now(), "") + "\r\n"));
+}
+
+// Last-logon file ---------------------------------------------------------------------
+
+TEST(LastLogonsTest, SaveWritesSessionsInOrderAndNoFileWhenEmpty) {
+  TestSite site;
+  Guichet& g = *site.g;
+  const std::string path = site.app() + "/guichet_lastlogons.txt";
+  SauveDerniersLogons(g);
+  EXPECT_FALSE(Exists(path));
+  g.Sessions.Append("t1", "U1", "08/12/2026 10:00");
+  g.Sessions.Append("", "U2", "08/12/2026 10:01");
+  g.Sessions.Append("t3", "U3", "08/12/2026 10:02");
+  SauveDerniersLogons(g);
+  EXPECT_EQ(ReadAll(path), "t1;U1;08/12/2026 10:00\r\nt3;U3;08/12/2026 10:02\r\n");
+  EXPECT_EQ(test::ListDir(site.app()), std::vector<std::string>{"guichet_lastlogons.txt"});
+  g.Sessions.Clear();
+  SauveDerniersLogons(g);
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST(LastLogonsTest, LoadSkipsMalformedLinesAndKeepsExpired) {
+  TestSite site;
+  Guichet& g = *site.g;
+  WriteAll(site.app() + "/guichet_lastlogons.txt",
+           "t1;U1;08/12/2026 10:00\r\n"
+           "   \r\n"
+           "t2;U2\r\n"
+           "t3;U3;demain\r\n"
+           ";U4;08/12/2026 10:00\r\n"
+           "t5;U;5;08/12/2026 10:00\r\n"
+           "t6;U6;01/01/2020 09:00\r\n");
+  ChargeDerniersLogons(g);
+  std::vector<std::string> got;
+  for (const SessionEntry& e : g.Sessions.entries())
+    got.push_back(e.jeton + ";" + e.idUtilisateur + ";" + e.expiration);
+  EXPECT_EQ(got, (std::vector<std::string>{"t1;U1;08/12/2026 10:00", "t6;U6;01/01/2020 09:00"}));
+}
+
+}  // namespace
+}  // namespace guichet
