@@ -40,6 +40,8 @@ TEST(DeviceKeyTest, DecodeUndoesTheClientScramble) {
     EXPECT_EQ(DecodeCleAppareil(sent), key);
     EXPECT_EQ(DecodeCleAppareil(ToUpper(sent)), key);  // digits a-f in either case
   }
+  // The example that client writers are given.
+  EXPECT_EQ(DecodeCleAppareil("xxxxc5e7092ba43dc65fe8710a932cb54ed760f9821bxxxx"), kKeyAnna);
   // Other characters pass unchanged; digits come out in lower case.
   EXPECT_EQ(DecodeCleAppareil(Scramble("0123456789abcdef-GHIJKLMNOP_0123456789AB")),
             "0123456789abcdef-GHIJKLMNOP_0123456789ab");
