@@ -1,5 +1,7 @@
 #include "shell/shutdown.h"
 
+#include "exchange/decode.h"
+#include "exchange/post.h"
 #include "exchange/spool.h"
 #include "output/html.h"
 #include "platform/view.h"
@@ -73,6 +75,10 @@ void Timer1_Timer(Guichet& g) {
   }
   g.CurrentSpoolRoot = g.SpoolRoot;
   // Uploads first, then requests.
+  try {
+    g.Activity += ReperePost(g);
+  } catch (...) {
+  }
   if (!g.ended) {
     try {
       g.Activity += RepereRequete(g);
@@ -121,6 +127,7 @@ bool Form_Load(Guichet& g) {
 }
 
 int RunGuichet(Guichet& g, bool instance_free) {
+  InitBase64();
   const std::string end = W("\r\nL'application va se terminer");
   if (!instance_free) {
     g.view.MessageBox(std::string(kTitle) + W(" est deja lancé.") + end);

@@ -1,0 +1,167 @@
+#include "exchange/decode.h"
+
+#include <array>
+
+#include "support/text.h"
+
+namespace guichet {
+namespace {
+
+std::array<uint16_t, 256> Base64Table;
+bool base64_ready = false;
+
+// Value of a hexadecimal digit, or -1.
+constexpr std::array<int8_t, 256> MakeHexTable() {
+  std::array<int8_t, 256> t{};
+  for (int i = 0; i < 256; ++i) t[i] = -1;
+  for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<int8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    t['a' + i] = static_cast<int8_t>(10 + i);
+    t['A' + i] = static_cast<int8_t>(10 + i);
+  }
+  return t;
+}
+constexpr std::array<int8_t, 256> kHex = MakeHexTable();
+
+inline int HexDigit(char c) { return kHex[static_cast<unsigned char>(c)]; }
+
+}  // namespace
+
+void InitBase64() {
+  for (int i = 0; i < 256; ++i) Base64Table[i] = 63;
+  for (int i = 0; i < 26; ++i) {
+    Base64Table['A' + i] = static_cast<uint16_t>(i);
+    Base64Table['a' + i] = static_cast<uint16_t>(26 + i);
+  }
+  for (int i = 0; i < 10; ++i) Base64Table['0' + i] = static_cast<uint16_t>(52 + i);
+  Base64Table['+'] = 62;
+  Base64Table['/'] = 63;
+  base64_ready = true;
+}
+
+uint16_t Base64Value(unsigned char c) {
+  if (!base64_ready) InitBase64();
+  return Base64Table[c];
+}
+
+void DecodeBase64Quad(unsigned char a, unsigned char b, unsigned char c, unsigned char d,
+                      unsigned char out[3]) {
+  if (!base64_ready) InitBase64();
+  unsigned va = Base64Table[a], vb = Base64Table[b], vc = Base64Table[c], vd = Base64Table[d];
+  out[0] = static_cast<unsigned char>(va * 4 + (vb & 0x30) / 16);
+  out[1] = static_cast<unsigned char>((vb & 0x0F) * 16 + (vc & 0x3C) / 4);
+  out[2] = static_cast<unsigned char>((vc & 3) * 64 + vd);
+}
+
+std::string DecodeHexPayload(std::string_view line, size_t pos) {
+  std::string out;
+  if (pos >= line.size()) return out;
+  out.reserve((line.size() - pos) / 2);
+  for (size_t i = pos; i + 1 < line.size(); i += 2) {
+    if (line[i] == '&') break;
+    int hi = HexDigit(line[i]);
+    int value = 0;
+    if (hi >= 0) {
+      int lo = HexDigit(line[i + 1]);
+      value = lo >= 0 ? hi * 16 + lo : hi;
+    }
+    out.push_back(static_cast<char>(value));
+  }
+  return out;
+}
+
+std::string DecodeBase64Payload(std::string_view line, size_t pos, int64_t length) {
+  if (!base64_ready) InitBase64();
+  std::string out;
+  if (pos >= line.size()) return out;
+  out.reserve((line.size() - pos) / 4 * 3 + 3);
+  for (size_t i = pos; i + 1 < line.size(); i += 4) {
+    std::string_view group = line.substr(i, 4);
+    if (group.find('&') != std::string_view::npos) break;
+    // A short last group: the missing characters count as "A" (value 0).
+    unsigned char q[4] = {'A', 'A', 'A', 'A'};
+    for (size_t k = 0; k < group.size(); ++k) q[k] = static_cast<unsigned char>(group[k]);
+    unsigned char bytes[3];
+    DecodeBase64Quad(q[0], q[1], q[2], q[3], bytes);
+    out.append(reinterpret_cast<const char*>(bytes), 3);
+  }
+  int64_t rest = length % 3;
+  size_t drop = rest == 1 ? 2 : rest == 2 ? 1 : 0;
+  out.resize(out.size() >= drop ? out.size() - drop : 0);
+  return out;
+}
+
+std::string DecodeBrackets(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == '[' && i + 3 < text.size() && text[i + 3] == ']') {
+      int hi = HexDigit(text[i + 1]), lo = HexDigit(text[i + 2]);
+      if (hi >= 0 && lo >= 0 && hi * 16 + lo != 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 4;
+        continue;
+      }
+    }
+    out.push_back(text[i]);
+    ++i;
+  }
+  return out;
+}
+
+bool hasAccentsToConvert(std::string_view extension) {
+  std::string ext = ToLower(extension);
+  return ext == ".txt" || ext == ".urg" || ext == ".hved";
+}
+
+void TextConverter::Emit(std::string& out) {
+  if (overflow_ || code_ > 255)
+    out.push_back(!overflow_ && code_ == 8364 ? '\x80' : '?');
+  else
+    out.push_back(static_cast<char>(code_));
+}
+
+void TextConverter::Feed(unsigned char b, std::string& out) {
+  if (pending_) {
+    if ((b & 0xC0) == 0x80) {
+      // A run of continuation bytes longer than 32 bits can hold ends as "?".
+      if (code_ > (UINT32_MAX >> 6)) overflow_ = true;
+      code_ = (code_ << 6) | (b & 0x3F);
+      previous_ = b;
+      return;
+    }
+    Emit(out);
+    pending_ = false;
+  }
+  if ((b & 0xE0) == 0xC0) {
+    code_ = b & 0x1F;
+  } else if ((b & 0xF0) == 0xE0) {
+    code_ = b & 0x0F;
+  } else if ((b & 0xF8) == 0xF0) {
+    code_ = b & 0x07;
+  } else {
+    if (b == 10 && previous_ != 13) out.push_back('\r');
+    out.push_back(static_cast<char>(b));
+    previous_ = b;
+    return;
+  }
+  pending_ = true;
+  overflow_ = false;
+  previous_ = b;
+}
+
+void TextConverter::Flush(std::string& out) {
+  if (pending_) Emit(out);
+  pending_ = false;
+}
+
+std::string ConvertUtf8To1252(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 32);
+  TextConverter conv;
+  for (char c : bytes) conv.Feed(static_cast<unsigned char>(c), out);
+  conv.Flush(out);
+  return out;
+}
+
+}  // namespace guichet

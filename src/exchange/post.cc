@@ -1,0 +1,342 @@
+#include "exchange/post.h"
+
+#include <limits>
+
+#include "exchange/decode.h"
+#include "exchange/liststore.h"
+#include "exchange/spool.h"
+#include "platform/env.h"
+#include "shell/guichet.h"
+#include "support/names.h"
+#include "support/records.h"
+#include "support/text.h"
+
+namespace guichet {
+namespace {
+
+// The value of `key` in a piece header: from just after the first occurrence of the key
+// (exact case, anywhere) up to the next "&".
+bool HeaderValue(std::string_view header, std::string_view key, std::string* value) {
+  size_t at = header.find(key);
+  if (at == std::string_view::npos) return false;
+  size_t from = at + key.size();
+  size_t end = header.find('&', from);
+  *value = std::string(header.substr(from, end == std::string_view::npos ? end : end - from));
+  return true;
+}
+
+// A numeric header value. False when it does not fit 32 bits.
+bool HeaderNumber(std::string_view header, std::string_view key, int64_t absent, int64_t* number) {
+  std::string v;
+  if (!HeaderValue(header, key, &v)) {
+    *number = absent;
+    return true;
+  }
+  *number = LeadingNumber(v);
+  return *number >= std::numeric_limits<int32_t>::min() &&
+         *number <= std::numeric_limits<int32_t>::max();
+}
+
+bool Missing(const Status& s) {
+  return s.kind() == Status::kNotFound || s.kind() == Status::kPathNotFound;
+}
+
+// Size of a file, 0 when it does not exist; other failures are raised.
+int64_t SizeOf(Env& env, const std::string& path) {
+  FileInfo info;
+  Status s = env.GetFileInfo(path, &info);
+  if (Missing(s)) return 0;
+  Check(s);
+  return info.size;
+}
+
+// Deletes a file; one that is already gone is fine.
+void Remove(Env& env, const std::string& path) {
+  Status s = env.DeleteFile(path);
+  if (!s.ok() && !Missing(s)) Check(s);
+}
+
+struct Piece {
+  std::string rdyname, txtname;  // bare file names
+  std::string marker, file;      // full paths
+};
+
+// Moves a piece to "post_err" under the current time "yyyymmddhhnn_", then removes it
+// from "post". A copy that fails raises, and the piece stays where it is.
+void SetAside(Guichet& g, const Piece& p) {
+  const std::string err = g.Spool("post_err");
+  g.env.CreateFolder(err);
+  const std::string prefix = err + "/" + Format(g.env.Now(), "yyyymmddhhnn") + "_";
+  if (g.env.FileExists(p.marker)) Check(g.env.CopyFile(p.marker, prefix + p.rdyname));
+  if (g.env.FileExists(p.file)) Check(g.env.CopyFile(p.file, prefix + p.txtname));
+  Remove(g.env, p.marker);
+  Remove(g.env, p.file);
+}
+
+// Sets aside a piece that can never be handled; it counts as handled.
+bool SetAsideNow(Guichet& g, const Piece& p, const std::string& why) {
+  SetAside(g, p);
+  g.EcritLog("Guichet - TraitePost : " + why + " (" + p.marker + ")");
+  g.IncCompte();
+  return true;
+}
+
+// A piece that cannot be taken yet waits in "post", unless its marker is more than 30
+// minutes old: the pieces it waits for are not coming, and it is set aside.
+bool Wait(Guichet& g, const Piece& p, const std::string& why) {
+  FileInfo info;
+  if (!g.env.GetFileInfo(p.marker, &info).ok()) return false;
+  if (DiffSeconds(info.modified, g.env.Now()) <= kPieceWaitSeconds) return false;
+  return SetAsideNow(g, p, why);
+}
+
+void CountPiece(Guichet& g, bool assembled) {
+  g.IncCompte();
+  if (assembled) g.AssembledCount = static_cast<int32_t>(WrapCounter(g.AssembledCount));
+  g.SetLabel(Label::kLabelProgression,
+             W("Nombre de fichiers assemblés : ") + Dec(g.AssembledCount));
+}
+
+// Brings a document back to `offset` bytes after a piece that did not fit: deleted when
+// the piece began it; otherwise, when longer, copied to ".tofix", deleted, and made again
+// from the first `offset` bytes of the copy, which goes once the new file is right.
+void RollBack(Env& env, const std::string& doc, int64_t offset) {
+  if (offset == 0) {
+    Remove(env, doc);
+    return;
+  }
+  if (SizeOf(env, doc) <= offset) return;
+  const std::string tofix = doc + ".tofix";
+  Check(env.CopyFile(doc, tofix));
+  Remove(env, doc);
+  std::string data;
+  Check(env.ReadFile(tofix, &data));
+  data.resize(static_cast<size_t>(std::min<int64_t>(offset, data.size())));
+  Check(env.WriteFileAtomic(doc, data));
+  if (SizeOf(env, doc) == offset) Remove(env, tofix);
+}
+
+// Copies a complete document from "temp" into the tasks folder and deletes it from
+// "temp" once the copy is whole. Text documents are converted on the way, whole.
+void Complete(Guichet& g, const std::string& doc, const std::string& final_path, bool text) {
+  if (text) {
+    std::string raw;
+    Check(g.env.ReadFile(doc, &raw));
+    std::string converted = ConvertUtf8To1252(raw);
+    Check(g.env.WriteFileAtomic(final_path, converted));
+    if (SizeOf(g.env, final_path) == static_cast<int64_t>(converted.size())) Remove(g.env, doc);
+  } else {
+    Check(g.env.CopyFile(doc, final_path));
+    if (SizeOf(g.env, final_path) == SizeOf(g.env, doc)) Remove(g.env, doc);
+  }
+}
+
+bool InPass(const std::string& ext, const std::string& extaimed) {
+  const std::string lower = ToLower(ext);
+  if (extaimed == "urg") return lower == ".urg";
+  if (extaimed == "pid") return lower == ".pid";
+  return lower != ".urg" && lower != ".pid";
+}
+
+bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
+  Env& env = g.env;
+  if (!env.FileExists(p.file)) return Wait(g, p, W("pièce absente"));
+
+  std::string content;
+  Status rs = env.ReadFile(p.file, &content, kMaxPieceLine + 2);
+  if (rs.kind() == Status::kTooLarge) return SetAsideNow(g, p, W("pièce trop longue"));
+  Check(rs);
+  std::string_view line(content);
+  line = line.substr(0, line.find_first_of("\r\n"));
+  if (static_cast<int64_t>(line.size()) > kMaxPieceLine)
+    return SetAsideNow(g, p, W("pièce trop longue"));
+
+  if (line.substr(0, 5) == "List=") {
+    Remove(env, p.marker);
+    Remove(env, p.file);
+    CountPiece(g, true);
+    if (line.size() > 5) TraiteListe(g, line.substr(5));
+    return true;
+  }
+
+  const size_t data_at = line.find("&data=");
+  if (data_at == std::string_view::npos) return SetAsideNow(g, p, W("pièce sans données"));
+  const std::string_view header = line.substr(0, data_at);
+
+  std::string path, extension, encoding;
+  if (HeaderValue(header, "path=", &path)) path = DecodeBrackets(path);
+  if (HeaderValue(header, "extension=", &extension)) extension = DecodeBrackets(extension);
+  HeaderValue(header, "encoding=", &encoding);
+  int64_t idexamen, offset, length, totallength;
+  if (!HeaderNumber(header, "idexamen=", 0, &idexamen) ||
+      !HeaderNumber(header, "offset=", 0, &offset) ||
+      !HeaderNumber(header, "length=", 0, &length) ||
+      !HeaderNumber(header, "totallength=", -1, &totallength))
+    return SetAsideNow(g, p, W("nombre hors limites"));
+  // The extension becomes part of a file name.
+  if (!IsValidExtension(extension)) return SetAsideNow(g, p, W("extension refusée"));
+
+  if (!InPass(extension, extaimed)) return false;
+
+  const bool several = totallength != -1;
+  const bool text = hasAccentsToConvert(extension);
+  const std::string name = "hvr_" + Dec(idexamen) + extension;
+  const std::string final_path = g.Tasks(name);
+  const std::string doc = several ? g.Spool("temp/" + name) : final_path;
+  if (several) env.CreateFolder(g.Spool("temp"));
+  env.CreateFolder(g.TasksFolder);
+
+  // Offset gate: a piece waits until the pieces before it are in. The one exception is
+  // the last piece of a document that is complete in "temp": its completion copy failed
+  // on an earlier tick and is tried again.
+  if (offset != 0) {
+    const int64_t size = SizeOf(env, doc);
+    if (size != offset) {
+      if (several && size == offset + length && size == totallength) {
+        Complete(g, doc, final_path, text);
+        Remove(env, p.marker);
+        Remove(env, p.file);
+        CountPiece(g, length != 10240);
+        return true;
+      }
+      return Wait(g, p, W("pièce hors séquence"));
+    }
+  }
+
+  const size_t payload = data_at + 6;
+  std::string bytes = encoding == "base64" ? DecodeBase64Payload(line, payload, length)
+                                           : DecodeHexPayload(line, payload);
+  const int64_t decoded = static_cast<int64_t>(bytes.size());
+  // A text document in one piece is converted here; one in several pieces is assembled
+  // as it came and converted whole when complete.
+  const bool converted = text && !several;
+  if (converted) bytes = ConvertUtf8To1252(bytes);
+
+  if (offset == 0) Remove(env, doc);
+  Status ws = env.WriteAt(doc, offset, bytes);
+  if (!ws.ok()) {
+    // Leave the document as it was before the piece, so that the piece fits next time.
+    // Cutting back needs no free space, unlike the ".tofix" copy.
+    if (offset == 0)
+      env.DeleteFile(doc);
+    else if (FileLen(env, doc) > offset)
+      env.Truncate(doc, offset);
+    Check(ws);
+  }
+
+  const bool fits = converted ? decoded == length : SizeOf(env, doc) == offset + length;
+  if (!fits) {
+    RollBack(env, doc, offset);
+    SetAside(g, p);
+  }
+
+  if (several && SizeOf(env, doc) == totallength) Complete(g, doc, final_path, text);
+  if (fits) {
+    Remove(env, p.marker);
+    Remove(env, p.file);
+  }
+  CountPiece(g, length != 10240);
+  return true;
+}
+
+void ShowCount(Guichet& g, size_t n) {
+  g.SetCaption("(" + Dec(static_cast<int64_t>(n)) + ") Guichet");
+}
+
+// One walk over the pieces in `order` with one pass. Sets `done` when a piece was
+// handled; returns false when the process is to end.
+bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, int32_t* count,
+          bool* done) {
+  size_t left = order.size();
+  for (const std::string& rdy : order) {
+    if (TraitePost(g, rdy, pass)) {
+      ++*count;
+      *done = true;
+      --left;
+    }
+    ShowCount(g, left);
+    g.DoEvents();
+    if (g.ended) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> OrderPieces(const std::vector<std::string>& names) {
+  // Records "index;base name": the sort reads the number that begins field 2, and the
+  // index finds the name again whatever the name holds.
+  std::vector<std::string> records;
+  records.reserve(names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& n = names[i];
+    std::string base = n.size() >= 4 ? n.substr(0, n.size() - 4) : n;
+    records.push_back(Dec(static_cast<int64_t>(i)) + ";" + base);
+  }
+  records = SortAsInserted(std::move(records), 2, RecordOrder::kDescendingValue);
+  std::vector<std::string> order;
+  order.reserve(records.size());
+  for (auto it = records.rbegin(); it != records.rend(); ++it)
+    order.push_back(names[static_cast<size_t>(LeadingNumber(*it))]);
+  return order;
+}
+
+bool TraitePost(Guichet& g, const std::string& rdyfilename, const std::string& extaimed) {
+  Piece p;
+  p.rdyname = rdyfilename;
+  const std::string base =
+      EqualsNoCase(ExtensionFichier(rdyfilename), "rdy") && rdyfilename.size() >= 4
+          ? rdyfilename.substr(0, rdyfilename.size() - 4)
+          : rdyfilename;
+  p.txtname = base + ".txt";
+  p.marker = g.Spool("post/" + p.rdyname);
+  p.file = g.Spool("post/" + p.txtname);
+  try {
+    return Traite(g, p, extaimed);
+  } catch (const std::exception& e) {
+    const Failure* f = dynamic_cast<const Failure*>(&e);
+    g.SetLabel(Label::kProgression1, "");
+    g.EcritLog("Guichet - TraiteRequete : " + (f ? f->description() : std::string(e.what())) +
+               " (" + p.marker + ")");
+    return false;
+  }
+}
+
+int32_t ReperePost(Guichet& g) {
+  int32_t count = 0;
+  const std::string post = g.Spool("post");
+  g.env.CreateFolder(post);
+  try {
+    std::vector<std::string> order;
+    for (;;) {
+      std::vector<std::string> names;
+      Check(g.env.ListFiles(post, "*.rdy", &names));
+      order = OrderPieces(names);
+      ShowCount(g, order.size());
+      g.DoEvents();
+      if (g.ended) return count;
+      bool done = false;
+      if (!Walk(g, order, "high priority", &count, &done)) return count;
+      if (done) continue;
+      if (!Walk(g, order, "urg", &count, &done)) return count;
+      if (done) continue;
+      break;
+    }
+    bool done = false;
+    if (!Walk(g, order, "pid", &count, &done)) return count;
+    g.SetLabel(Label::kProgression1, "");
+    return count;
+  } catch (const std::exception& e) {
+    const Failure* f = dynamic_cast<const Failure*>(&e);
+    const std::string description = f ? f->description() : std::string(e.what());
+    ++count;
+    if (IsFatalDescription(description)) {
+      FatalPath(g, "ReVault.exe", false);
+      return count;
+    }
+    g.EcritLog("Guichet - ReperePost : " + description);
+    return count;
+  }
+}
+
+}  // namespace guichet

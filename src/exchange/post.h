@@ -1,0 +1,44 @@
+// Upload assembly: the web front end writes each uploaded piece as a one-line file
+// name + ".txt" in the spool's "post" folder, then the marker name + ".rdy". The upload
+// pickup `ReperePost` orders the waiting pieces by the number of their names and hands
+// them to `TraitePost`, which decodes each piece and writes it at its offset into the
+// document: "temp/hvr_<id><ext>" for documents in several pieces, copied into the tasks
+// folder when complete, or "hvr_<id><ext>" in the tasks folder directly. "List=" pieces
+// go to the list store.
+//
+// Every piece taken up ends one of three ways: written (and removed from "post"), set
+// aside in "post_err" under a time prefix (it does not fit, or can never be handled, or
+// has waited more than 30 minutes for pieces that do not come), or left in "post" for
+// the next tick after a failure that can pass (a locked file, a full disk).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace guichet {
+
+class Guichet;
+
+// The longest piece line handled; a piece file larger than this (plus its line end) is
+// set aside.
+inline constexpr int64_t kMaxPieceLine = int64_t{32} << 20;
+// A piece that still waits this long after its marker was written is set aside.
+inline constexpr int64_t kPieceWaitSeconds = 30 * 60;
+
+// The upload pickup of one tick: passes "high priority" (all but ".urg" and ".pid"),
+// then "urg", listing again after every pass that handled something, and one last
+// pass "pid". Returns the number of pieces handled, plus one when the pickup failed. On
+// the bad file name or number failure, starts "ReVault.exe" and ends the process.
+int32_t ReperePost(Guichet& g);
+
+// Handles one piece: `rdyfilename` is the marker's bare file name, `extaimed` the pass
+// ("high priority", "urg" or "pid"). True when the piece was consumed (written, set
+// aside, or a list). Failures are logged and leave the piece in "post".
+bool TraitePost(Guichet& g, const std::string& rdyfilename, const std::string& extaimed);
+
+// The order in which a pass takes the markers `names` (as listed): ascending by the
+// number that begins the base name, equal numbers in listing order. O(n log n).
+std::vector<std::string> OrderPieces(const std::vector<std::string>& names);
+
+}  // namespace guichet

@@ -1,0 +1,286 @@
+// The upload pickup and the assembly of pieces, on a temporary site with the test clock.
+#include <gtest/gtest.h>
+
+#include "exchange/decode.h"
+#include "exchange/post.h"
+#include "post_test_util.h"
+#include "support/records.h"
+#include "support/text.h"
+
+namespace guichet {
+namespace {
+
+using test::Exists;
+using test::ListDir;
+using test::ReadAll;
+
+class PostTest : public ::testing::Test {
+ protected:
+  PostTest() { InitBase64(); }
+  void Drop(const std::string& name, const std::string& line) {
+    test::DropPiece(site.spool(), name, line, site.env.Now());
+  }
+  std::string Post(const std::string& f) { return site.spool() + "/post/" + f; }
+  std::string Task(const std::string& f) { return site.tasks() + "/" + f; }
+  std::string Temp(const std::string& f) { return site.spool() + "/temp/" + f; }
+  std::vector<std::string> Errors() { return ListDir(site.spool() + "/post_err"); }
+  std::string Compte() { return g.GetLabel(Label::kCompte); }
+  // Records the piece files read, in order.
+  void RecordReads() {
+    auto reads = std::make_shared<std::vector<std::string>>();
+    site.env.FailWhen(
+        "ReadFile",
+        [reads](const std::string& p) {
+          if (p.find("/post/") != p.npos) reads->push_back(NomFichier(p));
+          return false;
+        },
+        Status::kIo);
+    reads_ = reads;
+  }
+
+  test::TestSite site;
+  Guichet& g = *site.g;
+  std::shared_ptr<std::vector<std::string>> reads_;
+};
+
+TEST_F(PostTest, PiecesAreTakenInNumericOrder) {
+  std::string doc = test::Pattern(25000, 1);
+  Drop("10", test::PieceLine(doc, 5, ".spx", 10240, 10240, false, 25000));
+  Drop("9", test::PieceLine(doc, 5, ".spx", 0, 10240, false, 25000));
+  Drop("100", test::PieceLine(doc, 5, ".spx", 20480, 4520, true, 25000));
+  RecordReads();
+  EXPECT_EQ(ReperePost(g), 3);
+  EXPECT_EQ(*reads_, (std::vector<std::string>{"9.txt", "10.txt", "100.txt"}));
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_5.spx")), doc));
+  EXPECT_EQ(g.Caption(), "(0) Guichet");
+}
+
+TEST_F(PostTest, OrderIsNumericThenListingOrder) {
+  std::vector<std::string> listed = {"007.rdy", "10.rdy", "100.rdy", "7.RDY", "9.rdy", "x.rdy"};
+  EXPECT_EQ(OrderPieces(listed),
+            (std::vector<std::string>{"x.rdy", "007.rdy", "7.RDY", "9.rdy", "10.rdy", "100.rdy"}));
+}
+
+TEST_F(PostTest, ThreePieceDocument) {
+  std::string doc = test::Pattern(25480, 2);
+  Drop("1", test::PieceLine(doc, 77, ".spx", 0, 10240, false, 25480));
+  Drop("2", test::PieceLine(doc, 77, ".spx", 10240, 10240, true, 25480));
+  Drop("3", test::PieceLine(doc, 77, ".spx", 20480, 5000, false, 25480));
+  EXPECT_EQ(ReperePost(g), 3);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_77.spx")), doc));
+  EXPECT_FALSE(Exists(Temp("hvr_77.spx")));
+  EXPECT_EQ(ListDir(site.spool() + "/post"), std::vector<std::string>{});
+  EXPECT_EQ(Compte(), "3");
+  EXPECT_EQ(g.AssembledCount, 1);
+  EXPECT_EQ(g.GetLabel(Label::kLabelProgression), W("Nombre de fichiers assemblés : 1"));
+}
+
+TEST_F(PostTest, LaterPieceWaitsForTheEarlierOne) {
+  std::string doc = test::Pattern(15000, 3);
+  Drop("1", test::PieceLine(doc, 8, ".spx", 10240, 4760, false, 15000));
+  EXPECT_EQ(ReperePost(g), 0);
+  EXPECT_TRUE(Exists(Post("1.txt")));
+  EXPECT_TRUE(Exists(Post("1.rdy")));
+  // The first piece comes later under a greater number: the scan starts again after it.
+  Drop("2", test::PieceLine(doc, 8, ".spx", 0, 10240, true, 15000));
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_8.spx")), doc));
+}
+
+TEST_F(PostTest, Duplicates) {
+  std::string doc = test::Pattern(30000, 4);
+  Drop("1", test::PieceLine(doc, 9, ".spx", 0, 10240, false, 30000));
+  Drop("2", test::PieceLine(doc, 9, ".spx", 10240, 10240, false, 30000));
+  EXPECT_EQ(ReperePost(g), 2);
+  // A copy of a piece already written does not pass the offset gate.
+  Drop("3", test::PieceLine(doc, 9, ".spx", 10240, 10240, false, 30000));
+  EXPECT_EQ(ReperePost(g), 0);
+  EXPECT_TRUE(Exists(Post("3.rdy")));
+  // A copy of the first piece starts the document over.
+  // The waiting copy of the second piece then fits again, in the next scan.
+  Drop("4", test::PieceLine(doc, 9, ".spx", 0, 10240, false, 30000));
+  RecordReads();
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_EQ(*reads_, (std::vector<std::string>{"3.txt", "4.txt", "3.txt"}));
+  EXPECT_FALSE(Exists(Post("3.rdy")));
+  EXPECT_TRUE(test::SameBytes(ReadAll(Temp("hvr_9.spx")), doc.substr(0, 20480)));
+}
+
+TEST_F(PostTest, WaitingPieceIsSetAsideAfterThirtyMinutes) {
+  std::string doc = test::Pattern(20480, 5);
+  Drop("5", test::PieceLine(doc, 6, ".spx", 10240, 10240, false, 20480));
+  test::DropFile(Post("6.rdy"), "");  // a marker without its piece
+  test::SetMtime(Post("6.rdy"), ToUnixLocal(site.env.Now()));
+  site.env.Advance(30 * 60);
+  EXPECT_EQ(ReperePost(g), 0);
+  EXPECT_TRUE(Exists(Post("5.txt")));
+  EXPECT_TRUE(Exists(Post("6.rdy")));
+  site.env.Advance(1);
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_EQ(ListDir(site.spool() + "/post"), std::vector<std::string>{});
+  EXPECT_EQ(Errors(), (std::vector<std::string>{"202612071030_5.rdy", "202612071030_5.txt",
+                                                "202612071030_6.rdy"}));
+  EXPECT_NE(site.DayLog().find("Guichet - TraitePost"), std::string::npos);
+}
+
+TEST_F(PostTest, ShortPieceIsRolledBackAndSetAside) {
+  std::string doc = test::Pattern(30720, 6);
+  Drop("1", test::PieceLine(doc, 12, ".spx", 0, 10240, false, 30720));
+  Drop("2", test::PieceLine(doc, 12, ".spx", 10240, 10240, false, 30720));
+  ASSERT_EQ(ReperePost(g), 2);
+  site.env.Advance(125);
+  // Payload of 5000 bytes where "length=" says 10240.
+  Drop("3", test::PieceLine(doc, 12, ".spx", 20480, 5000, true, 30720, 10240));
+  // A first piece that is short deletes its document.
+  Drop("4", test::PieceLine(doc, 13, ".spx", 0, 100, false, -1, 101));
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Temp("hvr_12.spx")), doc.substr(0, 20480)));
+  EXPECT_FALSE(Exists(Temp("hvr_12.spx.tofix")));
+  EXPECT_FALSE(Exists(Task("hvr_13.spx")));
+  EXPECT_EQ(Errors(), (std::vector<std::string>{"202612071002_3.rdy", "202612071002_3.txt",
+                                                "202612071002_4.rdy", "202612071002_4.txt"}));
+  EXPECT_EQ(ReadAll(site.spool() + "/post_err/202612071002_4.txt"),
+            test::PieceLine(doc, 13, ".spx", 0, 100, false, -1, 101) + "\r\n");
+  EXPECT_EQ(ListDir(site.spool() + "/post"), std::vector<std::string>{});
+  EXPECT_EQ(Compte(), "4");
+  // The document goes on from where it was.
+  Drop("5", test::PieceLine(doc, 12, ".spx", 20480, 10240, false, 30720));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_12.spx")), doc));
+}
+
+TEST_F(PostTest, UrgentAndPidPiecesComeAfterOrdinaryOnes) {
+  auto writes = std::make_shared<std::vector<std::string>>();
+  site.env.FailWhen(
+      "WriteAt",
+      [writes](const std::string& p) {
+        writes->push_back(NomFichier(p));
+        return false;
+      },
+      Status::kIo);
+  Drop("1", test::PieceLine("pid", 3, ".pid", 0, 3, false, -1));
+  Drop("2", test::PieceLine("urgent", 3, ".URG", 0, 6, false, -1));
+  Drop("3", test::PieceLine("audio", 3, ".spx", 0, 5, false, -1));
+  Drop("4", test::PieceLine("audio2", 4, ".spx", 0, 6, true, -1));
+  EXPECT_EQ(ReperePost(g), 4);
+  EXPECT_EQ(*writes,
+            (std::vector<std::string>{"hvr_3.spx", "hvr_4.spx", "hvr_3.URG", "hvr_3.pid"}));
+  EXPECT_EQ(ReadAll(Task("hvr_3.pid")), "pid");
+  EXPECT_EQ(TraitePost(g, "9.rdy", "pid"), false);  // no such piece
+}
+
+TEST_F(PostTest, ListPieces) {
+  Drop("1", "List=a|b|-End-|c");
+  Drop("2", "List=a|b");
+  Drop("3", "List=");
+  EXPECT_EQ(ReperePost(g), 3);
+  EXPECT_EQ(ReadAll(site.app() + "/vaultpilot.cbo"), "a\r\nb\r\nc\r\n-End-\r\n");
+  EXPECT_EQ(Compte(), "3");
+  EXPECT_EQ(g.AssembledCount, 3);
+  EXPECT_EQ(ListDir(site.spool() + "/post"), std::vector<std::string>{});
+}
+
+TEST_F(PostTest, PiecesThatCanNeverBeHandledAreSetAsideAtOnce) {
+  struct Case {
+    std::string name, line;
+  } cases[] = {
+      {"1", "idexamen=1&extension=[2F]x&offset=0&length=1&data=41"},  // "/x"
+      {"2", "idexamen=1&extension=.a:b&offset=0&length=1&data=41"},
+      {"3", "idexamen=1&extension=..&offset=0&length=1&data=41"},
+      {"4", "idexamen=1&extension=.spx&offset=0&length=1"},  // no "&data="
+      {"5", "list=a|b|c"},                                   // "List=" has exact case
+      {"6", "idexamen=99999999999&extension=.spx&length=1&data=41"},
+  };
+  for (const Case& c : cases) Drop(c.name, c.line);
+  EXPECT_EQ(ReperePost(g), 6);
+  EXPECT_EQ(ListDir(site.spool() + "/post"), std::vector<std::string>{});
+  EXPECT_EQ(Errors().size(), 12u);
+  EXPECT_EQ(ListDir(site.tasks()), std::vector<std::string>{});
+  EXPECT_EQ(ListDir(site.root()), (std::vector<std::string>{"Guichet", "IsapiHalvero", "Tasks"}));
+  EXPECT_EQ(g.AssembledCount, 0);
+}
+
+TEST_F(PostTest, LongLinesUpToTheCap) {
+  // A line well past 16 bits of characters is handled...
+  std::string doc = test::Pattern(200000, 7);
+  Drop("1", test::PieceLine(doc, 21, ".spx", 0, doc.size(), false, -1));
+  // ...and one past the cap is set aside.
+  Drop("2", "idexamen=22&extension=.spx&data=" + std::string(kMaxPieceLine, 'A'));
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_21.spx")), doc));
+  EXPECT_FALSE(Exists(Task("hvr_22.spx")));
+  EXPECT_EQ(Errors().size(), 2u);
+}
+
+TEST_F(PostTest, FailuresThatPassLeaveThePieceForTheNextTick) {
+  std::string doc = test::Pattern(20000, 8);
+  Drop("1", test::PieceLine(doc, 30, ".spx", 0, 10240, false, 20000));
+  Drop("2", test::PieceLine(doc, 30, ".spx", 10240, 9760, false, 20000));
+  site.env.FailWhen(
+      "WriteAt", [](const std::string& p) { return p.find("hvr_30") != p.npos; },
+      Status::kDiskFull);
+  EXPECT_EQ(ReperePost(g), 0);
+  EXPECT_NE(
+      site.DayLog().find("Guichet - TraiteRequete : Disque plein (" + g.Spool("post/1.rdy") + ")"),
+      std::string::npos);
+  EXPECT_TRUE(Exists(Post("1.txt")));
+  site.env.ClearFailures();
+  // The completion copy fails: the last piece stays until the copy is made.
+  site.env.FailWhen(
+      "CopyFile", [](const std::string& p) { return p.find("/temp/") != p.npos; }, Status::kDenied);
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(Exists(Post("2.rdy")));
+  EXPECT_FALSE(Exists(Task("hvr_30.spx")));
+  site.env.ClearFailures();
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_30.spx")), doc));
+  EXPECT_FALSE(Exists(Temp("hvr_30.spx")));
+  EXPECT_EQ(Compte(), "2");
+}
+
+TEST_F(PostTest, TextDocumentInSeveralPiecesIsConvertedWhole) {
+  // "é" is cut between the two pieces.
+  std::string text = "Compte rendu\nl'" + std::string(10235, 'x') + "\xC3\xA9l\xC3\xA8ve\n";
+  size_t cut = text.find('\xC3') + 1;
+  ASSERT_EQ(static_cast<unsigned char>(text[cut - 1]), 0xC3);
+  Drop("1", test::PieceLine(text, 40, ".txt", 0, cut, false, text.size()));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_FALSE(Exists(Task("hvr_40.txt")));  // not before it is complete
+  Drop("2", test::PieceLine(text, 40, ".txt", cut, text.size() - cut, true, text.size()));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_40.txt")), ConvertUtf8To1252(text)));
+  EXPECT_EQ(ReadAll(Task("hvr_40.txt")).substr(0, 14), "Compte rendu\r\n");
+  EXPECT_FALSE(Exists(Temp("hvr_40.txt")));
+  // In one piece the text is converted as it is written.
+  Drop("3", test::PieceLine("d\xC3\xA9j\xC3\xA0\n", 41, ".urg", 0, 7, false, -1));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_EQ(ReadAll(Task("hvr_41.urg")), "d\xE9j\xE0\r\n");
+}
+
+TEST_F(PostTest, DocumentNumberInPlainDecimal) {
+  Drop("1", "extension=.pdf&idexamen=0042&length=3&data=414243");
+  Drop("2", "length=1&extension=&data=00");
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_EQ(ReadAll(Task("hvr_42.pdf")), "ABC");
+  EXPECT_EQ(ReadAll(Task("hvr_0")), std::string(1, '\0'));
+}
+
+TEST_F(PostTest, PickupFailures) {
+  site.env.FailWhen(
+      "ListFiles", [](const std::string& p) { return p.find("post") != p.npos; }, Status::kDenied);
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_NE(site.DayLog().find("Guichet - ReperePost : "), std::string::npos);
+  EXPECT_FALSE(g.ended);
+
+  site.env.ClearFailures();
+  site.env.FailWhen(
+      "ListFiles", [](const std::string& p) { return p.find("post") != p.npos; },
+      Status::kBadHandle);
+  test::WriteAll(site.app() + "/ReVault.exe", "");
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(g.ended);
+  EXPECT_EQ(site.env.started, std::vector<std::string>{g.App("ReVault.exe")});
+}
+
+}  // namespace
+}  // namespace guichet
