@@ -2,8 +2,11 @@
 // command to its handler and finishes the exchange with the ready marker.
 #include <functional>
 
+#include "exchange/documents.h"
 #include "exchange/logon.h"
 #include "exchange/request.h"
+#include "output/custom.h"
+#include "output/formatted.h"
 #include "output/html.h"
 #include "shell/guichet.h"
 #include "support/text.h"
@@ -30,6 +33,18 @@ bool Is(const std::string& command, std::initializer_list<const char*> words) {
   return false;
 }
 
+// The page entries receive the request's page context under their own parameter names.
+void TraiteCustom(Guichet& g, Requete& r) {
+  PrintCustom(g, r.htmfile, r.command, r.fond_alerte, r.logon, r.idUtilisateur, r.nomutilisateur,
+              r.idservice, r.nomservice, r.suffixe_1svc, r.baliselogo, r.permasession, r.siteurl,
+              r.chemindossier, r.p, r.col);
+}
+
+void TraiteFormatted(Guichet& g, Requete& r) {
+  PrintFormatted(g, r.htmfile, r.command, r.logon, r.idUtilisateur, r.idservice, r.nomutilisateur,
+                 r.p, r.col);
+}
+
 const std::vector<Route>& Routes() {
   static const std::vector<Route> routes = {
       // Routes are added here, in this order, by the modules that handle them:
@@ -41,11 +56,27 @@ const std::vector<Route>& Routes() {
       // The log-on pages count themselves: not when the template is missing.
       {[](const std::string& c) { return Is(c, {"login", "logout"}); }, TraiteLoginLogout, false},
       {[](const std::string& c) { return c == "getlogon"; }, TraiteGetlogon},
+      // 3: custom pages answer with their error page and are not counted.
+      {[](const std::string& c) { return c.rfind("custom", 0) == 0; }, TraiteCustom, false},
+      {[](const std::string& c) { return c == "attachments"; }, CommandeAttachments},
+      {[](const std::string& c) { return c == "archives"; }, CommandeArchives},
+      {[](const std::string& c) { return c == "0"; }, CommandeAgenda},
+      {[](const std::string& c) { return c == "configuration"; }, CommandeConfiguration},
+      // 8: the formatted lists count themselves.
+      {[](const std::string& c) { return !c.empty() && c[0] >= '0' && c[0] <= '9'; },
+       TraiteFormatted, false},
       // 9: the workflow transitions end without answer file or ready marker.
       {[](const std::string& c) {
          return Is(c, {"cancelled", "cleared", "invalidated", "finished"});
        },
        TraiteTransition, true, false},
+      {[](const std::string& c) { return c == "getcaflen"; }, CommandeGetCafLen},
+      {[](const std::string& c) {
+         return Is(c, {"step", "etape"});
+       },
+       CommandeStep},
+      {[](const std::string& c) { return c == "createtmp"; }, CommandeCreateTmp},
+      {[](const std::string& c) { return c == "finishtmp"; }, CommandeFinishTmp},
   };
   return routes;
 }
