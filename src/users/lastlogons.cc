@@ -23,7 +23,9 @@ void SauveDerniersLogons(Guichet& g) {
       out.append(e.jeton).append(";").append(e.idUtilisateur).append(";");
       out.append(e.expiration).append(kCrLf);
     }
-    g.env.WriteFileAtomic(FilePath(g), out);
+    // When the new table cannot be written, the old file must not stay: it could bring
+    // back, at the next start-up, sessions closed since.
+    if (!g.env.WriteFileAtomic(FilePath(g), out).ok()) g.env.DeleteFile(FilePath(g));
   } catch (...) {
     // The running program is not affected; the sessions may not survive a restart.
   }

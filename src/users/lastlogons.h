@@ -7,8 +7,9 @@ namespace guichet {
 
 class Guichet;
 
-// Writes the file from the session table, replacing it atomically (a crash or a full disk
-// never leaves it missing or cut short). With no session, no file remains. Never fails.
+// Writes the file from the session table, replacing it atomically (a crash never leaves
+// it cut short). With no session, no file remains; when the new file cannot be written
+// the old one is removed, so closed sessions never come back. Never fails.
 void SauveDerniersLogons(Guichet& g);
 
 // Appends the file's sessions to the session table; lines that are blank, whose token is

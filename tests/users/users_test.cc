@@ -48,14 +48,19 @@ TEST_F(UsersTest, Logon2idMatchesNamesAndKeys) {
     std::string logon, uuid, id;
     bool allowed;
   } cases[] = {
-      {"anna", "", "U1", false},       {"nna", "", "U1", false},  // the tail of a stored name,
-                                                                  // followed by ":"
-      {"Anna", "", "", false},  // names are matched with exact case
-      {"pa", "", "U2", false},  // a piece of a password followed by ":"
-      {"", ToUpper(kKey), "U3", true}, {"zed", kKey, "U3", true},  {"", "", "", false},
-      {"ghost", "", "", false},                                     // comment line
-      {"noval", "noval", "", false},   {"carl", "", "U4", false},   // trimmed
-      {"dora", "", "U5", false},       {"eve", "", "y=U6", false},  // the value may hold "="
+      {"anna", "", "U1", false},
+      {"nna", "", "U1", false},  // the tail of a stored name,
+                                 // followed by ":"
+      {"Anna", "", "", false},   // names are matched with exact case
+      {"pa", "", "U2", false},   // a piece of a password followed by ":"
+      {"", ToUpper(kKey), "U3", true},
+      {"zed", kKey, "U3", true},
+      {"", "", "", false},
+      {"ghost", "", "", false},  // comment line
+      {"noval", "noval", "", false},
+      {"carl", "", "U4", false},  // trimmed
+      {"dora", "", "U5", false},
+      {"eve", "", "y=U6", false},  // the value may hold "="
   };
   for (const Case& c : cases) {
     bool allowed = false;
@@ -192,6 +197,25 @@ TEST(LastLogonsTest, SaveWritesSessionsInOrderAndNoFileWhenEmpty) {
   g.Sessions.Clear();
   SauveDerniersLogons(g);
   EXPECT_FALSE(Exists(path));
+}
+
+TEST(LastLogonsTest, FailedSaveLeavesNoStaleFile) {
+  TestSite site;
+  Guichet& g = *site.g;
+  const std::string path = site.app() + "/guichet_lastlogons.txt";
+  g.Sessions.Append("t1", "U1", "08/12/2026 10:00");
+  g.Sessions.Append("t2", "U2", "08/12/2026 10:00");
+  SauveDerniersLogons(g);
+  ASSERT_TRUE(Exists(path));
+  // "t1" logs out, and the disk is full: "t1" must not come back after a restart.
+  g.Sessions.RemoveToken("t1");
+  site.env.FailWhen(
+      "WriteFileAtomic", [](const std::string&) { return true; }, Status::kDiskFull);
+  SauveDerniersLogons(g);
+  EXPECT_FALSE(Exists(path));
+  g.Sessions.Clear();
+  ChargeDerniersLogons(g);
+  EXPECT_TRUE(g.Sessions.empty());
 }
 
 TEST(LastLogonsTest, LoadSkipsMalformedLinesAndKeepsExpired) {

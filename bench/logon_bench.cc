@@ -1,0 +1,116 @@
+// Log-ons per second through the spool: a Guichet in this process, in a temporary site on
+// the real file system, answers "login" and "getlogon" request files with TraiteRequete,
+// while 10 and then 10,000 other sessions are open. Each log-on reads the users file,
+// digests its token through the codec library (two temporary files) and saves the whole
+// session table, which is where the number of open sessions shows.
+//
+// Prints its figures; takes no arguments.
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "exchange/request.h"
+#include "platform/desktop.h"
+#include "platform/env.h"
+#include "platform/view.h"
+#include "shell/guichet.h"
+
+namespace fs = std::filesystem;
+using namespace guichet;
+
+namespace {
+
+void Write(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+// One request file dropped as the front end does: a temporary name, then a rename.
+void Drop(const std::string& spool, const std::string& name, const std::string& command) {
+  std::string tmp = spool + "/in/.drop-" + name;
+  Write(tmp, "/portail.hv\r\n\r\n" + command + "\r\n\r\nuser0500\r\npw0500\r\n");
+  fs::rename(tmp, spool + "/in/" + name);
+}
+
+// Log-ons per second over `count` requests; the session each one opens is closed again
+// afterwards, so the table keeps `open` sessions throughout.
+double Measure(Guichet& g, const std::string& command, int count, size_t* failures) {
+  const std::string spool = g.SpoolRoot;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < count; ++i) {
+    std::string name = "b" + std::to_string(i) + ".req";
+    Drop(spool, name, command);
+    size_t before = g.Sessions.size();
+    TraiteRequete(g, name);
+    if (g.Sessions.size() != before + 1) {
+      ++*failures;
+    } else {
+      g.Sessions.RemoveToken(g.Sessions.entries().back().jeton);
+    }
+    std::string base = name.substr(0, name.size() - 4);
+    fs::remove(spool + "/in/" + name);
+    fs::remove(spool + "/out/" + base + ".htm");
+    fs::remove(spool + "/out/" + base + ".rdy");
+  }
+  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return count / s;
+}
+
+}  // namespace
+
+int main() {
+  char tmpl[] = "/tmp/guichet-logon-bench-XXXXXX";
+  if (!mkdtemp(tmpl)) return 1;
+  const std::string root = tmpl;
+  const std::string app = root + "/Guichet";
+  fs::create_directories(app + "/ModelesPortail");
+  fs::create_directories(root + "/IsapiHalvero/in");
+  fs::create_directories(root + "/IsapiHalvero/out");
+  fs::copy_file(std::string(GUICHET_BINARY_DIR) + "/Radiveve.so", app + "/Radiveve.so");
+
+  // A users file of 1,000 password entries; the user asked for sits in the middle.
+  std::string users = "; bench users\r\n";
+  for (int i = 0; i < 1000; ++i) {
+    char line[64];
+    snprintf(line, sizeof line, "user%04d:pw%04d=U%04d\r\n", i, i, i);
+    users += line;
+  }
+  Write(app + "/guichet_users.txt", users);
+  Write(app + "/ModelesPortail/menu.txt",
+        "<html><body>\r\n<p>[idutilisateur] [logon] [now2]</p>\r\n</body></html>\r\n");
+
+  Env* env = Env::Default();
+  auto view = MakeSilentView();
+  auto desktop = MakeNoDesktop();
+  Guichet g(*env, *view, *desktop);
+  g.AppFolder = app;
+  g.SpoolRoot = app + "/../IsapiHalvero";
+  g.CurrentSpoolRoot = g.SpoolRoot;
+  g.TasksFolder = app + "/../Tasks";
+
+  printf(
+      "Log-ons through the spool (TraiteRequete on real request files, users file of\n"
+      "1,000 entries, token digest through Radiveve.so, session table saved each time)\n");
+  for (size_t open : {size_t{10}, size_t{10000}}) {
+    g.Sessions.Clear();
+    for (size_t i = 0; i < open; ++i) {
+      char tok[40];
+      snprintf(tok, sizeof tok, "%032zx", i);
+      g.Sessions.Append(tok, "U" + std::to_string(i % 1000), "08/12/2026 10:00");
+    }
+    for (const char* command : {"login", "getlogon"}) {
+      size_t failures = 0;
+      Measure(g, command, 50, &failures);  // warm-up
+      double rate = Measure(g, command, open > 1000 ? 300 : 2000, &failures);
+      printf("  %6zu open sessions  %-8s  %8.0f log-ons/s%s\n", open, command, rate,
+             failures ? "  (FAILED log-ons)" : "");
+    }
+  }
+  std::error_code ec;
+  fs::remove_all(root, ec);
+  return 0;
+}
