@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 
 #include "platform/env.h"
 #include "support/text.h"
@@ -178,12 +179,6 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool OrderNames(const std::string& a, const std::string& b) {
-  std::string ua = ToUpper(a), ub = ToUpper(b);
-  if (ua != ub) return ua < ub;
-  return a < b;
-}
-
 class PosixLock : public FileLock {
  public:
   explicit PosixLock(int fd) : fd_(fd) {}
@@ -236,15 +231,7 @@ class PosixEnv : public Env {
       std::string dir = built.empty() ? "/" : built;
       std::string candidate = built + "/" + comp;
       if (!comp.empty() && comp != "." && comp != ".." && lstat(candidate.c_str(), &st) != 0) {
-        std::string found;
-        if (DIR* d = opendir(dir.c_str())) {
-          while (struct dirent* e = readdir(d))
-            if (EqualsNoCase(e->d_name, comp)) {
-              found = e->d_name;
-              break;
-            }
-          closedir(d);
-        }
+        std::string found = FindNoCase(dir, comp);
         if (found.empty()) {
           built = candidate;
           if (slash != std::string::npos) built += path.substr(slash);
@@ -258,6 +245,51 @@ class PosixEnv : public Env {
     }
     // A relative path keeps its own form: drop the "./" we started from.
     return absolute ? built : built.substr(2);
+  }
+
+  // The spelling of `name` in `dir` without regard to case, "" when none. Each folder's
+  // names are kept, folded, until the folder changes; Guichet's own creations and
+  // removals update the kept names instead of forcing a new scan, so writing new files
+  // into a large folder stays cheap.
+  std::string FindNoCase(const std::string& dir, const std::string& name) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return "";
+    FolderNames& cached = folders_[dir];
+    if (!cached.valid || cached.mtime.tv_sec != st.st_mtim.tv_sec ||
+        cached.mtime.tv_nsec != st.st_mtim.tv_nsec) {
+      if (folders_.size() > 256) {
+        folders_.clear();
+        return FindNoCase(dir, name);
+      }
+      FolderNames& fresh = folders_[dir];
+      fresh.names.clear();
+      if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) fresh.names.emplace(ToUpper(e->d_name), e->d_name);
+        closedir(d);
+      }
+      fresh.mtime = st.st_mtim;
+      fresh.valid = true;
+      auto it = fresh.names.find(ToUpper(name));
+      return it == fresh.names.end() ? "" : it->second;
+    }
+    auto it = cached.names.find(ToUpper(name));
+    return it == cached.names.end() ? "" : it->second;
+  }
+
+  // Records that Guichet created or removed `real`, for the kept names of its folder.
+  void Touched(const std::string& real) {
+    std::string dir = Parent(real);
+    auto it = folders_.find(dir);
+    if (it == folders_.end() || !it->second.valid) return;
+    struct stat st;
+    std::string name = BaseName(real);
+    if (lstat(real.c_str(), &st) == 0) {
+      it->second.names[ToUpper(name)] = name;
+    } else {
+      auto hit = it->second.names.find(ToUpper(name));
+      if (hit != it->second.names.end() && hit->second == name) it->second.names.erase(hit);
+    }
+    if (stat(dir.c_str(), &st) == 0) it->second.mtime = st.st_mtim;
   }
 
   bool FileExists(const std::string& path) override {
@@ -326,6 +358,7 @@ class PosixEnv : public Env {
     if (fd < 0) return Status::FromErrno(errno, path);
     Status s = WriteAll(fd, data, path);
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
+    Touched(real);
     return s;
   }
 
@@ -349,6 +382,8 @@ class PosixEnv : public Env {
     Status s = WriteWithFlags(tmp, data, O_CREAT | O_EXCL);
     if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
     if (!s.ok()) unlink(tmp.c_str());
+    Touched(tmp);
+    Touched(real);
     return s;
   }
 
@@ -379,6 +414,7 @@ class PosixEnv : public Env {
     fl.l_type = F_UNLCK;
     fcntl(fd, F_SETLK, &fl);
     close(fd);
+    Touched(real);
     return s;
   }
 
@@ -400,6 +436,7 @@ class PosixEnv : public Env {
       p += w, at += w, left -= static_cast<size_t>(w);
     }
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
+    Touched(real);
     return s;
   }
 
@@ -446,6 +483,8 @@ class PosixEnv : public Env {
     if (close(out) != 0 && s.ok()) s = Status::FromErrno(errno, to);
     if (s.ok() && rename(tmp.c_str(), dst.c_str()) != 0) s = Status::FromErrno(errno, to);
     if (!s.ok()) unlink(tmp.c_str());
+    Touched(tmp);
+    Touched(dst);
     return s;
   }
 
@@ -455,18 +494,22 @@ class PosixEnv : public Env {
     if (lstat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
       return Status(Status::kNotRegular, path);
     if (unlink(real.c_str()) != 0) return Status::FromErrno(errno, path);
+    Touched(real);
     return Status::Ok();
   }
 
   Status RenameFile(const std::string& from, const std::string& to) override {
-    if (rename(Resolve(from).c_str(), Resolve(to).c_str()) != 0)
-      return Status::FromErrno(errno, from);
+    std::string src = Resolve(from), dst = Resolve(to);
+    if (rename(src.c_str(), dst.c_str()) != 0) return Status::FromErrno(errno, from);
+    Touched(src);
+    Touched(dst);
     return Status::Ok();
   }
 
   Status CreateFolder(const std::string& path) override {
     std::string real = Resolve(path);
     if (mkdir(real.c_str(), 0777) != 0) return Status::FromErrno(errno, path);
+    Touched(real);
     return Status::Ok();
   }
 
@@ -499,8 +542,11 @@ class PosixEnv : public Env {
       if (folders ? type == DT_DIR : type == DT_REG) found.emplace_back(name);
     }
     closedir(d);
-    std::sort(found.begin(), found.end(), OrderNames);
-    names->insert(names->end(), found.begin(), found.end());
+    std::vector<std::pair<std::string, std::string>> keyed;
+    keyed.reserve(found.size());
+    for (auto& n : found) keyed.emplace_back(ToUpper(n), std::move(n));
+    std::sort(keyed.begin(), keyed.end());
+    for (auto& k : keyed) names->push_back(std::move(k.second));
     return Status::Ok();
   }
 
@@ -576,6 +622,12 @@ class PosixEnv : public Env {
   }
 
  private:
+  struct FolderNames {
+    bool valid = false;
+    struct timespec mtime {};
+    std::unordered_map<std::string, std::string> names;  // folded -> real
+  };
+  std::unordered_map<std::string, FolderNames> folders_;
   int reserve_fd_ = -1;
 };
 
