@@ -17,3 +17,12 @@ target_link_libraries(guichet_core PUBLIC ${GUICHET_FLTK_LDFLAGS} PkgConfig::X11
 # tools/xwindows: opens windows with given titles and classes, for the desktop tests.
 add_executable(xwindows ${CMAKE_SOURCE_DIR}/tools/xwindows.cc)
 target_link_libraries(xwindows PRIVATE PkgConfig::X11)
+
+# The desktop tests start the real guichet and xwindows: build both with them. The test
+# targets are made later (tests/), so this waits for the end of the top directory.
+function(guichet_desktop_test_deps)
+  if(TARGET test_desktop)
+    add_dependencies(test_desktop guichet xwindows)
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL guichet_desktop_test_deps)

@@ -214,6 +214,10 @@ bool WindowedGuichet::Running() {
   return waitpid(pid_, nullptr, WNOHANG) == 0;
 }
 
+void WindowedGuichet::Signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
 std::string WindowedGuichet::Stderr() const { return ReadAll(root() + "/stderr.txt"); }
 
 unsigned long WindowedGuichet::WaitWindow(bool main, int timeout_ms) {

@@ -55,6 +55,7 @@ class WindowedGuichet {
   // Waits for the process to end; its exit code, or -1 (killed) after `timeout_ms`.
   int WaitExit(int timeout_ms);
   bool Running();
+  void Signal(int sig);
   std::string Stderr() const;
 
   // Waits for a visible window of class "Guichet" whose size is (or, with `main` false,

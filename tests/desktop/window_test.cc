@@ -2,6 +2,7 @@
 // sibling that ends an idle process, the ways out, the window's place and controls.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,6 +112,16 @@ TEST(WindowTest, ASiblingAppearingWhileIdleEndsItAtTheNextTickWithoutSaving) {
   EXPECT_EQ(ReadAll(guichet.app() + "/guichet_lastlogons.txt"), kSession);
   EXPECT_EQ(MtimeOf(guichet.app() + "/guichet_lastlogons.txt"), 1000000000);
   EXPECT_EQ(guichet.Stderr(), "");  // no message
+}
+
+TEST(WindowTest, SigtermClosesTheWindowLikeTheCloseButton) {
+  REQUIRE_XVFB();
+  WindowedGuichet guichet;
+  guichet.Start();
+  ASSERT_NE(guichet.WaitWindow(true), 0u);
+  guichet.Signal(SIGTERM);
+  EXPECT_EQ(guichet.WaitExit(3000), 0);
+  EXPECT_FALSE(Exists(guichet.app() + "/guichet_lastlogons.txt"));
 }
 
 TEST(WindowTest, TheWindowSitsFlushRightAndQuitterSavesTheSessions) {
