@@ -103,3 +103,18 @@ TEST(MonthAbbreviationTest, BothLanguagesAndOutOfRange) {
 
 }  // namespace
 }  // namespace guichet::test
+
+namespace guichet::test {
+namespace {
+
+TEST_F(FormattedTest, AnAnswerThatCannotBeWrittenGetsTheFailurePage) {
+  site.env.FailWhen(
+      "AppendFile", [](const std::string& p) { return p.find("/r.htm") != std::string::npos; },
+      Status::kDiskFull);
+  EXPECT_EQ(Ask("2"), ErrorPage("Erreur&nbsp;dans&nbsp;PortailHalvero&nbsp;'Disque&nbsp;plein'"));
+  EXPECT_EQ(Marker(), "1\r\n");  // the header record was in the list when the write failed
+  EXPECT_EQ(Count(), "");
+}
+
+}  // namespace
+}  // namespace guichet::test
