@@ -9,6 +9,7 @@
 #include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,13 +61,20 @@ class TextLabel : public Fl_Widget {
     // is drawn a little smaller rather than cut.
     int size = labelsize();
     fl_font(labelfont(), size);
-    while (size > kMinFontSize && fl_width(text_.c_str()) > w()) fl_font(labelfont(), --size);
+    while (size > kMinFontSize && WidestLine() > w()) fl_font(labelfont(), --size);
     fl_color(FL_FOREGROUND_COLOR);
     fl_draw(text_.c_str(), x(), y(), w(), h(), FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE, nullptr, 0);
     fl_pop_clip();
   }
 
  private:
+  // Width of the longest line in the current font.
+  int WidestLine() const {
+    int mw = 0, mh = 0;  // a width of 0: no wrapping
+    fl_measure(text_.c_str(), mw, mh, 0);
+    return mw;
+  }
+
   std::string text_;
 };
 
@@ -107,7 +115,15 @@ void RunMessageDialog(const std::string& utf8) {
     XSetInputFocus(fl_display, fl_xid(&dlg), RevertToParent, CurrentTime);
     XFlush(fl_display);
   }
-  while (dlg.shown()) Fl::wait();
+  // SIGTERM or SIGINT answers it as OK would (so a service is never stuck on a message),
+  // and stays pending for the shell, which closes Guichet at its next chance.
+  while (dlg.shown()) {
+    Fl::wait(0.2);
+    if (TakeCloseSignal()) {
+      dlg.hide();
+      raise(SIGTERM);
+    }
+  }
   Fl::check();
 }
 

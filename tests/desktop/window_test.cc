@@ -78,6 +78,16 @@ TEST(WindowTest, RefusalsShowTheirDialogAndEndOnceItIsAnswered) {
   }
 }
 
+TEST(WindowTest, SigtermAnswersARefusalDialog) {
+  REQUIRE_XVFB();
+  XWindows windows({"Vault Pilot|TForm"});
+  WindowedGuichet guichet;
+  guichet.Start();
+  ASSERT_NE(guichet.WaitWindow(false), 0u) << "no dialog";
+  guichet.Signal(SIGTERM);
+  EXPECT_EQ(guichet.WaitExit(3000), 1);
+}
+
 TEST(WindowTest, ATitleWithoutTheFormClassDoesNotStopIt_ClosingSavesNothing) {
   REQUIRE_XVFB();
   XWindows other({"Vault Pilot|Notepad"});
