@@ -27,7 +27,7 @@
 
 namespace {
 
-struct Spec {
+struct WindowDesc {
   std::string title, cls;
   int depth = 0;
   bool legacy = false, unmapped = false;
@@ -66,7 +66,7 @@ Window Plain(Display* d, Window parent) {
   return XCreateSimpleWindow(d, parent, 0, 0, 60, 40, 0, 0, WhitePixel(d, DefaultScreen(d)));
 }
 
-void Make(Display* d, const Spec& s) {
+void Make(Display* d, const WindowDesc& s) {
   Window parent = DefaultRootWindow(d);
   std::vector<Window> chain;
   for (int i = 0; i < s.depth; ++i) chain.push_back(parent = Plain(d, parent));
@@ -101,7 +101,7 @@ void Make(Display* d, const Spec& s) {
 
 int main(int argc, char** argv) {
   bool churn = false;
-  std::vector<Spec> specs;
+  std::vector<WindowDesc> descs;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--churn") == 0) {
       churn = true;
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "xwindows: \"%s\" is not title|class[|options]\n", argv[i]);
       return 2;
     }
-    Spec s{f[0], f[1]};
+    WindowDesc s{f[0], f[1]};
     for (size_t k = 2; k < f.size(); ++k)
       for (const std::string& opt : Split(f[k], ',')) {
         if (opt.rfind("depth=", 0) == 0)
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
           return 2;
         }
       }
-    specs.push_back(s);
+    descs.push_back(s);
   }
 
   Display* d = XOpenDisplay(nullptr);
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "xwindows: cannot open the display\n");
     return 1;
   }
-  for (const Spec& s : specs) Make(d, s);
+  for (const WindowDesc& s : descs) Make(d, s);
   XSync(d, False);  // the windows exist on the server before anyone is told so
   std::printf("ready\n");
   std::fflush(stdout);
