@@ -56,7 +56,8 @@ void DecodeBase64Quad(unsigned char a, unsigned char b, unsigned char c, unsigne
 std::string DecodeHexPayload(std::string_view line, size_t pos) {
   std::string out;
   if (pos >= line.size()) return out;
-  out.reserve((line.size() - pos) / 2);
+  out.resize((line.size() - pos) / 2);
+  char* o = out.data();
   for (size_t i = pos; i + 1 < line.size(); i += 2) {
     if (line[i] == '&') break;
     int hi = HexDigit(line[i]);
@@ -65,8 +66,9 @@ std::string DecodeHexPayload(std::string_view line, size_t pos) {
       int lo = HexDigit(line[i + 1]);
       value = lo >= 0 ? hi * 16 + lo : hi;
     }
-    out.push_back(static_cast<char>(value));
+    *o++ = static_cast<char>(value);
   }
+  out.resize(static_cast<size_t>(o - out.data()));
   return out;
 }
 
@@ -74,20 +76,25 @@ std::string DecodeBase64Payload(std::string_view line, size_t pos, int64_t lengt
   if (!base64_ready) InitBase64();
   std::string out;
   if (pos >= line.size()) return out;
-  out.reserve((line.size() - pos) / 4 * 3 + 3);
-  for (size_t i = pos; i + 1 < line.size(); i += 4) {
-    std::string_view group = line.substr(i, 4);
-    if (group.find('&') != std::string_view::npos) break;
+  // Decoding stops at the group that holds the first "&".
+  const size_t amp = line.find('&', pos);
+  const size_t stop = amp == std::string_view::npos ? line.size() : pos + (amp - pos) / 4 * 4;
+  out.resize((line.size() - pos + 3) / 4 * 3);
+  unsigned char* o = reinterpret_cast<unsigned char*>(out.data());
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(line.data());
+  size_t i = pos;
+  for (; i + 4 <= stop; i += 4, o += 3) DecodeBase64Quad(in[i], in[i + 1], in[i + 2], in[i + 3], o);
+  if (i < stop && i + 1 < line.size()) {
     // A short last group: the missing characters count as "A" (value 0).
     unsigned char q[4] = {'A', 'A', 'A', 'A'};
-    for (size_t k = 0; k < group.size(); ++k) q[k] = static_cast<unsigned char>(group[k]);
-    unsigned char bytes[3];
-    DecodeBase64Quad(q[0], q[1], q[2], q[3], bytes);
-    out.append(reinterpret_cast<const char*>(bytes), 3);
+    for (size_t k = 0; i + k < stop && k < 4; ++k) q[k] = in[i + k];
+    DecodeBase64Quad(q[0], q[1], q[2], q[3], o);
+    o += 3;
   }
+  size_t n = static_cast<size_t>(o - reinterpret_cast<unsigned char*>(out.data()));
   int64_t rest = length % 3;
   size_t drop = rest == 1 ? 2 : rest == 2 ? 1 : 0;
-  out.resize(out.size() >= drop ? out.size() - drop : 0);
+  out.resize(n >= drop ? n - drop : 0);
   return out;
 }
 

@@ -1,5 +1,6 @@
 #include "exchange/post.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "exchange/decode.h"
@@ -140,14 +141,16 @@ bool InPass(const std::string& ext, const std::string& extaimed) {
 
 bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
   Env& env = g.env;
-  if (!env.FileExists(p.file)) return Wait(g, p, W("pièce absente"));
-
   std::string content;
   Status rs = env.ReadFile(p.file, &content, kMaxPieceLine + 2);
+  // A piece file that is missing, or is not a plain file (a link), is not there yet.
+  if (Missing(rs) || rs.kind() == Status::kNotRegular) return Wait(g, p, W("pièce absente"));
   if (rs.kind() == Status::kTooLarge) return SetAsideNow(g, p, W("pièce trop longue"));
   Check(rs);
   std::string_view line(content);
-  line = line.substr(0, line.find_first_of("\r\n"));
+  // The line ends at the first CR or LF (two memchr scans: find_first_of tests the
+  // whole set at every byte).
+  line = line.substr(0, std::min(line.find('\r'), line.find('\n')));
   if (static_cast<int64_t>(line.size()) > kMaxPieceLine)
     return SetAsideNow(g, p, W("pièce trop longue"));
 
@@ -183,8 +186,9 @@ bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
   const std::string name = "hvr_" + Dec(idexamen) + extension;
   const std::string final_path = g.Tasks(name);
   const std::string doc = several ? g.Spool("temp/" + name) : final_path;
-  if (several) env.CreateFolder(g.Spool("temp"));
-  env.CreateFolder(g.TasksFolder);
+  // The folder of the document is made when a document begins (a later piece finds it
+  // there, or waits); the tasks folder also before a completion copy.
+  if (offset == 0) env.CreateFolder(several ? g.Spool("temp") : g.TasksFolder);
 
   // Offset gate: a piece waits until the pieces before it are in. The one exception is
   // the last piece of a document that is complete in "temp": its completion copy failed
@@ -193,6 +197,7 @@ bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
     const int64_t size = SizeOf(env, doc);
     if (size != offset) {
       if (several && size == offset + length && size == totallength) {
+        env.CreateFolder(g.TasksFolder);
         Complete(g, doc, final_path, text);
         Remove(env, p.marker);
         Remove(env, p.file);
@@ -224,13 +229,18 @@ bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
     Check(ws);
   }
 
-  const bool fits = converted ? decoded == length : SizeOf(env, doc) == offset + length;
+  int64_t size = SizeOf(env, doc);
+  const bool fits = converted ? decoded == length : size == offset + length;
   if (!fits) {
     RollBack(env, doc, offset);
     SetAside(g, p);
+    size = SizeOf(env, doc);
   }
 
-  if (several && SizeOf(env, doc) == totallength) Complete(g, doc, final_path, text);
+  if (several && size == totallength) {
+    env.CreateFolder(g.TasksFolder);
+    Complete(g, doc, final_path, text);
+  }
   if (fits) {
     Remove(env, p.marker);
     Remove(env, p.file);
