@@ -178,6 +178,14 @@ TEST_F(PostTest, ListPieces) {
   EXPECT_EQ(Compte(), "3");
   EXPECT_EQ(g.AssembledCount, 3);
   EXPECT_EQ(ListDir(site.spool() + "/post"), std::vector<std::string>{});
+  // Both counters wrap from 2000000 to 1.
+  g.AssembledCount = 2000000;
+  g.SetLabel(Label::kCompte, "2000000");
+  Drop("4", "List=x");
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_EQ(g.AssembledCount, 1);
+  EXPECT_EQ(Compte(), "1");
+  EXPECT_EQ(g.GetLabel(Label::kLabelProgression), W("Nombre de fichiers assemblés : 1"));
 }
 
 TEST_F(PostTest, PiecesThatCanNeverBeHandledAreSetAsideAtOnce) {
