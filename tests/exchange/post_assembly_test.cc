@@ -233,13 +233,17 @@ TEST_F(PostTest, FailuresThatPassLeaveThePieceForTheNextTick) {
       std::string::npos);
   EXPECT_TRUE(Exists(Post("1.txt")));
   site.env.ClearFailures();
-  // The completion copy fails: the last piece stays until the copy is made.
-  site.env.FailWhen(
-      "CopyFile", [](const std::string& p) { return p.find("/temp/") != p.npos; }, Status::kDenied);
+  // The completion move fails: the last piece stays until the document is moved.
+  for (const char* op : {"RenameFile", "CopyFile"})
+    site.env.FailWhen(
+        op, [](const std::string& p) { return p.find("/temp/") != p.npos; }, Status::kDenied);
   EXPECT_EQ(ReperePost(g), 1);
   EXPECT_TRUE(Exists(Post("2.rdy")));
   EXPECT_FALSE(Exists(Task("hvr_30.spx")));
   site.env.ClearFailures();
+  // Where the move cannot be a rename (another file system), the document is copied.
+  site.env.FailWhen(
+      "RenameFile", [](const std::string& p) { return p.find("/temp/") != p.npos; }, Status::kIo);
   EXPECT_EQ(ReperePost(g), 1);
   EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_30.spx")), doc));
   EXPECT_FALSE(Exists(Temp("hvr_30.spx")));

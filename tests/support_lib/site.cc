@@ -142,6 +142,9 @@ Status TestEnv::CopyFile(const std::string& f, const std::string& t) {
 Status TestEnv::DeleteFile(const std::string& p) {
   GUICHET_FAILABLE("DeleteFile", p, EnvWrapper::DeleteFile(p));
 }
+Status TestEnv::RenameFile(const std::string& f, const std::string& t) {
+  GUICHET_FAILABLE("RenameFile", f, EnvWrapper::RenameFile(f, t));
+}
 Status TestEnv::CreateFolder(const std::string& p) {
   GUICHET_FAILABLE("CreateFolder", p, EnvWrapper::CreateFolder(p));
 }

@@ -68,6 +68,7 @@ class TestEnv : public EnvWrapper {
   Status WriteAt(const std::string& p, int64_t o, std::string_view d) override;
   Status CopyFile(const std::string& f, const std::string& t) override;
   Status DeleteFile(const std::string& p) override;
+  Status RenameFile(const std::string& f, const std::string& t) override;
   Status CreateFolder(const std::string& p) override;
   Status ListFiles(const std::string& f, std::string_view pat,
                    std::vector<std::string>* n) override;
