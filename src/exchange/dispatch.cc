@@ -54,7 +54,10 @@ const std::vector<Route>& Routes() {
       // 10 "getcaflen"             11 "step", "etape"    12 "createtmp"
       // 13 "finishtmp"; anything else: "Commande non reconnue".
       // The log-on pages count themselves: not when the template is missing.
-      {[](const std::string& c) { return Is(c, {"login", "logout"}); }, TraiteLoginLogout, false},
+      {[](const std::string& c) {
+         return Is(c, {"login", "logout"});
+       },
+       TraiteLoginLogout, false},
       {[](const std::string& c) { return c == "getlogon"; }, TraiteGetlogon},
       // 3: custom pages answer with their error page and are not counted.
       {[](const std::string& c) { return c.rfind("custom", 0) == 0; }, TraiteCustom, false},
@@ -162,8 +165,7 @@ bool TraiteRequete(Guichet& g, const std::string& reqfileend) {
   try {
     outcome = Dispatch(g, r);
   } catch (const std::exception& e) {
-    const Failure* f = dynamic_cast<const Failure*>(&e);
-    std::string description = f ? f->description() : std::string(e.what());
+    std::string description = DescriptionOf(e);
     g.SetLabel(Label::kProgression2, "Erreur");
     g.EcritLog("TraiteRequete : " + description + " (" + r.reqpath + ")");
     // A failure of the failure page itself leaves this request to the request pickup.

@@ -308,10 +308,8 @@ bool TraitePost(Guichet& g, const std::string& rdyfilename, const std::string& e
   try {
     return Traite(g, p, extaimed);
   } catch (const std::exception& e) {
-    const Failure* f = dynamic_cast<const Failure*>(&e);
     g.SetLabel(Label::kProgression1, "");
-    g.EcritLog("Guichet - TraiteRequete : " + (f ? f->description() : std::string(e.what())) +
-               " (" + p.marker + ")");
+    g.EcritLog("Guichet - TraiteRequete : " + DescriptionOf(e) + " (" + p.marker + ")");
     return false;
   }
 }
@@ -341,8 +339,7 @@ int32_t ReperePost(Guichet& g) {
     g.SetLabel(Label::kProgression1, "");
     return count;
   } catch (const std::exception& e) {
-    const Failure* f = dynamic_cast<const Failure*>(&e);
-    const std::string description = f ? f->description() : std::string(e.what());
+    const std::string description = DescriptionOf(e);
     ++count;
     if (IsFatalDescription(description)) {
       FatalPath(g, "ReVault.exe", false);

@@ -103,8 +103,7 @@ int32_t RepereRequete(Guichet& g) {
     return count;
   } catch (const std::exception& e) {
     g.LogPhase.clear();
-    const Failure* f = dynamic_cast<const Failure*>(&e);
-    std::string description = f ? f->description() : std::string(e.what());
+    std::string description = DescriptionOf(e);
     ++count;
     g.SpoolReady = false;
     if (IsFatalDescription(description)) {

@@ -36,74 +36,12 @@ constexpr std::array<ProcedureText, 6> kProcedures = {{
     {"ParametresHalveroDel", "DELETE FROM Parametres WHERE idUtilisateur = ?1 AND Parametre = ?2"},
 }};
 
-// Unicode code points of the Windows-1252 bytes 0x80 to 0x9F; the five bytes that
-// Windows-1252 leaves unused map to the C1 control of the same value, so that every byte
-// survives the trip through the file.
-constexpr std::array<uint16_t, 32> kHigh = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+// Texts are stored as UTF-8, so other tools read the file; every Windows-1252 byte
+// survives the trip (see ToUtf8 and FromUtf8).
+std::string ToFile(const std::string& cp1252) { return ToUtf8(cp1252); }
 
-std::string ToFile(const std::string& cp1252) {
-  std::string out;
-  out.reserve(cp1252.size() + cp1252.size() / 4);
-  for (char ch : cp1252) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    uint32_t cp = (c >= 0x80 && c < 0xA0) ? kHigh[c - 0x80] : c;
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
-
-// UTF-8 from the file back to Windows-1252; what Windows-1252 cannot hold (and bytes that
-// are not UTF-8) becomes "?".
 std::string FromFile(const unsigned char* s, int n) {
-  std::string out;
-  out.reserve(n);
-  int i = 0;
-  while (i < n) {
-    unsigned char b = s[i];
-    int extra = b < 0x80             ? 0
-                : (b & 0xE0) == 0xC0 ? 1
-                : (b & 0xF0) == 0xE0 ? 2
-                : (b & 0xF8) == 0xF0 ? 3
-                                     : -1;
-    if (extra < 0 || i + extra >= n) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    uint32_t cp = extra == 0 ? b : b & (0x3F >> extra);
-    bool ok = true;
-    for (int k = 1; k <= extra; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (!ok) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    i += extra + 1;
-    int c = -1;
-    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
-      c = static_cast<int>(cp);
-    } else {
-      for (int k = 0; k < 32; ++k)
-        if (kHigh[k] == cp) c = 0x80 + k;
-    }
-    out += c < 0 ? '?' : static_cast<char>(c);
-  }
-  return out;
+  return FromUtf8(std::string_view(reinterpret_cast<const char*>(s), static_cast<size_t>(n)));
 }
 
 std::string FromFile(const char* s) {

@@ -76,6 +76,9 @@ class Failure : public std::runtime_error {
 // Throws Failure when the status is not ok.
 void Check(const Status& s);
 
+// The description a failure handler logs: a Failure's own, or the exception's text.
+std::string DescriptionOf(const std::exception& e);
+
 // The French text of the bad file name or number failure, fatal for both pickups.
 std::string BadHandleDescription();
 

@@ -85,6 +85,11 @@ void Check(const Status& s) {
   if (!s.ok()) throw Failure(s);
 }
 
+std::string DescriptionOf(const std::exception& e) {
+  if (const Failure* f = dynamic_cast<const Failure*>(&e)) return f->description();
+  return e.what();
+}
+
 std::vector<std::string> SplitLines(std::string_view c) {
   std::vector<std::string> lines;
   size_t start = 0, i = 0;

@@ -119,8 +119,7 @@ bool Form_Load(Guichet& g) {
     g.DoEvents();
     return true;
   } catch (const std::exception& e) {
-    const Failure* f = dynamic_cast<const Failure*>(&e);
-    g.view.MessageBox("FormLoad : " + (f ? f->description() : std::string(e.what())));
+    g.view.MessageBox("FormLoad : " + DescriptionOf(e));
     ShutdownApp(g);
     return false;
   }
@@ -150,7 +149,7 @@ int RunGuichet(Guichet& g, bool instance_free) {
   } catch (const std::exception& e) {
     const Failure* f = dynamic_cast<const Failure*>(&e);
     g.view.MessageBox("Erreur inattendue: (" + (f ? f->source() : std::string(kTitle)) +
-                      ") : " + (f ? f->description() : std::string(e.what())));
+                      ") : " + DescriptionOf(e));
     return 1;
   }
 

@@ -7,16 +7,18 @@
 namespace guichet {
 namespace {
 
-// Unicode code points of the Windows-1252 bytes 0x80 to 0x9F (0 where the byte is unused).
+// Unicode code points of the Windows-1252 bytes 0x80 to 0x9F. The five bytes that
+// Windows-1252 leaves unused map to the C1 control of the same value, so that every byte
+// survives a trip through UTF-8 and back.
 constexpr std::array<uint16_t, 32> kHigh = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 int FromCodePoint(uint32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
   for (int i = 0; i < 32; ++i)
-    if (kHigh[i] != 0 && kHigh[i] == cp) return 0x80 + i;
+    if (kHigh[i] == cp) return 0x80 + i;
   return -1;
 }
 
@@ -35,47 +37,50 @@ void AppendUtf8(std::string& out, uint32_t cp) {
 
 }  // namespace
 
-std::string W(std::string_view utf8) {
+std::string FromUtf8(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
   size_t i = 0;
-  while (i < utf8.size()) {
+  const size_t n = utf8.size();
+  while (i < n) {
     unsigned char b = static_cast<unsigned char>(utf8[i]);
-    uint32_t cp;
-    int extra;
-    if (b < 0x80) {
-      cp = b, extra = 0;
-    } else if ((b & 0xE0) == 0xC0) {
-      cp = b & 0x1F, extra = 1;
-    } else if ((b & 0xF0) == 0xE0) {
-      cp = b & 0x0F, extra = 2;
-    } else if ((b & 0xF8) == 0xF0) {
-      cp = b & 0x07, extra = 3;
-    } else {
+    int extra = b < 0x80             ? 0
+                : (b & 0xE0) == 0xC0 ? 1
+                : (b & 0xF0) == 0xE0 ? 2
+                : (b & 0xF8) == 0xF0 ? 3
+                                     : -1;
+    if (extra < 0 || i + extra >= n) {
       out += '?';
       ++i;
       continue;
     }
-    ++i;
-    for (int k = 0; k < extra && i < utf8.size(); ++k, ++i)
-      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
+    uint32_t cp = extra == 0 ? b : b & (0x3F >> extra);
+    bool ok = true;
+    for (int k = 1; k <= extra; ++k) {
+      unsigned char c = static_cast<unsigned char>(utf8[i + k]);
+      if ((c & 0xC0) != 0x80) ok = false;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    if (!ok) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    i += extra + 1;
     int c = FromCodePoint(cp);
     out += c < 0 ? '?' : static_cast<char>(c);
   }
   return out;
 }
 
+std::string W(std::string_view utf8) { return FromUtf8(utf8); }
+
 std::string ToUtf8(std::string_view cp1252) {
   std::string out;
-  out.reserve(cp1252.size());
+  out.reserve(cp1252.size() + cp1252.size() / 4);
   for (char ch : cp1252) {
     unsigned char c = static_cast<unsigned char>(ch);
-    if (c >= 0x80 && c < 0xA0) {
-      uint16_t cp = kHigh[c - 0x80];
-      AppendUtf8(out, cp ? cp : 0xFFFD);
-    } else {
-      AppendUtf8(out, c);
-    }
+    AppendUtf8(out, c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c);
   }
   return out;
 }

@@ -17,8 +17,12 @@ namespace guichet {
 // cannot hold become "?".
 std::string W(std::string_view utf8);
 
-// Converts Windows-1252 text to UTF-8 (for display and standard error only).
+// Converts Windows-1252 text to UTF-8 (for display, standard error and outside stores),
+// and back. The five bytes Windows-1252 leaves unused travel as the C1 controls of the
+// same value, so every byte survives the round trip; what Windows-1252 cannot hold, and
+// bytes that are not UTF-8, come back as "?".
 std::string ToUtf8(std::string_view cp1252);
+std::string FromUtf8(std::string_view utf8);
 
 // Windows-1252 upper and lower case of one byte and of a whole text.
 unsigned char Upper1252(unsigned char c);

@@ -44,11 +44,6 @@ bool LitFichierUsers(Guichet& g, std::vector<std::string>* lines) {
   return true;
 }
 
-std::string Description(const std::exception& e) {
-  if (const Failure* f = dynamic_cast<const Failure*>(&e)) return f->description();
-  return e.what();
-}
-
 bool LitAlea(unsigned char* buf, size_t n) {
   size_t got = 0;
   while (got < n) {
@@ -92,7 +87,7 @@ std::string logon2id(Guichet& g, const std::string& logon, const std::string& uu
       if (!logon.empty() && e.nom.find(cherche) != std::string::npos) return Trim(e.valeur);
     }
   } catch (const std::exception& ex) {
-    g.view.MessageBox("logon2id : " + Description(ex));
+    g.view.MessageBox("logon2id : " + DescriptionOf(ex));
   }
   return result;
 }
@@ -114,7 +109,7 @@ bool isPasswordCorrect(Guichet& g, const std::string& idUtilisateur, const std::
       if (line.compare(c + 1, eq - c - 1, p3) == 0) return true;
     }
   } catch (const std::exception& ex) {
-    g.view.MessageBox("isPasswordCorrect : " + Description(ex));
+    g.view.MessageBox("isPasswordCorrect : " + DescriptionOf(ex));
   }
   return false;
 }
@@ -145,7 +140,7 @@ std::string CalculateMD5(Guichet& g, const std::string& text) {
     env.DeleteFile(out);
     return line;
   } catch (const std::exception& ex) {
-    g.EcritLog("CalculateMD5 : " + Description(ex));
+    g.EcritLog("CalculateMD5 : " + DescriptionOf(ex));
     if (env.FileExists(raw)) {
       env.WriteFile(raw, std::string(41, '*') + std::string(kCrLf));
       env.DeleteFile(raw);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/radiveve.h"
+#include "support_lib/tools.h"
 
 namespace codectest {
 
@@ -47,31 +48,11 @@ class TempDir {
   std::string path_;
 };
 
-inline std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using guichet::test::Output;
+using guichet::test::Quote;
+using guichet::test::Shell;
 
-// Runs a shell command line, its output thrown away; returns its exit status.
-inline int Shell(const std::string& command) {
-  int rc = std::system((command + " >/dev/null 2>&1").c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-// Runs a shell command line and returns its standard output.
-inline std::string Output(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
-
-inline bool HaveTool(const std::string& name) { return Shell("command -v " + Quote(name)) == 0; }
+using guichet::test::HaveTool;
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -11,34 +11,13 @@
 #include <string>
 
 #include "support_lib/site.h"
+#include "support_lib/tools.h"
 
 #ifndef GUICHET_BINARY_DIR
 #define GUICHET_BINARY_DIR "."
 #endif
 
 namespace guichet::test {
-
-inline std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-inline int Shell(const std::string& command) {
-  int rc = std::system((command + " >/dev/null 2>&1").c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-inline std::string Output(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
 
 inline bool HaveTools() {
   for (const char* t : {"espeak-ng", "sox", "speexenc", "ffprobe", "ffmpeg"})
