@@ -21,6 +21,9 @@ void Guichet::SetLabel(Label label, const std::string& text) {
 }
 
 void Guichet::AddActivity(const std::string& line) {
+  // The list keeps the latest lines, as many as a list box holds.
+  constexpr size_t kMaxLines = 32767;
+  if (activity_.size() >= kMaxLines) activity_.erase(activity_.begin(), activity_.begin() + 1024);
   activity_.push_back(line);
   view.AddActivity(line);
 }
