@@ -297,9 +297,23 @@ class PosixEnv : public Env {
     if (stat(dir.c_str(), &st) == 0) it->second.mtime = st.st_mtim;
   }
 
+  // lstat of the path as written, then, on a miss, of its spelling found without regard
+  // to case. The hot path (the exact name exists) costs one call.
+  int LstatAnyCase(const std::string& path, struct stat* st, std::string* real) {
+    *real = path;
+    if (lstat(path.c_str(), st) == 0) return 0;
+    int err = errno;
+    if (err != ENOENT && err != ENOTDIR) return err;
+    std::string found = Resolve(path);
+    if (found == path) return err;
+    *real = found;
+    return lstat(found.c_str(), st) == 0 ? 0 : errno;
+  }
+
   bool FileExists(const std::string& path) override {
     struct stat st;
-    return lstat(Resolve(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    std::string real;
+    return LstatAnyCase(path, &st, &real) == 0 && S_ISREG(st.st_mode);
   }
 
   bool FolderExists(const std::string& path) override {
@@ -308,9 +322,9 @@ class PosixEnv : public Env {
   }
 
   Status GetFileInfo(const std::string& path, FileInfo* info) override {
-    std::string real = Resolve(path);
     struct stat st;
-    if (lstat(real.c_str(), &st) != 0) return Status::FromErrno(errno, path);
+    std::string real;
+    if (int err = LstatAnyCase(path, &st, &real)) return Status::FromErrno(err, path);
     if (!S_ISREG(st.st_mode)) return Status(Status::kNotRegular, path);
     info->size = st.st_size;
     info->modified = FromUnixLocal(st.st_mtim.tv_sec);
@@ -494,11 +508,14 @@ class PosixEnv : public Env {
   }
 
   Status DeleteFile(const std::string& path) override {
-    std::string real = Resolve(path);
-    struct stat st;
-    if (lstat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-      return Status(Status::kNotRegular, path);
-    if (unlink(real.c_str()) != 0) return Status::FromErrno(errno, path);
+    // unlink refuses folders (EISDIR), so no look beforehand.
+    std::string real = path;
+    if (unlink(real.c_str()) != 0) {
+      if (errno != ENOENT && errno != ENOTDIR) return Status::FromErrno(errno, path);
+      real = Resolve(path);
+      if (real == path || unlink(real.c_str()) != 0)
+        return Status::FromErrno(real == path ? ENOENT : errno, path);
+    }
     Touched(real);
     return Status::Ok();
   }
