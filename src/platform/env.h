@@ -113,6 +113,9 @@ class Env {
   // Writes a temporary file "~" + name + suffix in the same folder, then renames it over
   // the target: a reader sees the old file or the whole new one, never a part.
   virtual Status WriteFileAtomic(const std::string& path, std::string_view data) = 0;
+  // The same for a file that holds secrets (session tokens): a new file is readable by
+  // its owner only.
+  virtual Status WriteSecretFileAtomic(const std::string& path, std::string_view data) = 0;
   // Appends, creating the file when missing.
   virtual Status AppendFile(const std::string& path, std::string_view data) = 0;
   // Appends under an exclusive fcntl lock from byte 0 for size + 1 bytes (the day log).
@@ -177,6 +180,9 @@ class EnvWrapper : public Env {
   }
   Status WriteFileAtomic(const std::string& p, std::string_view d) override {
     return target_->WriteFileAtomic(p, d);
+  }
+  Status WriteSecretFileAtomic(const std::string& p, std::string_view d) override {
+    return target_->WriteSecretFileAtomic(p, d);
   }
   Status AppendFile(const std::string& p, std::string_view d) override {
     return target_->AppendFile(p, d);

@@ -371,9 +371,10 @@ class PosixEnv : public Env {
     return Status::Ok();
   }
 
-  Status WriteWithFlags(const std::string& path, std::string_view data, int flags) {
+  Status WriteWithFlags(const std::string& path, std::string_view data, int flags,
+                        mode_t mode = 0666) {
     std::string real = Resolve(path);
-    int fd = open(real.c_str(), kOpenWrite | flags, 0666);
+    int fd = open(real.c_str(), kOpenWrite | flags, mode);
     if (fd < 0) return Status::FromErrno(errno, path);
     Status s = WriteAll(fd, data, path);
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
@@ -396,9 +397,17 @@ class PosixEnv : public Env {
   }
 
   Status WriteFileAtomic(const std::string& path, std::string_view data) override {
+    return WriteAtomic(path, data, 0666);
+  }
+
+  Status WriteSecretFileAtomic(const std::string& path, std::string_view data) override {
+    return WriteAtomic(path, data, 0600);
+  }
+
+  Status WriteAtomic(const std::string& path, std::string_view data, mode_t mode) {
     std::string real = Resolve(path);
     std::string tmp = TempName(real);
-    Status s = WriteWithFlags(tmp, data, O_CREAT | O_EXCL);
+    Status s = WriteWithFlags(tmp, data, O_CREAT | O_EXCL, mode);
     if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
     if (!s.ok()) unlink(tmp.c_str());
     Touched(tmp);

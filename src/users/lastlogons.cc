@@ -25,7 +25,7 @@ void SauveDerniersLogons(Guichet& g) {
     }
     // When the new table cannot be written, the old file must not stay: it could bring
     // back, at the next start-up, sessions closed since.
-    if (!g.env.WriteFileAtomic(FilePath(g), out).ok()) g.env.DeleteFile(FilePath(g));
+    if (!g.env.WriteSecretFileAtomic(FilePath(g), out).ok()) g.env.DeleteFile(FilePath(g));
   } catch (...) {
     // The running program is not affected; the sessions may not survive a restart.
   }

@@ -121,7 +121,7 @@ std::string CalculateMD5(Guichet& g, const std::string& text) {
   try {
     // A digest left by an earlier failed call must never be taken for this one.
     if (env.FileExists(out)) Check(env.DeleteFile(out));
-    Check(env.WriteFile(raw, text + std::string(kCrLf)));
+    Check(env.WriteSecretFileAtomic(raw, text + std::string(kCrLf)));
     Check(env.ChangeDir(g.AppFolder));
     int16_t status = CallRadiveve(g.AppFolder, 4, "md5", {raw, out});
     // The text is overwritten before its file goes.

@@ -130,6 +130,9 @@ Status TestEnv::WriteFile(const std::string& p, std::string_view d) {
 Status TestEnv::WriteFileAtomic(const std::string& p, std::string_view d) {
   GUICHET_FAILABLE("WriteFileAtomic", p, EnvWrapper::WriteFileAtomic(p, d));
 }
+Status TestEnv::WriteSecretFileAtomic(const std::string& p, std::string_view d) {
+  GUICHET_FAILABLE("WriteSecretFileAtomic", p, EnvWrapper::WriteSecretFileAtomic(p, d));
+}
 Status TestEnv::AppendFile(const std::string& p, std::string_view d) {
   GUICHET_FAILABLE("AppendFile", p, EnvWrapper::AppendFile(p, d));
 }

@@ -64,6 +64,7 @@ class TestEnv : public EnvWrapper {
   Status ReadFile(const std::string& p, std::string* d, int64_t m) override;
   Status WriteFile(const std::string& p, std::string_view d) override;
   Status WriteFileAtomic(const std::string& p, std::string_view d) override;
+  Status WriteSecretFileAtomic(const std::string& p, std::string_view d) override;
   Status AppendFile(const std::string& p, std::string_view d) override;
   Status WriteAt(const std::string& p, int64_t o, std::string_view d) override;
   Status CopyFile(const std::string& f, const std::string& t) override;

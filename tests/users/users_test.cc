@@ -3,6 +3,7 @@
 #include "users/users.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -194,6 +195,9 @@ TEST(LastLogonsTest, SaveWritesSessionsInOrderAndNoFileWhenEmpty) {
   SauveDerniersLogons(g);
   EXPECT_EQ(ReadAll(path), "t1;U1;08/12/2026 10:00\r\nt3;U3;08/12/2026 10:02\r\n");
   EXPECT_EQ(test::ListDir(site.app()), std::vector<std::string>{"guichet_lastlogons.txt"});
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // live tokens: readable by the owner only
   g.Sessions.Clear();
   SauveDerniersLogons(g);
   EXPECT_FALSE(Exists(path));
@@ -210,7 +214,7 @@ TEST(LastLogonsTest, FailedSaveLeavesNoStaleFile) {
   // "t1" logs out, and the disk is full: "t1" must not come back after a restart.
   g.Sessions.RemoveToken("t1");
   site.env.FailWhen(
-      "WriteFileAtomic", [](const std::string&) { return true; }, Status::kDiskFull);
+      "WriteSecretFileAtomic", [](const std::string&) { return true; }, Status::kDiskFull);
   SauveDerniersLogons(g);
   EXPECT_FALSE(Exists(path));
   g.Sessions.Clear();
