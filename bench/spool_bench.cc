@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "exchange/request.h"
 #include "exchange/spool.h"
@@ -28,8 +31,12 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 
 struct Site {
   Site() {
-    char tmpl[] = "/tmp/guichet-bench-XXXXXX";
-    root = mkdtemp(tmpl);
+    // In memory where the machine has it: on disk, ext4's inode allocation after the
+    // deletions of earlier runs varies by an order of magnitude from one folder to the
+    // next, and would hide what is compared here.
+    std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string tmpl = base + "/guichet-bench-XXXXXX";
+    root = mkdtemp(tmpl.data());
     fs::create_directories(root + "/Guichet");
     fs::create_directories(root + "/IsapiHalvero/in");
     fs::create_directories(root + "/IsapiHalvero/out");
@@ -58,13 +65,15 @@ std::unique_ptr<Guichet> MakeGuichet(const Site& site, StatusView& view, Desktop
   return g;
 }
 
-double GuichetPass(int n) {
-  Site site;
+// Each pass works in a site of its own whose requests were all written beforehand. No
+// site is removed before every pass has run: file creation on ext4 slows down right
+// after many deletions (the inode allocator skips recently deleted inodes), which would
+// penalise whichever pass came after a removal.
+double GuichetPass(const Site& site, int n) {
   auto view = MakeSilentView();
   auto desktop = MakeNoDesktop();
   auto g = MakeGuichet(site, *view, *desktop);
   g->Sessions.Append("tok", "u1", "31/12/2099 00:00");
-  DropRequests(site.root + "/IsapiHalvero/in", n, "tok");
   auto start = std::chrono::steady_clock::now();
   int handled = RepereRequete(*g);
   double s = Seconds(start);
@@ -72,10 +81,8 @@ double GuichetPass(int n) {
   return s;
 }
 
-double BarePass(int n) {
-  Site site;
+double BarePass(const Site& site) {
   std::string in = site.root + "/IsapiHalvero/in", out = site.root + "/IsapiHalvero/out";
-  DropRequests(in, n, "tok");
   Env& env = *Env::Default();
   auto start = std::chrono::steady_clock::now();
   std::vector<std::string> names, markers;
@@ -110,9 +117,18 @@ double PerRequestWithSessions(int sessions, int requests) {
 
 int main() {
   const int n = 10000;
-  double bare = BarePass(n);
-  double guichet = GuichetPass(n);
-  std::printf("spool of %d waiting requests\n", n);
+  std::vector<std::unique_ptr<Site>> sites;
+  for (int i = 0; i < 4; ++i) {
+    sites.push_back(std::make_unique<Site>());
+    DropRequests(sites.back()->root + "/IsapiHalvero/in", n, "tok");
+  }
+  // Alternating order; the best of two of each counts.
+  double bare = BarePass(*sites[0]);
+  double guichet = GuichetPass(*sites[1], n);
+  guichet = std::min(guichet, GuichetPass(*sites[2], n));
+  bare = std::min(bare, BarePass(*sites[3]));
+  sites.clear();
+  std::printf("spool of %d waiting requests (best of two runs each)\n", n);
   std::printf("  bare file operations : %8.3f s  (%8.0f requests/s)\n", bare, n / bare);
   std::printf("  RepereRequete        : %8.3f s  (%8.0f requests/s)\n", guichet, n / guichet);
   std::printf("  speed relative to bare: %.2f (target >= 0.50)\n", bare / guichet);
