@@ -142,6 +142,8 @@ void Requete::SetIdentified(const std::string& id) {
   suffixe_1svc = "";
 }
 
+std::string CommandHeader(const std::string& command) { return "||command=" + command + "||"; }
+
 std::vector<std::string> SplitValues(const std::string& line4, const std::string& line5,
                                      const std::string& line6) {
   std::string all =

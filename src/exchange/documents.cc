@@ -13,8 +13,6 @@
 namespace guichet {
 namespace {
 
-std::string Header(const std::string& command) { return "||command=" + command + "||"; }
-
 // The kinds of file of a waiting document that a client may fetch.
 bool IsServedAttachment(const std::string& name) {
   static const char* const kKinds[] = {".txt", ".caf", ".urg",  ".jpg", ".bmp",
@@ -34,15 +32,6 @@ void AddRights(Guichet& g, const std::string& logon, const std::vector<std::stri
     if (held.insert(e).second) added += e + std::string(kCrLf);
   // Appending nothing still creates the list, as opening it for appending would.
   Check(g.env.AppendFile(path, added));
-}
-
-// The kept lines of a catalogue: those holding "|" and not beginning with ";".
-void AppendCatalogue(Guichet& g, const std::string& path, std::vector<std::string>& col) {
-  std::vector<std::string> lines;
-  if (!ReadLines(g.env, path, &lines).ok()) return;
-  for (std::string& line : lines)
-    if (line.find('|') != std::string::npos && (line.empty() || line[0] != ';'))
-      col.push_back(std::move(line));
 }
 
 // Fields 1 to 5 of a row, each trimmed and encoded, joined by "|". The first field is a
@@ -73,7 +62,7 @@ std::string ProchainNumeroTache(Guichet& g) {
 }
 
 void CommandeAttachments(Guichet& g, Requete& r) {
-  r.col.push_back(Header(r.command));
+  r.col.push_back(CommandHeader(r.command));
   const std::string number = Trim(r.SecondValue());
   if (IsValidDocumentNumber(number)) {
     // The validation folder of the user (a valid number holds no separator).
@@ -103,7 +92,7 @@ void CommandeAttachments(Guichet& g, Requete& r) {
 }
 
 void CommandeArchives(Guichet& g, Requete& r) {
-  r.col.push_back(Header(r.command));
+  r.col.push_back(CommandHeader(r.command));
   const bool missing = ListeArchives(g, r.col, r.SecondValue(), r.idUtilisateur);
 
   if (r.col.size() > 1) {
@@ -128,7 +117,7 @@ void CommandeArchives(Guichet& g, Requete& r) {
 }
 
 void CommandeAgenda(Guichet& g, Requete& r) {
-  r.col.push_back(Header(r.command));
+  r.col.push_back(CommandHeader(r.command));
   const std::string second = Trim(r.SecondValue());
   const std::string name = IsDecimalNumber(second) ? second : r.idUtilisateur;
   const bool missing = ListeAgenda(g, r.col, name, r.ThirdValue());
@@ -143,7 +132,7 @@ void CommandeAgenda(Guichet& g, Requete& r) {
 }
 
 void CommandeConfiguration(Guichet& g, Requete& r) {
-  r.col = {Header(r.command),
+  r.col = {CommandHeader(r.command),
            "B1=Today / Aujourd'hui",
            "B2=All / Tout",
            W("B3=Unused / Inutilisé"),
@@ -158,11 +147,13 @@ void CommandeConfiguration(Guichet& g, Requete& r) {
   if (g.env.FileExists(templates + "/Services.txt") &&
       g.env.FileExists(templates + "/Typedocs.txt")) {
     r.col.push_back("-End-");
-    r.col.push_back("||command=7||");
-    AppendCatalogue(g, templates + "/Services.txt", r.col);
+    r.col.push_back(CommandHeader("7"));
+    for (std::string& line : LireCatalogue(g.env, templates + "/Services.txt"))
+      r.col.push_back(std::move(line));
     r.col.push_back("-End-");
-    r.col.push_back("||command=8||");
-    AppendCatalogue(g, templates + "/TypeDocs.txt", r.col);
+    r.col.push_back(CommandHeader("8"));
+    for (std::string& line : LireCatalogue(g.env, templates + "/TypeDocs.txt"))
+      r.col.push_back(std::move(line));
     r.col.push_back("-End-");
   }
   PrintAsc2HtmTrimCol(g.env, r.htmfile, r.col);
@@ -173,11 +164,11 @@ void CommandeGetCafLen(Guichet& g, Requete& r) {
   int64_t length = 0;
   if (IsValidDocumentNumber(number))
     length = FileLen(g.env, g.Spool("temp/hvr_" + number + ".caf"));
-  PrintLines(g.env, r.htmfile, {Header("getcaflen"), Dec(length)});
+  PrintLines(g.env, r.htmfile, {CommandHeader("getcaflen"), Dec(length)});
 }
 
 void CommandeStep(Guichet& g, Requete& r) {
-  PrintLines(g.env, r.htmfile, {Header(r.command), "5"});
+  PrintLines(g.env, r.htmfile, {CommandHeader(r.command), "5"});
 }
 
 void CommandeCreateTmp(Guichet& g, Requete& r) {
@@ -186,11 +177,11 @@ void CommandeCreateTmp(Guichet& g, Requete& r) {
   // always finds it. A counter that held no number gives no type file.
   if (IsDecimalNumber(n) && IsValidDocumentNumber(n))
     Check(g.env.WriteFile(g.Tasks("hvr_" + n + ".typedoc"), r.SecondValue() + std::string(kCrLf)));
-  PrintLines(g.env, r.htmfile, {Header("createtmp"), n});
+  PrintLines(g.env, r.htmfile, {CommandHeader("createtmp"), n});
 }
 
 void CommandeFinishTmp(Guichet& g, Requete& r) {
-  PrintLines(g.env, r.htmfile, {Header("finishtmp"), "ok"});
+  PrintLines(g.env, r.htmfile, {CommandHeader("finishtmp"), "ok"});
 }
 
 }  // namespace guichet

@@ -106,7 +106,7 @@ void TraiteLoginLogout(Guichet& g, Requete& r) {
 }
 
 void TraiteGetlogon(Guichet& g, Requete& r) {
-  r.col.push_back("||command=getlogon||");
+  r.col.push_back(CommandHeader("getlogon"));
   r.col.push_back(r.reponse_au_login.empty() ? r.logon : "(" + std::string(kNonReconnu) + ")");
   PrintAsc2HtmTrimCol(g.env, r.htmfile, r.col);
 }

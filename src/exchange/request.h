@@ -48,6 +48,9 @@ struct Requete {
   void SetIdentified(const std::string& id);
 };
 
+// The header row of every data answer: "||command=" + command + "||".
+std::string CommandHeader(const std::string& command);
+
 // Builds the value list from lines 4, 5 and 6 (at least four entries).
 std::vector<std::string> SplitValues(const std::string& line4, const std::string& line5,
                                      const std::string& line6);

@@ -2,6 +2,7 @@
 
 #include <unordered_set>
 
+#include "exchange/request.h"
 #include "output/html.h"
 #include "shell/guichet.h"
 #include "support/records.h"
@@ -73,14 +74,10 @@ void AppendFormatted(Guichet& g, const std::string& htmfile, const std::string& 
   const std::string templates = g.Tasks("../Templates");
   if (!env.FolderExists(templates)) env.CreateFolder(templates);
   std::vector<std::string> types;
-  if (env.FileExists(templates + "/Services.txt") && env.FileExists(templates + "/Typedocs.txt")) {
-    std::vector<std::string> lines;
-    if (ReadLines(env, templates + "/TypeDocs.txt", &lines).ok())
-      for (std::string& line : lines)
-        if (line.find('|') != std::string::npos && line[0] != ';') types.push_back(std::move(line));
-  }
+  if (env.FileExists(templates + "/Services.txt") && env.FileExists(templates + "/Typedocs.txt"))
+    types = LireCatalogue(env, templates + "/TypeDocs.txt");
 
-  col.push_back("||command=" + list + "||");
+  col.push_back(CommandHeader(list));
 
   const std::string folder = g.Tasks("Validations/" + idUtilisateur) + "/";
   if ((list == "1" || list == "2") && env.FolderExists(folder)) {

@@ -81,6 +81,14 @@ void ListerFichiersRecursif(Env& env, const std::string& folder, std::string_vie
   }
 }
 
+std::vector<std::string> LireCatalogue(Env& env, const std::string& path) {
+  std::vector<std::string> lines, kept;
+  if (!ReadLines(env, path, &lines).ok()) return kept;
+  for (std::string& l : lines)
+    if (l.find('|') != std::string::npos && l[0] != ';') kept.push_back(std::move(l));
+  return kept;
+}
+
 void TriParInsertion(std::vector<std::string>& list, const std::string& record, int field) {
   Insert(list, record, field, RecordOrder::kAscending);
 }

@@ -34,6 +34,10 @@ void ListerFichiers(Env& env, const std::string& folder, std::string_view patter
 void ListerFichiersRecursif(Env& env, const std::string& folder, std::string_view pattern,
                             std::vector<std::string>& list);
 
+// The lines of a catalogue (Services.txt, TypeDocs.txt) that count: those holding "|"
+// and not beginning with ";", in file order. Empty when the file cannot be read.
+std::vector<std::string> LireCatalogue(Env& env, const std::string& path);
+
 // The record sorts keep a list ordered on one ";" field of its records; a new record goes
 // before the first element that passes the stop test, so among equals the latest
 // inserted comes first. The list must have been built by the same sort: the insertion

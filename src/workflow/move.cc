@@ -11,15 +11,6 @@
 namespace guichet {
 namespace {
 
-// The catalogue lines that count: those holding "|" and not beginning with ";".
-std::vector<std::string> LireCatalogue(Guichet& g, const std::string& path) {
-  std::vector<std::string> lines, kept;
-  ReadLines(g.env, path, &lines);
-  for (std::string& l : lines)
-    if (l.find('|') != std::string::npos && (l.empty() || l[0] != ';')) kept.push_back(l);
-  return kept;
-}
-
 struct Cycle {
   std::vector<std::string> services, typedocs;
   std::string templates;  // the Templates folder
@@ -142,8 +133,8 @@ void RepereMove(Guichet& g) {
     if (!g.env.FileExists(c.templates + "/Services.txt") ||
         !g.env.FileExists(c.templates + "/Typedocs.txt"))
       return;
-    c.services = LireCatalogue(g, c.templates + "/Services.txt");
-    c.typedocs = LireCatalogue(g, c.templates + "/TypeDocs.txt");
+    c.services = LireCatalogue(g.env, c.templates + "/Services.txt");
+    c.typedocs = LireCatalogue(g.env, c.templates + "/TypeDocs.txt");
 
     for (const std::string& line : entries) {
       try {
