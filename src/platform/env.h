@@ -5,8 +5,8 @@
 // Paths use "/" and keep their ".." segments. Names are matched without regard to case,
 // as on the file system Guichet was designed for: every call tries the exact path first and
 // only on a miss looks for an existing name that differs in case (Windows-1252 folding).
-// Files are opened close-on-exec; spool files are opened without following links or
-// blocking, and only regular files are read.
+// Files are opened close-on-exec, without following links (the administrator's own files
+// excepted) and without blocking; only regular files are read or written.
 #pragma once
 
 #include <cstdint>
@@ -140,6 +140,29 @@ class Env {
                            std::vector<std::string>* names) = 0;
   // Sub-folders of `folder` (not hidden), in the same order.
   virtual Status ListFolders(const std::string& folder, std::vector<std::string>* names) = 0;
+  // Every regular file of `folder`, hidden names and names no listing shows included, in
+  // no particular order: the purges must see what crashed writers leave behind.
+  virtual Status ListAllFiles(const std::string& folder, std::vector<std::string>* names) = 0;
+
+  // The spool's answers. Written under the exact name given, never onto an existing name
+  // that differs only in case (one client's answer must never land on another's); a new
+  // file is readable by its owner and its group only. `append` adds to the file instead
+  // of replacing it.
+  virtual Status WriteAnswer(const std::string& path, std::string_view data, bool append) = 0;
+  // The same through a temporary name and a rename, so the file appears whole (the ready
+  // marker).
+  virtual Status WriteAnswerAtomic(const std::string& path, std::string_view data) = 0;
+
+  // The administrator's own files (the users file, page templates, catalogues and the
+  // files of their template folders) may be symbolic links, and these calls follow them.
+  // Every other call refuses links.
+  virtual Status GetAdminFileInfo(const std::string& path, FileInfo* info) = 0;
+  virtual Status ReadAdminFile(const std::string& path, std::string* data,
+                               int64_t max_bytes = int64_t{1} << 34) = 0;
+  virtual Status ListAdminFiles(const std::string& folder, std::string_view pattern,
+                                std::vector<std::string>* names) = 0;
+  // Copies an administrator's file (followed when a link) to a target that is not.
+  virtual Status CopyAdminFile(const std::string& from, const std::string& to) = 0;
 
   // An exclusive fcntl lock on an existing file, waiting until granted. Null on failure.
   virtual std::unique_ptr<FileLock> LockFile(const std::string& path) = 0;
@@ -212,6 +235,28 @@ class EnvWrapper : public Env {
   Status ListFolders(const std::string& f, std::vector<std::string>* n) override {
     return target_->ListFolders(f, n);
   }
+  Status ListAllFiles(const std::string& f, std::vector<std::string>* n) override {
+    return target_->ListAllFiles(f, n);
+  }
+  Status WriteAnswer(const std::string& p, std::string_view d, bool append) override {
+    return target_->WriteAnswer(p, d, append);
+  }
+  Status WriteAnswerAtomic(const std::string& p, std::string_view d) override {
+    return target_->WriteAnswerAtomic(p, d);
+  }
+  Status GetAdminFileInfo(const std::string& p, FileInfo* i) override {
+    return target_->GetAdminFileInfo(p, i);
+  }
+  Status ReadAdminFile(const std::string& p, std::string* d, int64_t m) override {
+    return target_->ReadAdminFile(p, d, m);
+  }
+  Status ListAdminFiles(const std::string& f, std::string_view pat,
+                        std::vector<std::string>* n) override {
+    return target_->ListAdminFiles(f, pat, n);
+  }
+  Status CopyAdminFile(const std::string& f, const std::string& t) override {
+    return target_->CopyAdminFile(f, t);
+  }
   std::unique_ptr<FileLock> LockFile(const std::string& p) override { return target_->LockFile(p); }
   Status ChangeDir(const std::string& p) override { return target_->ChangeDir(p); }
   Status StartDetached(const std::string& p) override { return target_->StartDetached(p); }
@@ -231,6 +276,10 @@ class EnvWrapper : public Env {
 std::vector<std::string> SplitLines(std::string_view content);
 // Reads the lines of a text file.
 Status ReadLines(Env& env, const std::string& path, std::vector<std::string>* lines);
+// The same for an administrator's file (followed when it is a link).
+Status ReadAdminLines(Env& env, const std::string& path, std::vector<std::string>* lines);
+// Whether an administrator's file exists as a regular file, a link to one included.
+bool AdminFileExists(Env& env, const std::string& path);
 // The first line of a text file ("" for an empty file).
 Status ReadFirstLine(Env& env, const std::string& path, std::string* line);
 // Joins lines, each followed by CR LF.
@@ -240,5 +289,9 @@ int64_t FileLen(Env& env, const std::string& path);
 
 // True when `name` matches a listing pattern of "*" and "?" without regard to case.
 bool MatchesListPattern(std::string_view name, std::string_view pattern);
+
+// True for the temporary names of the atomic writes ("~" + name + "." + process + "."
+// + count), which a kill can leave behind.
+bool IsTempName(std::string_view name);
 
 }  // namespace guichet

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <unordered_map>
@@ -114,6 +115,19 @@ Status ReadLines(Env& env, const std::string& path, std::vector<std::string>* li
   return s;
 }
 
+Status ReadAdminLines(Env& env, const std::string& path, std::vector<std::string>* lines) {
+  std::string data;
+  Status s = env.ReadAdminFile(path, &data);
+  if (!s.ok()) return s;
+  *lines = SplitLines(data);
+  return s;
+}
+
+bool AdminFileExists(Env& env, const std::string& path) {
+  FileInfo info;
+  return env.GetAdminFileInfo(path, &info).ok();
+}
+
 Status ReadFirstLine(Env& env, const std::string& path, std::string* line) {
   std::string data;
   Status s = env.ReadFile(path, &data);
@@ -159,10 +173,34 @@ bool MatchesListPattern(std::string_view name, std::string_view pat) {
   return p == pat.size();
 }
 
+bool IsTempName(std::string_view name) {
+  // "~" name "." digits "." digits
+  if (name.size() < 5 || name[0] != '~') return false;
+  int dots = 0;
+  size_t i = name.size();
+  bool digits = false;
+  while (i > 1 && dots < 2) {
+    char c = name[--i];
+    if (c >= '0' && c <= '9') {
+      digits = true;
+    } else if (c == '.' && digits) {
+      ++dots;
+      digits = false;
+    } else {
+      return false;
+    }
+  }
+  return dots == 2 && i > 1;
+}
+
 namespace {
 
+// No open blocks (a FIFO planted where a file is expected fails at once) and none
+// follows a link.
 constexpr int kOpenRead = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-constexpr int kOpenWrite = O_WRONLY | O_CLOEXEC | O_NOFOLLOW;
+constexpr int kOpenWrite = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+// Answers in the spool: owner and group only.
+constexpr mode_t kAnswerMode = 0640;
 
 // Names the original file system cannot hold never reach Guichet.
 bool AcceptableName(std::string_view name) {
@@ -198,6 +236,11 @@ class PosixLock : public FileLock {
  private:
   int fd_;
 };
+
+bool IsRegular(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 Status WriteAll(int fd, std::string_view data, const std::string& path) {
   const char* p = data.data();
@@ -332,8 +375,25 @@ class PosixEnv : public Env {
   }
 
   Status ReadFile(const std::string& path, std::string* data, int64_t max_bytes) override {
+    return ReadWith(path, data, max_bytes, kOpenRead);
+  }
+
+  Status ReadAdminFile(const std::string& path, std::string* data, int64_t max_bytes) override {
+    return ReadWith(path, data, max_bytes, kOpenRead & ~O_NOFOLLOW);
+  }
+
+  Status GetAdminFileInfo(const std::string& path, FileInfo* info) override {
+    struct stat st;
+    if (stat(Resolve(path).c_str(), &st) != 0) return Status::FromErrno(errno, path);
+    if (!S_ISREG(st.st_mode)) return Status(Status::kNotRegular, path);
+    info->size = st.st_size;
+    info->modified = FromUnixLocal(st.st_mtim.tv_sec);
+    return Status::Ok();
+  }
+
+  Status ReadWith(const std::string& path, std::string* data, int64_t max_bytes, int flags) {
     std::string real = Resolve(path);
-    int fd = open(real.c_str(), kOpenRead);
+    int fd = open(real.c_str(), flags);
     if (fd < 0) return Status::FromErrno(errno, path);
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -373,9 +433,18 @@ class PosixEnv : public Env {
 
   Status WriteWithFlags(const std::string& path, std::string_view data, int flags,
                         mode_t mode = 0666) {
-    std::string real = Resolve(path);
+    return WriteExact(Resolve(path), path, data, flags, mode);
+  }
+
+  // Writes `real` as named; `path` is the name the failure reports.
+  Status WriteExact(const std::string& real, const std::string& path, std::string_view data,
+                    int flags, mode_t mode) {
     int fd = open(real.c_str(), kOpenWrite | flags, mode);
     if (fd < 0) return Status::FromErrno(errno, path);
+    if (!IsRegular(fd)) {
+      close(fd);
+      return Status(Status::kNotRegular, path);
+    }
     Status s = WriteAll(fd, data, path);
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
     Touched(real);
@@ -390,10 +459,37 @@ class PosixEnv : public Env {
     return WriteWithFlags(path, data, O_CREAT | O_APPEND);
   }
 
+  // "~" + name + "." + process + "." + count. The process and the count keep it unique,
+  // so the name is cut where the whole would pass the file system's name limit.
   std::string TempName(const std::string& real) {
     static std::atomic<uint64_t> counter{0};
-    return Parent(real) + "/~" + BaseName(real) + "." + std::to_string(getpid()) + "." +
-           std::to_string(counter++);
+    const std::string suffix = "." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    std::string name = BaseName(real);
+    if (1 + name.size() + suffix.size() > NAME_MAX) name.resize(NAME_MAX - 1 - suffix.size());
+    return Parent(real) + "/~" + name + suffix;
+  }
+
+  // The folder resolved without regard to case, the name kept exactly as given.
+  std::string ExactName(const std::string& path) {
+    return Resolve(Parent(path)) + "/" + BaseName(path);
+  }
+
+  Status WriteAnswer(const std::string& path, std::string_view data, bool append) override {
+    std::string real = ExactName(path);
+    Status s = WriteExact(real, path, data, O_CREAT | (append ? O_APPEND : O_TRUNC), kAnswerMode);
+    Touched(real);
+    return s;
+  }
+
+  Status WriteAnswerAtomic(const std::string& path, std::string_view data) override {
+    std::string real = ExactName(path);
+    std::string tmp = TempName(real);
+    Status s = WriteExact(tmp, path, data, O_CREAT | O_EXCL, kAnswerMode);
+    if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
+    if (!s.ok()) unlink(tmp.c_str());
+    Touched(tmp);
+    Touched(real);
+    return s;
   }
 
   Status WriteFileAtomic(const std::string& path, std::string_view data) override {
@@ -417,7 +513,7 @@ class PosixEnv : public Env {
 
   Status AppendFileLocked(const std::string& path, std::string_view data) override {
     std::string real = Resolve(path);
-    int fd = open(real.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    int fd = open(real.c_str(), kOpenWrite | O_CREAT, 0666);
     if (fd < 0) return Status::FromErrno(errno, path);
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -450,6 +546,10 @@ class PosixEnv : public Env {
     std::string real = Resolve(path);
     int fd = open(real.c_str(), kOpenWrite | O_CREAT, 0666);
     if (fd < 0) return Status::FromErrno(errno, path);
+    if (!IsRegular(fd)) {
+      close(fd);
+      return Status(Status::kNotRegular, path);
+    }
     Status s;
     const char* p = data.data();
     size_t left = data.size();
@@ -474,8 +574,16 @@ class PosixEnv : public Env {
   }
 
   Status CopyFile(const std::string& from, const std::string& to) override {
+    return CopyWith(from, to, kOpenRead);
+  }
+
+  Status CopyAdminFile(const std::string& from, const std::string& to) override {
+    return CopyWith(from, to, kOpenRead & ~O_NOFOLLOW);
+  }
+
+  Status CopyWith(const std::string& from, const std::string& to, int source_flags) {
     std::string src = Resolve(from);
-    int in = open(src.c_str(), kOpenRead);
+    int in = open(src.c_str(), source_flags);
     if (in < 0) return Status::FromErrno(errno, from);
     struct stat st;
     if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -553,8 +661,9 @@ class PosixEnv : public Env {
     return Status::Ok();
   }
 
+  // `follow`: a link to a regular file counts as one (the administrator's folders).
   Status List(const std::string& folder, std::string_view pattern, bool folders,
-              std::vector<std::string>* names) {
+              std::vector<std::string>* names, bool follow = false) {
     std::string real = Resolve(folder);
     DIR* d = opendir(real.c_str());
     if (d == nullptr) return Status::FromErrno(errno == ENOENT ? ENOTDIR : errno, folder);
@@ -568,7 +677,15 @@ class PosixEnv : public Env {
         struct stat st;
         std::string full = real + "/" + std::string(name);
         if (lstat(full.c_str(), &st) != 0) continue;
-        type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_UNKNOWN;
+        type = S_ISREG(st.st_mode)   ? DT_REG
+               : S_ISDIR(st.st_mode) ? DT_DIR
+               : S_ISLNK(st.st_mode) ? DT_LNK
+                                     : DT_UNKNOWN;
+      }
+      if (type == DT_LNK && follow && !folders) {
+        struct stat st;
+        std::string full = real + "/" + std::string(name);
+        if (stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) type = DT_REG;
       }
       if (folders ? type == DT_DIR : type == DT_REG) found.emplace_back(name);
     }
@@ -588,6 +705,30 @@ class PosixEnv : public Env {
 
   Status ListFolders(const std::string& folder, std::vector<std::string>* names) override {
     return List(folder, "*", true, names);
+  }
+
+  Status ListAdminFiles(const std::string& folder, std::string_view pattern,
+                        std::vector<std::string>* names) override {
+    return List(folder, pattern, false, names, true);
+  }
+
+  Status ListAllFiles(const std::string& folder, std::vector<std::string>* names) override {
+    std::string real = Resolve(folder);
+    DIR* d = opendir(real.c_str());
+    if (d == nullptr) return Status::FromErrno(errno == ENOENT ? ENOTDIR : errno, folder);
+    while (struct dirent* e = readdir(d)) {
+      std::string_view name = e->d_name;
+      if (name == "." || name == "..") continue;
+      bool regular = e->d_type == DT_REG;
+      if (e->d_type == DT_UNKNOWN) {
+        struct stat st;
+        std::string full = real + "/" + std::string(name);
+        regular = lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      }
+      if (regular) names->emplace_back(name);
+    }
+    closedir(d);
+    return Status::Ok();
   }
 
   std::unique_ptr<FileLock> LockFile(const std::string& path) override {

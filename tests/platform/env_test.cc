@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "support/text.h"
 #include "support_lib/site.h"
 
@@ -133,6 +135,107 @@ TEST(TextFiles, LinesEndAtCrOrCrLf) {
   EXPECT_TRUE(MatchesListPattern("hvr_12.PDF", "hvr_*.pdf"));
   EXPECT_FALSE(MatchesListPattern("hvr_120.txt", "hvr_12.*"));
   EXPECT_TRUE(MatchesListPattern("#x", "#?"));
+}
+
+TEST_F(EnvTest, AnswersKeepTheirExactNameAndStayWithinTheGroup) {
+  test::MakeDirs(P("out"));
+  WriteAll(P("out/a.htm"), "theirs");
+  ASSERT_TRUE(env.WriteAnswer(P("OUT/A.htm"), "mine\r\n", false).ok());
+  ASSERT_TRUE(env.WriteAnswer(P("OUT/A.htm"), "more\r\n", true).ok());
+  ASSERT_TRUE(env.WriteAnswerAtomic(P("out/A.rdy"), "0\r\n").ok());
+  EXPECT_EQ(ReadAll(P("out/a.htm")), "theirs");
+  EXPECT_EQ(ReadAll(P("out/A.htm")), "mine\r\nmore\r\n");
+  EXPECT_EQ(ReadAll(P("out/A.rdy")), "0\r\n");
+  for (const char* n : {"out/A.htm", "out/A.rdy"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(P(n).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0137, 0u) << n;  // no group write, nothing for others
+  }
+}
+
+TEST_F(EnvTest, NothingBlocksOnOrWritesThroughWhatIsNotARegularFile) {
+  ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
+  test::MakeDirs(P("folder"));
+  WriteAll(P("target"), "keep");
+  ASSERT_EQ(symlink(P("target").c_str(), P("link").c_str()), 0);
+  for (const char* n : {"fifo", "folder", "link"}) {
+    EXPECT_FALSE(env.WriteFile(P(n), "x").ok()) << n;
+    EXPECT_FALSE(env.AppendFile(P(n), "x").ok()) << n;
+    EXPECT_FALSE(env.AppendFileLocked(P(n), "x").ok()) << n;
+    EXPECT_FALSE(env.WriteAt(P(n), 0, "x").ok()) << n;
+    EXPECT_FALSE(env.WriteAnswer(P(n), "x", false).ok()) << n;
+    EXPECT_EQ(env.WriteFile(P(n), "x").kind(), Status::kNotRegular) << n;
+  }
+  // Even with a reader on the FIFO, the write is refused.
+  int reader = open(P("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(env.WriteFile(P("fifo"), "x").kind(), Status::kNotRegular);
+  close(reader);
+  EXPECT_EQ(ReadAll(P("target")), "keep");
+}
+
+TEST_F(EnvTest, TemporaryNamesStayWithinTheNameLimit) {
+  for (size_t len : {1u, 200u, 240u, 251u}) {
+    const std::string name = std::string(len, 'n') + ".rdy";
+    ASSERT_TRUE(env.WriteFileAtomic(P(name), "1").ok()) << len;
+    ASSERT_TRUE(env.WriteAnswerAtomic(P(name), "2").ok()) << len;
+    ASSERT_TRUE(env.CopyFile(P(name), P(std::string(len, 'c') + ".rdy")).ok()) << len;
+    EXPECT_EQ(ReadAll(P(name)), "2");
+  }
+  for (const std::string& n : test::ListDir(dir.path())) EXPECT_NE(n[0], '~') << n;
+
+  // Names of the atomic writes, which the clean-up removes, and names it leaves alone.
+  const std::vector<std::pair<std::string, bool>> table = {
+      {"~hvr_1.txt.123.0", true},  {"~x.rdy.9.12", true},     {"~.1.2", false},
+      {"~hvr_1.txt", false},       {"~$rapport.docx", false}, {"hvr_1.txt.1.2", false},
+      {"~hvr_1.txt.12a.3", false}, {"~hvr_1.txt..3", false},  {"~hvr_1.txt.1.", false},
+  };
+  for (const auto& [name, temp] : table) EXPECT_EQ(IsTempName(name), temp) << name;
+}
+
+TEST_F(EnvTest, ThePurgeListingSeesEveryRegularFile) {
+  for (const char* n : {"a.htm", ".hidden", "a:b", "c|d", "ctl\x01"}) WriteAll(P(n), "x");
+  test::MakeDirs(P("folder"));
+  ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink(P("a.htm").c_str(), P("link").c_str()), 0);
+  std::vector<std::string> names;
+  ASSERT_TRUE(env.ListAllFiles(dir.path(), &names).ok());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".hidden", "a.htm", "a:b", "ctl\x01", "c|d"}));
+}
+
+TEST_F(EnvTest, LinksAreFollowedForTheAdministratorsFilesOnly) {
+  test::MakeDirs(P("elsewhere"));
+  test::MakeDirs(P("Templates/Cardio"));
+  WriteAll(P("elsewhere/users.txt"), "anna:x=anna\r\n");
+  WriteAll(P("elsewhere/Lettre.doc"), "doc");
+  ASSERT_EQ(symlink(P("elsewhere/users.txt").c_str(), P("users.txt").c_str()), 0);
+  ASSERT_EQ(symlink(P("elsewhere/Lettre.doc").c_str(), P("Templates/Cardio/Lettre.doc").c_str()),
+            0);
+  ASSERT_EQ(symlink(P("elsewhere").c_str(), P("Templates/Cardio/Lettre.dir").c_str()), 0);
+
+  std::vector<std::string> lines;
+  ASSERT_TRUE(ReadAdminLines(env, P("Users.txt"), &lines).ok());
+  EXPECT_EQ(lines, (std::vector<std::string>{"anna:x=anna"}));
+  EXPECT_TRUE(AdminFileExists(env, P("users.txt")));
+  EXPECT_FALSE(AdminFileExists(env, P("elsewhere")));
+  std::vector<std::string> names;
+  ASSERT_TRUE(env.ListAdminFiles(P("Templates/Cardio"), "lettre.*", &names).ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"Lettre.doc"}));
+  ASSERT_TRUE(env.CopyAdminFile(P("Templates/Cardio/Lettre.doc"), P("hvr_1.doc")).ok());
+  EXPECT_EQ(ReadAll(P("hvr_1.doc")), "doc");
+  // The same files through the ordinary calls: refused.
+  std::string data;
+  EXPECT_FALSE(env.ReadFile(P("users.txt"), &data).ok());
+  EXPECT_FALSE(env.FileExists(P("users.txt")));
+  EXPECT_FALSE(env.CopyFile(P("Templates/Cardio/Lettre.doc"), P("hvr_2.doc")).ok());
+  names.clear();
+  ASSERT_TRUE(env.ListFiles(P("Templates/Cardio"), "*", &names).ok());
+  EXPECT_TRUE(names.empty());
+  // A copy never writes through a link at its target.
+  ASSERT_EQ(symlink(P("elsewhere/users.txt").c_str(), P("hvr_3.doc").c_str()), 0);
+  env.CopyAdminFile(P("Templates/Cardio/Lettre.doc"), P("hvr_3.doc"));
+  EXPECT_EQ(ReadAll(P("elsewhere/users.txt")), "anna:x=anna\r\n");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,6 +137,15 @@ Status TestEnv::WriteSecretFileAtomic(const std::string& p, std::string_view d) 
 Status TestEnv::AppendFile(const std::string& p, std::string_view d) {
   GUICHET_FAILABLE("AppendFile", p, EnvWrapper::AppendFile(p, d));
 }
+Status TestEnv::ReadAdminFile(const std::string& p, std::string* d, int64_t m) {
+  GUICHET_FAILABLE("ReadFile", p, EnvWrapper::ReadAdminFile(p, d, m));
+}
+Status TestEnv::WriteAnswer(const std::string& p, std::string_view d, bool append) {
+  GUICHET_FAILABLE(append ? "AppendFile" : "WriteFile", p, EnvWrapper::WriteAnswer(p, d, append));
+}
+Status TestEnv::WriteAnswerAtomic(const std::string& p, std::string_view d) {
+  GUICHET_FAILABLE("WriteFileAtomic", p, EnvWrapper::WriteAnswerAtomic(p, d));
+}
 Status TestEnv::WriteAt(const std::string& p, int64_t o, std::string_view d) {
   GUICHET_FAILABLE("WriteAt", p, EnvWrapper::WriteAt(p, o, d));
 }
@@ -205,14 +215,21 @@ RunningGuichet::~RunningGuichet() {
 
 namespace {
 
-pid_t Spawn(const std::string& exe, const std::string& err_file) {
+pid_t Spawn(const std::string& exe, const std::string& err_file, int open_files = 0) {
   pid_t pid = fork();
   if (pid == 0) {
+    if (open_files > 0) {
+      struct rlimit lim = {static_cast<rlim_t>(open_files), static_cast<rlim_t>(open_files)};
+      setrlimit(RLIMIT_NOFILE, &lim);
+    }
     int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(null, 1);
     int err = err_file.empty() ? null : open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(err, 2);
+    // Only the standard streams reach the program.
+    if (err > 2) close(err);
+    if (null > 2) close(null);
     unsetenv("DISPLAY");
     execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
     _exit(127);
@@ -220,7 +237,7 @@ pid_t Spawn(const std::string& exe, const std::string& err_file) {
   return pid;
 }
 
-int WaitExit(pid_t pid, int timeout_ms) {
+int WaitForExit(pid_t pid, int timeout_ms) {
   for (int waited = 0; waited <= timeout_ms; waited += 20) {
     int status;
     pid_t r = waitpid(pid, &status, WNOHANG);
@@ -234,8 +251,8 @@ int WaitExit(pid_t pid, int timeout_ms) {
 
 }  // namespace
 
-void RunningGuichet::Start() {
-  pid_ = Spawn(app() + "/guichet", root() + "/stderr.txt");
+void RunningGuichet::Start(int open_files) {
+  pid_ = Spawn(app() + "/guichet", root() + "/stderr.txt", open_files);
   // Ready once the spool folders exist (the first tick made them).
   WaitFor(spool() + "/out", 10000);
 }
@@ -243,15 +260,29 @@ void RunningGuichet::Start() {
 int RunningGuichet::RunAgain(std::string* err, int timeout_ms) {
   std::string err_file = root() + "/stderr2.txt";
   pid_t pid = Spawn(app() + "/guichet", err_file);
-  int rc = WaitExit(pid, timeout_ms);
+  int rc = WaitForExit(pid, timeout_ms);
   if (err) *err = ReadAll(err_file);
   return rc;
+}
+
+int RunningGuichet::WaitExit(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  int rc = WaitForExit(pid_, timeout_ms);
+  pid_ = -1;
+  return rc;
+}
+
+std::string RunningGuichet::DayLogs() {
+  std::string all;
+  for (const std::string& n : ListDir(app()))
+    if (n.rfind("LogHalvero", 0) == 0) all += ReadAll(app() + "/" + n);
+  return all;
 }
 
 int RunningGuichet::Stop() {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
-  int rc = WaitExit(pid_, 10000);
+  int rc = WaitForExit(pid_, 10000);
   pid_ = -1;
   return rc;
 }

@@ -52,7 +52,10 @@ class TestEnv : public EnvWrapper {
   void Advance(int64_t seconds) { now_ = now_.AddSeconds(seconds); }
   void SetExecutable(const std::string& path) { exe_ = path; }
 
-  // Makes the operation fail with `kind` when `when(path)` holds (e.g. "WriteFile").
+  // Makes the operation fail with `kind` when `when(path)` holds (e.g. "WriteFile"). The
+  // answer and administrator variants fail with their plain operation: WriteAnswer as
+  // "WriteFile" or "AppendFile", WriteAnswerAtomic as "WriteFileAtomic", ReadAdminFile as
+  // "ReadFile".
   void FailWhen(const std::string& op, std::function<bool(const std::string&)> when,
                 Status::Kind kind);
   void ClearFailures() { failures_.clear(); }
@@ -66,6 +69,9 @@ class TestEnv : public EnvWrapper {
   Status WriteFileAtomic(const std::string& p, std::string_view d) override;
   Status WriteSecretFileAtomic(const std::string& p, std::string_view d) override;
   Status AppendFile(const std::string& p, std::string_view d) override;
+  Status ReadAdminFile(const std::string& p, std::string* d, int64_t m) override;
+  Status WriteAnswer(const std::string& p, std::string_view d, bool append) override;
+  Status WriteAnswerAtomic(const std::string& p, std::string_view d) override;
   Status WriteAt(const std::string& p, int64_t o, std::string_view d) override;
   Status CopyFile(const std::string& f, const std::string& t) override;
   Status DeleteFile(const std::string& p) override;
@@ -158,7 +164,12 @@ class RunningGuichet {
   std::string spool() const { return root() + "/IsapiHalvero"; }
   std::string tasks() const { return root() + "/Tasks"; }
 
-  void Start();
+  // `open_files`: when not 0, the descriptor limit of the process (RLIMIT_NOFILE).
+  void Start(int open_files = 0);
+  // Waits for the process to end by itself; its exit code, or -1 (then it is killed).
+  int WaitExit(int timeout_ms);
+  // Everything the day logs of the application folder hold.
+  std::string DayLogs();
   // Runs a second copy of the same executable and returns its exit code and stderr.
   int RunAgain(std::string* err, int timeout_ms = 5000);
   // Sends SIGTERM and waits; returns the exit code (or -1).
