@@ -5,10 +5,12 @@
 #include "exchange/documents.h"
 #include "exchange/logon.h"
 #include "exchange/request.h"
+#include "exchange/spool.h"
 #include "output/custom.h"
 #include "output/formatted.h"
 #include "output/html.h"
 #include "shell/guichet.h"
+#include "support/names.h"
 #include "support/text.h"
 #include "workflow/transitions.h"
 
@@ -84,11 +86,7 @@ const std::vector<Route>& Routes() {
   return routes;
 }
 
-std::string ReplaceReq(const std::string& name, const std::string& ext) {
-  return ReplaceAll(name, ".req", ext);
-}
-
-enum class Outcome { kIgnored, kAnswered, kConsumed };
+enum class Outcome { kIgnored, kAnswered, kConsumed, kFailed };
 
 // Reads the request and runs its command. Failures are raised to the caller.
 Outcome Dispatch(Guichet& g, Requete& r) {
@@ -96,8 +94,11 @@ Outcome Dispatch(Guichet& g, Requete& r) {
   g.SetLabel(Label::kProgression2, "1%");
   g.DoEvents();
 
-  std::vector<std::string> lines;
-  Check(ReadLines(g.env, r.reqpath, &lines));
+  std::string content;
+  Check(g.env.ReadFile(r.reqpath, &content, kMaxRequestBytes));
+  std::vector<std::string> lines = SplitLines(content);
+  content.clear();
+  content.shrink_to_fit();
   lines.resize(std::max<size_t>(lines.size(), 6));
   r.path = lines[0];
   r.logon = lines[1];
@@ -153,13 +154,15 @@ std::vector<std::string> SplitValues(const std::string& line4, const std::string
   return p;
 }
 
-bool TraiteRequete(Guichet& g, const std::string& reqfileend) {
+bool TraiteRequete(Guichet& g, const std::string& reqfileend, bool* failed) {
+  if (failed) *failed = false;
   Requete r;
   r.reqfileend = reqfileend;
   const std::string& root = g.CurrentSpoolRoot;
   r.reqpath = root + "/in/" + reqfileend;
-  r.htmfile = root + "/out/" + ReplaceReq(reqfileend, ".htm");
-  r.rdyfile = root + "/out/" + ReplaceReq(reqfileend, ".rdy");
+  const std::string base = RequestBaseName(reqfileend);
+  r.htmfile = root + "/out/" + base + ".htm";
+  r.rdyfile = root + "/out/" + base + ".rdy";
 
   if (!g.env.FileExists(r.reqpath)) return false;
 
@@ -170,16 +173,32 @@ bool TraiteRequete(Guichet& g, const std::string& reqfileend) {
     std::string description = DescriptionOf(e);
     g.SetLabel(Label::kProgression2, "Erreur");
     g.EcritLog("TraiteRequete : " + description + " (" + r.reqpath + ")");
-    // A failure of the failure page itself leaves this request to the request pickup.
-    PrintBodyErr(g.env, r.htmfile, "Erreur dans PortailHalvero '" + description + "'");
-    outcome = Outcome::kAnswered;
+    try {
+      PrintBodyErr(g.env, r.htmfile, "Erreur dans PortailHalvero '" + description + "'");
+      outcome = Outcome::kAnswered;
+    } catch (const std::exception& again) {
+      // The failure page cannot be written either: no answer, no marker; the request
+      // pickup decides whether to try again. Only the bad handle failure goes further,
+      // to the pickup's way out.
+      if (IsFatalDescription(DescriptionOf(again))) throw;
+      outcome = Outcome::kFailed;
+    }
   }
   if (outcome == Outcome::kIgnored) return false;
 
   if (outcome == Outcome::kAnswered) {
     // The answer is complete before the marker exists, and the marker appears whole.
-    Status s = g.env.WriteFileAtomic(r.rdyfile, Dec(static_cast<int64_t>(r.col.size())) + "\r\n");
-    if (!s.ok()) g.EcritLog("TraiteRequete : " + s.Description() + " (" + r.rdyfile + ")");
+    Status s = g.env.WriteAnswerAtomic(r.rdyfile, Dec(static_cast<int64_t>(r.col.size())) + "\r\n");
+    if (!s.ok()) {
+      g.SetLabel(Label::kProgression2, "Erreur");
+      g.EcritLog("TraiteRequete : " + s.Description() + " (" + r.rdyfile + ")");
+      if (IsFatalDescription(s.Description())) Check(s);
+      outcome = Outcome::kFailed;
+    }
+  }
+  if (outcome == Outcome::kFailed) {
+    if (failed) *failed = true;
+    return true;
   }
   g.SetLabel(Label::kProgression2, "100%");
   g.DoEvents();

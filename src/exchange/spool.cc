@@ -5,22 +5,46 @@
 #include "exchange/request.h"
 #include "shell/guichet.h"
 #include "shell/shutdown.h"
+#include "support/names.h"
 #include "support/text.h"
 #include "users/lastlogons.h"
 
 namespace guichet {
 namespace {
 
-// Deletes the plain files of `folder` older than `limit` boundaries of the given unit.
+// Tries of a request whose answer cannot be written, before it is set aside.
+constexpr int kMaxTries = 3;
+// Age after which Guichet's own temporary files are leftovers of a kill.
+constexpr int64_t kLeftoverMinutes = 5;
+
+// Deletes the regular files of `folder` older than `limit` boundaries of the given unit:
+// every one, including the hidden names and the names no listing shows, which crashed
+// writers leave behind.
 void Purge(Guichet& g, const std::string& folder, int64_t limit,
            int64_t (*diff)(const DateTime&, const DateTime&)) {
   std::vector<std::string> names;
-  if (!g.env.ListFiles(folder, "*", &names).ok()) return;
+  if (!g.env.ListAllFiles(folder, &names).ok()) return;
   const DateTime now = g.env.Now();
   for (const std::string& name : names) {
     FileInfo info;
     std::string path = folder + "/" + name;
     if (g.env.GetFileInfo(path, &info).ok() && diff(info.modified, now) > limit)
+      g.env.DeleteFile(path);
+  }
+}
+
+// Removes the temporary files of Guichet's own atomic writes that a kill left in
+// `folder`, once they are a few minutes old (no write of this process is under way
+// between two steps of the tick).
+void NettoieRestes(Guichet& g, const std::string& folder) {
+  std::vector<std::string> names;
+  if (!g.env.ListAllFiles(folder, &names).ok()) return;
+  const DateTime now = g.env.Now();
+  for (const std::string& name : names) {
+    if (!IsTempName(name)) continue;
+    FileInfo info;
+    std::string path = folder + "/" + name;
+    if (g.env.GetFileInfo(path, &info).ok() && DiffMinutes(info.modified, now) > kLeftoverMinutes)
       g.env.DeleteFile(path);
   }
 }
@@ -36,13 +60,17 @@ bool IsFatalDescription(const std::string& description) {
 }
 
 void FatalPath(Guichet& g, const char* program, bool save_sessions) {
+  // The reserve descriptor is what lets the line, the start and the save happen.
   g.env.ReleaseReserve();
+  g.LogPhase.clear();
+  g.EcritLog("Guichet : " + BadHandleDescription() + ", fin du programme (" + program + ")");
   std::string path = g.App(program);
   if (g.env.FileExists(path)) g.env.StartDetached(path);
   if (save_sessions) SauveDerniersLogons(g);
   ShutdownApp(g);
   g.view.Close();
-  g.EndProcess(0);
+  // A failure, for a service manager that restarts Guichet on one.
+  g.EndProcess(1);
 }
 
 int32_t RepereRequete(Guichet& g) {
@@ -64,6 +92,12 @@ int32_t RepereRequete(Guichet& g) {
       Purge(g, root + "/in", 30, DiffMinutes);
       Purge(g, root + "/out", 30, DiffMinutes);
       const DateTime now = env.Now();
+      if (DiffMinutes(g.LastLeftoverSweep, now) > kLeftoverMinutes) {
+        for (const std::string& folder : {g.AppFolder, g.TasksFolder, root + "/out", root + "/temp",
+                                          root + "/cache", root + "/rights"})
+          NettoieRestes(g, folder);
+        g.LastLeftoverSweep = now;
+      }
       if (Format(now, "hh") < "06" && DiffHours(g.LastDailyPurge, now) > 23) {
         Purge(g, root + "/cache", 24, DiffHours);
         Purge(g, root + "/rights", 24, DiffHours);
@@ -78,22 +112,38 @@ int32_t RepereRequete(Guichet& g) {
     Check(env.ListFiles(root + "/in", "*.req", &requests));
 
     // Requests whose ready marker still waits in "out" are not answered again. The
-    // markers are listed once: one listing instead of one lookup per request.
+    // markers are listed once: one listing instead of one lookup per request. A marker
+    // is the request's own, under its exact name.
     std::vector<std::string> markers;
     Check(env.ListFiles(root + "/out", "*.rdy", &markers));
-    std::unordered_set<std::string> answered;
-    for (const std::string& m : markers) answered.insert(ToUpper(m));
+    std::unordered_set<std::string> answered(markers.begin(), markers.end());
+    std::unordered_set<std::string> listed(requests.begin(), requests.end());
+    std::erase_if(g.RequestTries, [&](const auto& t) { return !listed.count(t.first); });
     std::vector<std::string> waiting;
     waiting.reserve(requests.size());
-    for (const std::string& req : requests)
-      if (!answered.count(ToUpper(ReplaceAll(req, ".req", ".rdy")))) waiting.push_back(req);
+    for (const std::string& req : requests) {
+      if (answered.count(RequestBaseName(req) + ".rdy")) continue;
+      auto tries = g.RequestTries.find(req);
+      if (tries != g.RequestTries.end() && tries->second >= kMaxTries) continue;  // set aside
+      waiting.push_back(req);
+    }
 
     SetCount(g, waiting.size());
     while (!waiting.empty()) {
       std::string req = std::move(waiting.back());
       waiting.pop_back();
-      bool handled = TraiteRequete(g, req);
+      bool failed = false;
+      bool handled = TraiteRequete(g, req, &failed);
       g.LogPhase.clear();
+      if (failed) {
+        // An answer that cannot be written is tried again on the next ticks, then the
+        // request is set aside: left in "in" for the purge, never tried again.
+        if (++g.RequestTries[req] == kMaxTries)
+          g.EcritLog(W("RepereRequete : réponse impossible après ") + Dec(kMaxTries) +
+                     W(" essais, requête mise de côté (") + root + "/in/" + req + ")");
+      } else {
+        g.RequestTries.erase(req);
+      }
       SetCount(g, waiting.size());
       if (handled) ++count;
       if (g.ended) return count;
@@ -103,6 +153,8 @@ int32_t RepereRequete(Guichet& g) {
     return count;
   } catch (const std::exception& e) {
     g.LogPhase.clear();
+    // No request is in hand any more: "Quitter" and closing work again.
+    g.SetLabel(Label::kProgression2, "");
     std::string description = DescriptionOf(e);
     ++count;
     g.SpoolReady = false;

@@ -14,7 +14,7 @@ void PrintCustom(Guichet& g, const std::string& htmfile, const std::string& comm
                  const std::string& permasession, const std::string& siteurl,
                  const std::string& chemindossier, const std::vector<std::string>& p,
                  std::vector<std::string>& col) {
-  Check(g.env.WriteFile(htmfile, ""));
+  Check(g.env.WriteAnswer(htmfile, "", false));
   AppendCustom(g, htmfile, command, fond_alerte, logon, idUtilisateur, nomutilisateur, idservice,
                nomservice, suffixe_1svc, baliselogo, permasession, siteurl, chemindossier, p, col);
 }

@@ -51,7 +51,7 @@ void PrintFormatted(Guichet& g, const std::string& htmfile, const std::string& c
                     const std::string& logon, const std::string& idUtilisateur,
                     const std::string& idservice, const std::string& nomutilisateur,
                     const std::vector<std::string>& p, std::vector<std::string>& col) {
-  Check(g.env.WriteFile(htmfile, ""));
+  Check(g.env.WriteAnswer(htmfile, "", false));
   AppendFormatted(g, htmfile, command, logon, idUtilisateur, idservice, nomutilisateur, p, col);
 }
 

@@ -121,31 +121,31 @@ void PrintBodyErr(Env& env, const std::string& htmfile, std::string_view e) {
   PrintBodyTop(out, "Erreur");
   out.append("<DD>").append(Asc2Htm(e)).append("</DD>").append(kCrLf);
   PrintBodyEnd(out);
-  Check(env.WriteFile(htmfile, out));
+  Check(env.WriteAnswer(htmfile, out, false));
 }
 
 void PrintAsc2HtmTrimCol(Env& env, const std::string& htmfile,
                          const std::vector<std::string>& col) {
   std::string out;
   for (const auto& entry : col) AppendEncodedLine(out, entry);
-  Check(env.WriteFile(htmfile, out));
+  Check(env.WriteAnswer(htmfile, out, false));
 }
 
 void AppendAsc2HtmTrimCol(Env& env, const std::string& htmfile,
                           const std::vector<std::string>& col) {
   std::string out;
   for (const auto& entry : col) AppendEncodedLine(out, entry);
-  Check(env.AppendFile(htmfile, out));
+  Check(env.WriteAnswer(htmfile, out, true));
 }
 
 void AppendString(Env& env, const std::string& htmfile, std::string_view s) {
   std::string out(s);
   out += kCrLf;
-  Check(env.AppendFile(htmfile, out));
+  Check(env.WriteAnswer(htmfile, out, true));
 }
 
 void PrintLines(Env& env, const std::string& htmfile, const std::vector<std::string>& lines) {
-  Check(env.WriteFile(htmfile, JoinLines(lines)));
+  Check(env.WriteAnswer(htmfile, JoinLines(lines), false));
 }
 
 }  // namespace guichet

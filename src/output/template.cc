@@ -74,7 +74,7 @@ bool PrintModele(Guichet& g, const Requete& r, const std::string& t) {
     out += RemplitLigne(line, r, now);
     out += kCrLf;
   }
-  Check(g.env.WriteFile(r.htmfile, out));
+  Check(g.env.WriteAnswer(r.htmfile, out, false));
   g.IncCompte();
   return true;
 }

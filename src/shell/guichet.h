@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "exchange/sessions.h"
@@ -42,7 +43,11 @@ class Guichet {
 
   // Request pickup.
   bool SpoolReady = false;
-  DateTime LastDailyPurge;  // the zero date
+  DateTime LastDailyPurge;     // the zero date
+  DateTime LastLeftoverSweep;  // Guichet's own temporary files left by a kill
+  // Requests whose answer could not be written: name -> failed tries. Set aside (no
+  // longer tried) at a bound; forgotten once the request file is gone.
+  std::unordered_map<std::string, int> RequestTries;
 
   // Polling cycle.
   DateTime LastMoveBeat;

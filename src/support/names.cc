@@ -47,4 +47,10 @@ std::string ArchiveName(std::string_view first_line) {
   return name;
 }
 
+std::string RequestBaseName(std::string_view name) {
+  if (name.size() > 4 && ToUpper(name.substr(name.size() - 4)) == ".REQ")
+    return std::string(name.substr(0, name.size() - 4));
+  return std::string(name);
+}
+
 }  // namespace guichet

@@ -24,4 +24,9 @@ bool IsValidExtension(std::string_view s);
 // listing both use it, so they name the same folder.
 std::string ArchiveName(std::string_view first_line);
 
+// The name a request's answer and ready marker are built on: the request file's name
+// without its ".req" ending, whatever the ending's case ("UP.REQ" gives "UP"); the whole
+// name when it has no such ending.
+std::string RequestBaseName(std::string_view request_name);
+
 }  // namespace guichet

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
+
 #include "exchange/request.h"
 #include "support/text.h"
 #include "support_lib/site.h"
@@ -204,14 +207,83 @@ TEST_F(DispatchTest, AFailureBecomesTheFailurePageAndALogLine) {
   EXPECT_NE(log.find("(Phase : Traitement du fichier " + path + ")\r\n"), std::string::npos);
 }
 
-TEST_F(DispatchTest, AFailureOfTheFailurePageReachesThePickup) {
+TEST_F(DispatchTest, AnAnswerThatCannotBeWrittenIsSetAsideWithoutStoppingTheOthers) {
   site.Request("f.req", {"/portail.hv", "tok", "menu"});
+  site.Request("a.req", {"/portail.hv", "tok", "menu"});  // listed before f: handled after it
   site.env.FailWhen(
       "WriteFile", [](const std::string& p) { return p.ends_with("f.htm"); }, Status::kDiskFull);
-  EXPECT_THROW(TraiteRequete(g, "f.req"), Failure);
+  bool failed = false;
+  EXPECT_TRUE(TraiteRequete(g, "f.req", &failed));
+  EXPECT_TRUE(failed);
+  EXPECT_FALSE(Exists(Out("f.rdy")));  // no marker without an answer
+
+  EXPECT_EQ(RepereRequete(g), 2);
+  EXPECT_TRUE(Exists(Out("a.rdy")));
+  EXPECT_TRUE(g.SpoolReady);                        // the purges go on
+  EXPECT_EQ(g.GetLabel(Label::kProgression2), "");  // "Quitter" and closing work
+  EXPECT_EQ(RepereRequete(g), 1);                   // a second try
+  EXPECT_EQ(RepereRequete(g), 1);                   // a third, then set aside
+  EXPECT_EQ(RepereRequete(g), 0);
+  EXPECT_EQ(RepereRequete(g), 0);
+  const std::string log = site.DayLog();
+  const std::string aside =
+      W("RepereRequete : réponse impossible après 3 essais, requête mise de côté (") +
+      g.CurrentSpoolRoot + "/in/f.req)";
+  EXPECT_NE(log.find(aside), std::string::npos) << log;
+  EXPECT_EQ(log.find(aside), log.rfind(aside));  // logged once
+  EXPECT_EQ(log.find("RepereRequete : Disque plein"), std::string::npos);
+
+  // Once the request file is gone, a new request of that name is answered again.
+  site.env.ClearFailures();
+  test::MakeDirs(site.spool() + "/gone");
+  std::rename(In("f.req").c_str(), (site.spool() + "/gone/f.req").c_str());
+  RepereRequete(g);
+  site.Request("f.req", {"/portail.hv", "tok", "menu"});
   EXPECT_EQ(RepereRequete(g), 1);
-  EXPECT_NE(site.DayLog().find("RepereRequete : Disque plein"), std::string::npos);
-  EXPECT_FALSE(Exists(Out("f.rdy")));  // left pending for a later tick
+  EXPECT_TRUE(Exists(Out("f.rdy")));
+}
+
+TEST_F(DispatchTest, AFailedMarkerCountsAsAFailedAnswer) {
+  site.Request("m.req", {"/portail.hv", "tok", "menu"});
+  site.env.FailWhen(
+      "WriteFileAtomic", [](const std::string& p) { return p.ends_with("m.rdy"); },
+      Status::kDenied);
+  for (int i = 0; i < 5; ++i) RepereRequete(g);
+  // Answered three times at most, never every tick.
+  const std::string log = site.DayLog();
+  size_t tries = 0;
+  for (size_t at = log.find("TraiteRequete : "); at != std::string::npos;
+       at = log.find("TraiteRequete : ", at + 1))
+    ++tries;
+  EXPECT_EQ(tries, 3u) << log;
+}
+
+TEST_F(DispatchTest, OversizedRequestsAreAnsweredWithTheFailurePageUnread) {
+  site.Request("big.req", {"/portail.hv", "", "menu", "", "", std::string(kMaxRequestBytes, '|')});
+  site.Request("max.req", {"/portail.hv", "", "menu"});
+  EXPECT_TRUE(TraiteRequete(g, "big.req"));
+  EXPECT_NE(ReadAll(Out("big.htm")).find("Fichier&nbsp;trop&nbsp;volumineux"), std::string::npos);
+  EXPECT_EQ(ReadAll(Out("big.rdy")), "0\r\n");
+  EXPECT_NE(site.DayLog().find("TraiteRequete : Fichier trop volumineux ("), std::string::npos);
+  EXPECT_TRUE(TraiteRequete(g, "max.req"));
+  EXPECT_EQ(ReadAll(Out("max.htm")), kErrorPage);
+}
+
+TEST_F(DispatchTest, AnswersKeepTheRequestsOwnNameAndCase) {
+  // name, answer, marker
+  const std::vector<std::array<std::string, 3>> table = {
+      {"b.req", "b.htm", "b.rdy"},
+      {"B.req", "B.htm", "B.rdy"},
+      {"UP.REQ", "UP.htm", "UP.rdy"},
+      {"x.request.Req", "x.request.htm", "x.request.rdy"},
+  };
+  for (const auto& [name, htm, rdy] : table) site.Request(name, {"/portail.hv", "", "menu"});
+  EXPECT_EQ(RepereRequete(g), 4);
+  for (const auto& [name, htm, rdy] : table) {
+    EXPECT_EQ(ReadAll(Out(htm)), kErrorPage) << name;
+    EXPECT_EQ(ReadAll(Out(rdy)), "0\r\n") << name;
+  }
+  EXPECT_EQ(RepereRequete(g), 0);  // each answered once
 }
 
 }  // namespace
