@@ -144,8 +144,8 @@ void CommandeConfiguration(Guichet& g, Requete& r) {
            "Fail=-301"};
   const std::string templates = g.Tasks("../Templates");
   if (!g.env.FolderExists(templates)) g.env.CreateFolder(templates);
-  if (g.env.FileExists(templates + "/Services.txt") &&
-      g.env.FileExists(templates + "/Typedocs.txt")) {
+  if (AdminFileExists(g.env, templates + "/Services.txt") &&
+      AdminFileExists(g.env, templates + "/Typedocs.txt")) {
     r.col.push_back("-End-");
     r.col.push_back(CommandHeader("7"));
     for (std::string& line : LireCatalogue(g.env, templates + "/Services.txt"))

@@ -74,7 +74,8 @@ void AppendFormatted(Guichet& g, const std::string& htmfile, const std::string& 
   const std::string templates = g.Tasks("../Templates");
   if (!env.FolderExists(templates)) env.CreateFolder(templates);
   std::vector<std::string> types;
-  if (env.FileExists(templates + "/Services.txt") && env.FileExists(templates + "/Typedocs.txt"))
+  if (AdminFileExists(env, templates + "/Services.txt") &&
+      AdminFileExists(env, templates + "/Typedocs.txt"))
     types = LireCatalogue(env, templates + "/TypeDocs.txt");
 
   col.push_back(CommandHeader(list));

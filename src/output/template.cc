@@ -61,12 +61,12 @@ bool PrintModele(Guichet& g, const Requete& r, const std::string& t) {
     return false;
   }
   const std::string path = folder + "/" + t + ".txt";
-  if (!g.env.FileExists(path)) {
+  if (!AdminFileExists(g.env, path)) {
     PrintBodyErr(g.env, r.htmfile, "Erreur de configuration");
     return false;
   }
   std::vector<std::string> lines;
-  Check(ReadLines(g.env, path, &lines));
+  Check(ReadAdminLines(g.env, path, &lines));
   const DateTime now = g.env.Now();
   std::string out;
   for (const std::string& line : lines) {

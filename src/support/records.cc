@@ -83,7 +83,7 @@ void ListerFichiersRecursif(Env& env, const std::string& folder, std::string_vie
 
 std::vector<std::string> LireCatalogue(Env& env, const std::string& path) {
   std::vector<std::string> lines, kept;
-  if (!ReadLines(env, path, &lines).ok()) return kept;
+  if (!ReadAdminLines(env, path, &lines).ok()) return kept;
   for (std::string& l : lines)
     if (l.find('|') != std::string::npos && l[0] != ';') kept.push_back(std::move(l));
   return kept;

@@ -39,8 +39,9 @@ bool LitEntree(const std::string& line, Entree* e) {
 // A file that exists but cannot be read raises a Failure.
 bool LitFichierUsers(Guichet& g, std::vector<std::string>* lines) {
   std::string path = g.App(kUsersFile);
-  if (FileLen(g.env, path) == 0) return false;
-  Check(ReadLines(g.env, path, lines));
+  FileInfo info;
+  if (!g.env.GetAdminFileInfo(path, &info).ok() || info.size == 0) return false;
+  Check(ReadAdminLines(g.env, path, lines));
   return true;
 }
 

@@ -59,7 +59,7 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
   std::vector<std::string> templates;
   const std::string folder = c.templates + "/" + service_name;
   if (!service_name.empty() && !type_name.empty())
-    g.env.ListFiles(folder, type_name + ".*", &templates);
+    g.env.ListAdminFiles(folder, type_name + ".*", &templates);
 
   if (files.empty() || templates.empty()) return;
 
@@ -73,7 +73,7 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
     if (ContainsNoCase(t, ".info"))
       RemplirModele(g, folder + "/" + t, target, service_name, type_name, author);
     else
-      g.env.CopyFile(folder + "/" + t, target);
+      g.env.CopyAdminFile(folder + "/" + t, target);
   }
 
   const std::string prefix = VerifieUrgence(g, dest, id, &c.beep);
@@ -94,9 +94,9 @@ std::string BatchTranscription(const std::string& id, const std::string& author)
 void RemplirModele(Guichet& g, const std::string& modele, const std::string& destination,
                    const std::string& service, const std::string& typedoc,
                    const std::string& auteur) {
-  if (!g.env.FileExists(modele)) return;
+  if (!AdminFileExists(g.env, modele)) return;
   std::vector<std::string> lines;
-  ReadLines(g.env, modele, &lines);
+  ReadAdminLines(g.env, modele, &lines);
   std::string out;
   for (std::string line : lines) {
     const DateTime now = g.env.Now();  // read anew for every line
@@ -130,8 +130,8 @@ void RepereMove(Guichet& g) {
     Cycle c;
     c.templates = g.Tasks("../Templates");
     g.env.CreateFolder(c.templates);
-    if (!g.env.FileExists(c.templates + "/Services.txt") ||
-        !g.env.FileExists(c.templates + "/Typedocs.txt"))
+    if (!AdminFileExists(g.env, c.templates + "/Services.txt") ||
+        !AdminFileExists(g.env, c.templates + "/Typedocs.txt"))
       return;
     c.services = LireCatalogue(g.env, c.templates + "/Services.txt");
     c.typedocs = LireCatalogue(g.env, c.templates + "/TypeDocs.txt");
