@@ -19,7 +19,11 @@ std::unique_ptr<Desktop> MakeNoDesktop() { return std::make_unique<NoDesktop>();
 bool AcquireInstanceLock(const std::string& executable_path) {
   static int held = -1;
   if (held >= 0) return true;
-  int fd = open(executable_path.c_str(), O_RDONLY | O_CLOEXEC);
+  size_t slash = executable_path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : executable_path.substr(0, slash);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return true;  // nothing to lock on: nothing to compare with either
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);

@@ -19,8 +19,10 @@ class Desktop {
 // A desktop without windows (no display): counts 0.
 std::unique_ptr<Desktop> MakeNoDesktop();
 
-// Takes an exclusive, non-blocking flock on the executable itself, held until the
-// process ends. Creates and touches no file. False when another process holds it.
+// Takes an exclusive, non-blocking flock on the installation: the folder that holds the
+// executable (not the executable's file, which an upgrade replaces by a rename), held
+// until the process ends. Creates and touches no file. False when another process holds
+// it.
 bool AcquireInstanceLock(const std::string& executable_path);
 
 }  // namespace guichet

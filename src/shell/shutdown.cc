@@ -158,14 +158,20 @@ int RunGuichet(Guichet& g, bool instance_free) {
   g.DoEvents();
   bool timer_on = Form_Load(g);
 
-  // The polling loop: the next tick comes 1000 ms after the previous one ended.
+  // The polling loop: the next tick comes 1000 ms after the previous one ended. A close
+  // signal is kept until it can be acted on, once no request is in hand.
+  bool close_pending = false;
+  auto close_if_asked = [&] {
+    if (TakeCloseSignal()) close_pending = true;
+    if (close_pending && !g.Busy()) Form_QueryUnload(g);
+  };
   while (!g.ended) {
     if (timer_on) Timer1_Timer(g);
     for (int slice = 0; slice < 10 && !g.ended; ++slice) {
-      if (TakeCloseSignal()) Form_QueryUnload(g);
+      close_if_asked();
       if (!g.ended) g.view.WaitFor(100, g.ended);
     }
-    if (TakeCloseSignal()) Form_QueryUnload(g);
+    close_if_asked();
   }
   return g.exit_code;
 }
