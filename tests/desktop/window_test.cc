@@ -59,8 +59,8 @@ TEST(WindowTest, RefusalsShowTheirDialogAndEndOnceItIsAnswered) {
     XWindows windows(c.windows);
     WindowedGuichet guichet;
     int lock = -1;
-    if (c.previous_instance) {  // hold the lock an instance holds on its executable
-      lock = open((guichet.app() + "/guichet").c_str(), O_RDONLY | O_CLOEXEC);
+    if (c.previous_instance) {  // hold the lock an instance holds on its installation
+      lock = open(guichet.app().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
     }
     guichet.Start();
