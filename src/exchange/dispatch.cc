@@ -180,7 +180,9 @@ bool TraiteRequete(Guichet& g, const std::string& reqfileend, bool* failed) {
       // The failure page cannot be written either: no answer, no marker; the request
       // pickup decides whether to try again. Only the bad handle failure goes further,
       // to the pickup's way out.
-      if (IsFatalDescription(DescriptionOf(again))) throw;
+      const std::string why = DescriptionOf(again);
+      if (IsFatalDescription(why)) throw;
+      g.EcritLog("TraiteRequete : " + why + " (" + r.htmfile + ")");
       outcome = Outcome::kFailed;
     }
   }

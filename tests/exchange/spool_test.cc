@@ -232,6 +232,8 @@ TEST_F(DispatchTest, AnAnswerThatCannotBeWrittenIsSetAsideWithoutStoppingTheOthe
   EXPECT_NE(log.find(aside), std::string::npos) << log;
   EXPECT_EQ(log.find(aside), log.rfind(aside));  // logged once
   EXPECT_EQ(log.find("RepereRequete : Disque plein"), std::string::npos);
+  EXPECT_NE(log.find("TraiteRequete : Disque plein (" + g.CurrentSpoolRoot + "/out/f.htm)"),
+            std::string::npos);
 
   // Once the request file is gone, a new request of that name is answered again.
   site.env.ClearFailures();
