@@ -182,20 +182,6 @@ TEST(HostileSpoolE2E, TheAdministratorsFilesMayBeLinks) {
   EXPECT_EQ(gu.Stop(), 0);
 }
 
-TEST(HostileSpoolE2E, AnOversizedRequestIsAnsweredWithTheFailurePage) {
-  RunningGuichet gu;
-  gu.Start();
-  test::DropRequest(gu.spool(), "big.req",
-                    {"/portail.hv", "", "createtmp", "", "1", std::string(4 << 20, '|')});
-  ASSERT_TRUE(gu.WaitFor(gu.spool() + "/out/big.rdy", 60000));
-  EXPECT_NE(
-      ReadAll(gu.spool() + "/out/big.htm")
-          .find("Erreur&nbsp;dans&nbsp;PortailHalvero&nbsp;'Fichier&nbsp;trop&nbsp;volumineux'"),
-      std::string::npos);
-  EXPECT_TRUE(WaitForText(gu, "TraiteRequete : Fichier trop volumineux ("));
-  EXPECT_EQ(gu.Stop(), 0);
-}
-
 TEST(HostileSpoolE2E, AnUpgradedExecutableStillGuardsTheInstallation) {
   RunningGuichet gu;
   gu.Start();
