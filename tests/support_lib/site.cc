@@ -228,8 +228,7 @@ pid_t Spawn(const std::string& exe, const std::string& err_file, int open_files 
     int err = err_file.empty() ? null : open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(err, 2);
     // Only the standard streams reach the program.
-    if (err > 2) close(err);
-    if (null > 2) close(null);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
     unsetenv("DISPLAY");
     execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
     _exit(127);
