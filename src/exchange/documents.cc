@@ -1,5 +1,6 @@
 #include "exchange/documents.h"
 
+#include <limits>
 #include <unordered_set>
 #include <vector>
 
@@ -55,9 +56,14 @@ std::string ProchainNumeroTache(Guichet& g) {
   const std::string counter = g.Tasks("Count.txt");
   std::string c = "1";
   if (FileLen(g.env, counter) != 0) Check(ReadFirstLine(g.env, counter, &c));
+  // A counter at the largest number (or past it) has no successor to store: handing the
+  // number out would leave the counter where it is, or wrap it round to a negative one.
+  const int64_t value = LeadingNumber(c);
+  if (value == std::numeric_limits<int64_t>::max())
+    throw Failure(W("Compteur de documents épuisé"));
   // The successor must be on disk before the number leaves: a number handed out while
   // the counter still holds it would be handed out again.
-  Check(g.env.WriteFileAtomic(counter, Dec(LeadingNumber(c) + 1) + std::string(kCrLf)));
+  Check(g.env.WriteFileAtomic(counter, Dec(value + 1) + std::string(kCrLf)));
   return c;
 }
 
