@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <unordered_map>
@@ -214,6 +216,24 @@ Status WriteAll(int fd, std::string_view data, const std::string& path) {
   return Status::Ok();
 }
 
+// Flushes a file's data and size to the disk.
+Status SyncFile(int fd, const std::string& path) {
+  while (fsync(fd) != 0) {
+    if (errno != EINTR) return Status::FromErrno(errno, path);
+  }
+  return Status::Ok();
+}
+
+// Flushes a folder's entries to the disk, so that a rename into it survives a power
+// cut (the new name would otherwise be lost with the folder's cached blocks).
+Status SyncFolder(const std::string& folder, const std::string& path) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Status::FromErrno(errno, path);
+  Status s = SyncFile(fd, path);
+  close(fd);
+  return s;
+}
+
 class PosixEnv : public Env {
  public:
   PosixEnv() { reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC); }
@@ -392,8 +412,40 @@ class PosixEnv : public Env {
 
   std::string TempName(const std::string& real) {
     static std::atomic<uint64_t> counter{0};
+    uint64_t salt = 0;
+    if (getrandom(&salt, sizeof salt, GRND_NONBLOCK) != sizeof salt) salt = 0;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(salt));
     return Parent(real) + "/~" + BaseName(real) + "." + std::to_string(getpid()) + "." +
-           std::to_string(counter++);
+           std::to_string(counter++) + hex;
+  }
+
+  // Creates a new temporary file beside `real`, opened for writing. A name already taken
+  // (by anything: a file, a link, a pipe) is never opened; another name is tried.
+  int CreateTemp(const std::string& real, mode_t mode, std::string* tmp) {
+    int fd = -1;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      *tmp = TempName(real);
+      fd = open(tmp->c_str(), kOpenWrite | O_CREAT | O_EXCL, mode);
+      if (fd >= 0 || errno != EEXIST) break;
+    }
+    return fd;
+  }
+
+  // Puts a complete temporary file in place of `real`: the file is flushed before the
+  // rename and the folder after it, so after a power cut the target holds the old
+  // content or the whole new one (LevelDB's SetCurrentFile). Closes `fd`; removes the
+  // temporary file when anything fails.
+  Status Replace(int fd, const std::string& tmp, const std::string& real, const std::string& path,
+                 Status s) {
+    if (s.ok()) s = SyncFile(fd, path);
+    if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
+    if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
+    if (!s.ok()) unlink(tmp.c_str());
+    Touched(tmp);
+    Touched(real);
+    if (s.ok()) s = SyncFolder(Parent(real), path);
+    return s;
   }
 
   Status WriteFileAtomic(const std::string& path, std::string_view data) override {
@@ -406,13 +458,10 @@ class PosixEnv : public Env {
 
   Status WriteAtomic(const std::string& path, std::string_view data, mode_t mode) {
     std::string real = Resolve(path);
-    std::string tmp = TempName(real);
-    Status s = WriteWithFlags(tmp, data, O_CREAT | O_EXCL, mode);
-    if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
-    if (!s.ok()) unlink(tmp.c_str());
-    Touched(tmp);
-    Touched(real);
-    return s;
+    std::string tmp;
+    int fd = CreateTemp(real, mode, &tmp);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    return Replace(fd, tmp, real, path, WriteAll(fd, data, path));
   }
 
   Status AppendFileLocked(const std::string& path, std::string_view data) override {
@@ -483,8 +532,8 @@ class PosixEnv : public Env {
       return Status(Status::kNotRegular, from);
     }
     std::string dst = Resolve(to);
-    std::string tmp = TempName(dst);
-    int out = open(tmp.c_str(), kOpenWrite | O_CREAT | O_EXCL, 0666);
+    std::string tmp;
+    int out = CreateTemp(dst, 0666, &tmp);
     if (out < 0) {
       int e = errno;
       close(in);
@@ -508,12 +557,7 @@ class PosixEnv : public Env {
       struct timespec times[2] = {st.st_atim, st.st_mtim};
       futimens(out, times);
     }
-    if (close(out) != 0 && s.ok()) s = Status::FromErrno(errno, to);
-    if (s.ok() && rename(tmp.c_str(), dst.c_str()) != 0) s = Status::FromErrno(errno, to);
-    if (!s.ok()) unlink(tmp.c_str());
-    Touched(tmp);
-    Touched(dst);
-    return s;
+    return Replace(out, tmp, dst, to, s);
   }
 
   Status DeleteFile(const std::string& path) override {
