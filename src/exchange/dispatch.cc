@@ -178,7 +178,8 @@ bool TraiteRequete(Guichet& g, const std::string& reqfileend) {
 
   if (outcome == Outcome::kAnswered) {
     // The answer is complete before the marker exists, and the marker appears whole.
-    Status s = g.env.WriteFileAtomic(r.rdyfile, Dec(static_cast<int64_t>(r.col.size())) + "\r\n");
+    Status s =
+        g.env.WriteFileAtomicUnsynced(r.rdyfile, Dec(static_cast<int64_t>(r.col.size())) + "\r\n");
     if (!s.ok()) g.EcritLog("TraiteRequete : " + s.Description() + " (" + r.rdyfile + ")");
   }
   g.SetLabel(Label::kProgression2, "100%");

@@ -437,31 +437,35 @@ class PosixEnv : public Env {
   // content or the whole new one (LevelDB's SetCurrentFile). Closes `fd`; removes the
   // temporary file when anything fails.
   Status Replace(int fd, const std::string& tmp, const std::string& real, const std::string& path,
-                 Status s) {
-    if (s.ok()) s = SyncFile(fd, path);
+                 Status s, bool sync) {
+    if (s.ok() && sync) s = SyncFile(fd, path);
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
     if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
     if (!s.ok()) unlink(tmp.c_str());
     Touched(tmp);
     Touched(real);
-    if (s.ok()) s = SyncFolder(Parent(real), path);
+    if (s.ok() && sync) s = SyncFolder(Parent(real), path);
     return s;
   }
 
   Status WriteFileAtomic(const std::string& path, std::string_view data) override {
-    return WriteAtomic(path, data, 0666);
+    return WriteAtomic(path, data, 0666, true);
+  }
+
+  Status WriteFileAtomicUnsynced(const std::string& path, std::string_view data) override {
+    return WriteAtomic(path, data, 0666, false);
   }
 
   Status WriteSecretFileAtomic(const std::string& path, std::string_view data) override {
-    return WriteAtomic(path, data, 0600);
+    return WriteAtomic(path, data, 0600, true);
   }
 
-  Status WriteAtomic(const std::string& path, std::string_view data, mode_t mode) {
+  Status WriteAtomic(const std::string& path, std::string_view data, mode_t mode, bool sync) {
     std::string real = Resolve(path);
     std::string tmp;
     int fd = CreateTemp(real, mode, &tmp);
     if (fd < 0) return Status::FromErrno(errno, path);
-    return Replace(fd, tmp, real, path, WriteAll(fd, data, path));
+    return Replace(fd, tmp, real, path, WriteAll(fd, data, path), sync);
   }
 
   Status AppendFileLocked(const std::string& path, std::string_view data) override {
@@ -523,6 +527,14 @@ class PosixEnv : public Env {
   }
 
   Status CopyFile(const std::string& from, const std::string& to) override {
+    return Copy(from, to, true);
+  }
+
+  Status CopyFileUnsynced(const std::string& from, const std::string& to) override {
+    return Copy(from, to, false);
+  }
+
+  Status Copy(const std::string& from, const std::string& to, bool sync) {
     std::string src = Resolve(from);
     int in = open(src.c_str(), kOpenRead);
     if (in < 0) return Status::FromErrno(errno, from);
@@ -557,7 +569,7 @@ class PosixEnv : public Env {
       struct timespec times[2] = {st.st_atim, st.st_mtim};
       futimens(out, times);
     }
-    return Replace(out, tmp, dst, to, s);
+    return Replace(out, tmp, dst, to, s, sync);
   }
 
   Status DeleteFile(const std::string& path) override {

@@ -121,6 +121,20 @@ TEST_F(DurableReplace, FileIsFlushedBeforeItsRenameAndTheFolderAfter) {
             (std::vector<std::string>{"Count.txt", "copy.bin", "lastlogons.txt"}));
 }
 
+// Cache copies and ready markers are made again when lost: replaced whole, unflushed.
+TEST_F(DurableReplace, UnsyncedFormsReplaceWithoutFlushing) {
+  WriteAll(P("source.txt"), "copied\r\n");
+  std::vector<std::string> calls = Watch([&] {
+    ASSERT_TRUE(env.WriteFileAtomicUnsynced(P("r.rdy"), "3\r\n").ok());
+    ASSERT_TRUE(env.CopyFileUnsynced(P("source.txt"), P("cache.txt")).ok());
+  });
+  ASSERT_EQ(calls.size(), 2u) << testing::PrintToString(calls);
+  EXPECT_EQ(calls[0].rfind("rename " + P("~r.rdy."), 0), 0u) << calls[0];
+  EXPECT_EQ(calls[1].rfind("rename " + P("~cache.txt."), 0), 0u) << calls[1];
+  EXPECT_EQ(ReadAll(P("r.rdy")), "3\r\n");
+  EXPECT_EQ(ReadAll(P("cache.txt")), "copied\r\n");
+}
+
 TEST_F(DurableReplace, NamesPlantedAtTheTemporaryNameAreSteppedAroundUntouched) {
   // With the random part of the temporary name fixed, the next names can be planted.
   fixed_random = true;
