@@ -412,10 +412,12 @@ class PosixEnv : public Env {
 
   std::string TempName(const std::string& real) {
     static std::atomic<uint64_t> counter{0};
-    uint64_t salt = 0;
+    // A random part, so that nobody can plant something at the name beforehand; short,
+    // so that long names still fit.
+    uint32_t salt = 0;
     if (getrandom(&salt, sizeof salt, GRND_NONBLOCK) != sizeof salt) salt = 0;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(salt));
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(salt));
     return Parent(real) + "/~" + BaseName(real) + "." + std::to_string(getpid()) + "." +
            std::to_string(counter++) + hex;
   }

@@ -144,8 +144,8 @@ TEST_F(DurableReplace, NamesPlantedAtTheTemporaryNameAreSteppedAroundUntouched) 
   const std::string used = calls[1].substr(7, calls[1].find(' ', 7) - 7);
   const std::string prefix = P("~hvr_1.finished.bat." + std::to_string(getpid()) + ".");
   ASSERT_EQ(used.rfind(prefix, 0), 0u) << used;
-  const std::string hex = used.substr(used.size() - 16);
-  long next = std::stol(used.substr(prefix.size(), used.size() - 16 - prefix.size())) + 1;
+  const std::string hex = used.substr(used.size() - 8);
+  long next = std::stol(used.substr(prefix.size(), used.size() - 8 - prefix.size())) + 1;
   auto name = [&](long n) { return prefix + std::to_string(n) + hex; };
 
   WriteAll(P("outside.txt"), "outside\r\n");
