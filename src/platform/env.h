@@ -128,7 +128,8 @@ class Env {
   virtual Status CopyFile(const std::string& from, const std::string& to) = 0;
   // WriteFileAtomic, WriteSecretFileAtomic and CopyFile flush the new file to the disk
   // before its rename and the folder after it, so that a power cut leaves the old file or
-  // the whole new one. These two skip the flushes (each costs a disk round trip), for
+  // the whole new one. A failure to flush the folder is reported although the new file
+  // is already in place. These two skip the flushes (each costs a disk round trip), for
   // files that are made again when lost: cache copies, ready markers. A reader still
   // never sees a part. Unless a wrapper forwards them, they reach the flushed forms
   // through the wrapper, and so any failure it injects there.
