@@ -1,5 +1,6 @@
 #include "exchange/documents.h"
 
+#include <limits>
 #include <unordered_set>
 #include <vector>
 
@@ -34,6 +35,14 @@ void AddRights(Guichet& g, const std::string& logon, const std::vector<std::stri
   Check(g.env.AppendFile(path, added));
 }
 
+// For a request that grants nothing: a stale rights list of the session is still
+// dropped, as on every listing, but no list (nor its folder) is made.
+void ClearStaleRights(Guichet& g, const std::string& logon) {
+  if (!g.env.FolderExists(g.Spool("rights"))) return;
+  std::vector<std::string> droits;
+  ChargeDroits(g, logon, droits);
+}
+
 // Fields 1 to 5 of a row, each trimmed and encoded, joined by "|". The first field is a
 // path encoded with CodeNomFichier first, unless the row is a message row.
 std::string EncodeFiveFields(const std::string& row, bool first_is_path) {
@@ -55,9 +64,14 @@ std::string ProchainNumeroTache(Guichet& g) {
   const std::string counter = g.Tasks("Count.txt");
   std::string c = "1";
   if (FileLen(g.env, counter) != 0) Check(ReadFirstLine(g.env, counter, &c));
+  // A counter at the largest number (or past it) has no successor to store: handing the
+  // number out would leave the counter where it is, or wrap it round to a negative one.
+  const int64_t value = LeadingNumber(c);
+  if (value == std::numeric_limits<int64_t>::max())
+    throw Failure(W("Compteur de documents épuisé"));
   // The successor must be on disk before the number leaves: a number handed out while
   // the counter still holds it would be handed out again.
-  Check(g.env.WriteFileAtomic(counter, Dec(LeadingNumber(c) + 1) + std::string(kCrLf)));
+  Check(g.env.WriteFileAtomic(counter, Dec(value + 1) + std::string(kCrLf)));
   return c;
 }
 
@@ -83,6 +97,8 @@ void CommandeAttachments(Guichet& g, Requete& r) {
     for (size_t i = 1; i < r.col.size(); ++i)
       entries.push_back(CodeNomFichier(Trim(Extract2(r.col[i], 3))));
     AddRights(g, r.logon, entries);
+  } else {
+    ClearStaleRights(g, r.logon);
   }
 
   std::vector<std::string> lines;
@@ -95,16 +111,17 @@ void CommandeArchives(Guichet& g, Requete& r) {
   r.col.push_back(CommandHeader(r.command));
   const bool missing = ListeArchives(g, r.col, r.SecondValue(), r.idUtilisateur);
 
-  if (r.col.size() > 1) {
-    std::vector<std::string> entries;
-    for (size_t i = 1; i < r.col.size(); ++i) {
-      const std::string row = Trim(r.col[i]);
-      if (!row.empty() && row[0] == '(') continue;
-      entries.push_back(CodeNomFichier(Extract2(row, 1) + ".info"));
-      entries.push_back(CodeNomFichier(Extract2(row, 1) + "." + Extract2(row, 2)));
-    }
-    AddRights(g, r.logon, entries);
+  std::vector<std::string> entries;
+  for (size_t i = 1; i < r.col.size(); ++i) {
+    const std::string row = Trim(r.col[i]);
+    if (!row.empty() && row[0] == '(') continue;
+    entries.push_back(CodeNomFichier(Extract2(row, 1) + ".info"));
+    entries.push_back(CodeNomFichier(Extract2(row, 1) + "." + Extract2(row, 2)));
   }
+  if (!entries.empty())
+    AddRights(g, r.logon, entries);
+  else
+    ClearStaleRights(g, r.logon);
 
   std::vector<std::string> lines{Asc2Htm(r.col[0])};
   if (r.col.size() == 1) {

@@ -126,6 +126,19 @@ class Env {
   // Copies a regular file, replacing the target; the copy keeps the source's
   // modification time. Written through a temporary name and a rename.
   virtual Status CopyFile(const std::string& from, const std::string& to) = 0;
+  // WriteFileAtomic, WriteSecretFileAtomic and CopyFile flush the new file to the disk
+  // before its rename and the folder after it, so that a power cut leaves the old file or
+  // the whole new one. A failure to flush the folder is reported although the new file
+  // is already in place. These two skip the flushes (each costs a disk round trip), for
+  // files that are made again when lost: cache copies, ready markers. A reader still
+  // never sees a part. Unless a wrapper forwards them, they reach the flushed forms
+  // through the wrapper, and so any failure it injects there.
+  virtual Status WriteFileAtomicUnsynced(const std::string& path, std::string_view data) {
+    return WriteFileAtomic(path, data);
+  }
+  virtual Status CopyFileUnsynced(const std::string& from, const std::string& to) {
+    return CopyFile(from, to);
+  }
   virtual Status DeleteFile(const std::string& path) = 0;
   virtual Status RenameFile(const std::string& from, const std::string& to) = 0;
   // Creates one folder; an existing folder is an error of kind kExists.

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <unordered_map>
@@ -174,23 +176,24 @@ bool MatchesListPattern(std::string_view name, std::string_view pat) {
 }
 
 bool IsTempName(std::string_view name) {
-  // "~" name "." digits "." digits
+  // "~" name "." process "." count, the count followed by the eight hexadecimal digits of
+  // the random part (older versions wrote none).
+  auto digits = [](std::string_view t) {
+    return !t.empty() &&
+           std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  auto hex = [](std::string_view t) {
+    return std::all_of(t.begin(), t.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+  };
   if (name.size() < 5 || name[0] != '~') return false;
-  int dots = 0;
-  size_t i = name.size();
-  bool digits = false;
-  while (i > 1 && dots < 2) {
-    char c = name[--i];
-    if (c >= '0' && c <= '9') {
-      digits = true;
-    } else if (c == '.' && digits) {
-      ++dots;
-      digits = false;
-    } else {
-      return false;
-    }
-  }
-  return dots == 2 && i > 1;
+  size_t last = name.rfind('.');
+  if (last == std::string_view::npos || last < 2) return false;
+  size_t middle = name.rfind('.', last - 1);
+  if (middle == std::string_view::npos || middle < 2) return false;
+  std::string_view count = name.substr(last + 1);
+  if (count.size() > 8 && hex(count.substr(count.size() - 8))) count.remove_suffix(8);
+  return digits(name.substr(middle + 1, last - middle - 1)) && digits(count);
 }
 
 namespace {
@@ -255,6 +258,24 @@ Status WriteAll(int fd, std::string_view data, const std::string& path) {
     left -= static_cast<size_t>(w);
   }
   return Status::Ok();
+}
+
+// Flushes a file's data and size to the disk.
+Status SyncFile(int fd, const std::string& path) {
+  while (fsync(fd) != 0) {
+    if (errno != EINTR) return Status::FromErrno(errno, path);
+  }
+  return Status::Ok();
+}
+
+// Flushes a folder's entries to the disk, so that a rename into it survives a power
+// cut (the new name would otherwise be lost with the folder's cached blocks).
+Status SyncFolder(const std::string& folder, const std::string& path) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Status::FromErrno(errno, path);
+  Status s = SyncFile(fd, path);
+  close(fd);
+  return s;
 }
 
 class PosixEnv : public Env {
@@ -463,7 +484,15 @@ class PosixEnv : public Env {
   // so the name is cut where the whole would pass the file system's name limit.
   std::string TempName(const std::string& real) {
     static std::atomic<uint64_t> counter{0};
-    const std::string suffix = "." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    // A random part, so that nobody can plant something at the name beforehand; the
+    // process and the count keep it unique, so the name is cut where the whole would
+    // pass the file system's name limit.
+    uint32_t salt = 0;
+    if (getrandom(&salt, sizeof salt, GRND_NONBLOCK) != sizeof salt) salt = 0;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(salt));
+    const std::string suffix =
+        "." + std::to_string(getpid()) + "." + std::to_string(counter++) + hex;
     std::string name = BaseName(real);
     if (1 + name.size() + suffix.size() > NAME_MAX) name.resize(NAME_MAX - 1 - suffix.size());
     return Parent(real) + "/~" + name + suffix;
@@ -481,34 +510,61 @@ class PosixEnv : public Env {
     return s;
   }
 
+  // Answers are made again when lost, so they are replaced whole but not flushed.
   Status WriteAnswerAtomic(const std::string& path, std::string_view data) override {
     std::string real = ExactName(path);
-    std::string tmp = TempName(real);
-    Status s = WriteExact(tmp, path, data, O_CREAT | O_EXCL, kAnswerMode);
+    std::string tmp;
+    int fd = CreateTemp(real, kAnswerMode, &tmp);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    return Replace(fd, tmp, real, path, WriteAll(fd, data, path), false);
+  }
+
+  // Creates a new temporary file beside `real`, opened for writing. A name already taken
+  // (by anything: a file, a link, a pipe) is never opened; another name is tried.
+  int CreateTemp(const std::string& real, mode_t mode, std::string* tmp) {
+    int fd = -1;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      *tmp = TempName(real);
+      fd = open(tmp->c_str(), kOpenWrite | O_CREAT | O_EXCL, mode);
+      if (fd >= 0 || errno != EEXIST) break;
+    }
+    return fd;
+  }
+
+  // Puts a complete temporary file in place of `real`: the file is flushed before the
+  // rename and the folder after it, so after a power cut the target holds the old
+  // content or the whole new one (LevelDB's SetCurrentFile). Closes `fd`; removes the
+  // temporary file when anything fails.
+  Status Replace(int fd, const std::string& tmp, const std::string& real, const std::string& path,
+                 Status s, bool sync) {
+    if (s.ok() && sync) s = SyncFile(fd, path);
+    if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
     if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
     if (!s.ok()) unlink(tmp.c_str());
     Touched(tmp);
     Touched(real);
+    if (s.ok() && sync) s = SyncFolder(Parent(real), path);
     return s;
   }
 
   Status WriteFileAtomic(const std::string& path, std::string_view data) override {
-    return WriteAtomic(path, data, 0666);
+    return WriteAtomic(path, data, 0666, true);
+  }
+
+  Status WriteFileAtomicUnsynced(const std::string& path, std::string_view data) override {
+    return WriteAtomic(path, data, 0666, false);
   }
 
   Status WriteSecretFileAtomic(const std::string& path, std::string_view data) override {
-    return WriteAtomic(path, data, 0600);
+    return WriteAtomic(path, data, 0600, true);
   }
 
-  Status WriteAtomic(const std::string& path, std::string_view data, mode_t mode) {
+  Status WriteAtomic(const std::string& path, std::string_view data, mode_t mode, bool sync) {
     std::string real = Resolve(path);
-    std::string tmp = TempName(real);
-    Status s = WriteWithFlags(tmp, data, O_CREAT | O_EXCL, mode);
-    if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
-    if (!s.ok()) unlink(tmp.c_str());
-    Touched(tmp);
-    Touched(real);
-    return s;
+    std::string tmp;
+    int fd = CreateTemp(real, mode, &tmp);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    return Replace(fd, tmp, real, path, WriteAll(fd, data, path), sync);
   }
 
   Status AppendFileLocked(const std::string& path, std::string_view data) override {
@@ -574,14 +630,18 @@ class PosixEnv : public Env {
   }
 
   Status CopyFile(const std::string& from, const std::string& to) override {
-    return CopyWith(from, to, kOpenRead);
+    return CopyWith(from, to, kOpenRead, true);
+  }
+
+  Status CopyFileUnsynced(const std::string& from, const std::string& to) override {
+    return CopyWith(from, to, kOpenRead, false);
   }
 
   Status CopyAdminFile(const std::string& from, const std::string& to) override {
-    return CopyWith(from, to, kOpenRead & ~O_NOFOLLOW);
+    return CopyWith(from, to, kOpenRead & ~O_NOFOLLOW, true);
   }
 
-  Status CopyWith(const std::string& from, const std::string& to, int source_flags) {
+  Status CopyWith(const std::string& from, const std::string& to, int source_flags, bool sync) {
     std::string src = Resolve(from);
     int in = open(src.c_str(), source_flags);
     if (in < 0) return Status::FromErrno(errno, from);
@@ -591,8 +651,8 @@ class PosixEnv : public Env {
       return Status(Status::kNotRegular, from);
     }
     std::string dst = Resolve(to);
-    std::string tmp = TempName(dst);
-    int out = open(tmp.c_str(), kOpenWrite | O_CREAT | O_EXCL, 0666);
+    std::string tmp;
+    int out = CreateTemp(dst, 0666, &tmp);
     if (out < 0) {
       int e = errno;
       close(in);
@@ -616,12 +676,7 @@ class PosixEnv : public Env {
       struct timespec times[2] = {st.st_atim, st.st_mtim};
       futimens(out, times);
     }
-    if (close(out) != 0 && s.ok()) s = Status::FromErrno(errno, to);
-    if (s.ok() && rename(tmp.c_str(), dst.c_str()) != 0) s = Status::FromErrno(errno, to);
-    if (!s.ok()) unlink(tmp.c_str());
-    Touched(tmp);
-    Touched(dst);
-    return s;
+    return Replace(out, tmp, dst, to, s, sync);
   }
 
   Status DeleteFile(const std::string& path) override {

@@ -170,14 +170,17 @@ int64_t LeadingNumber(std::string_view s) {
   while (i < s.size() && s[i] == ' ') ++i;
   bool neg = false;
   if (i < s.size() && (s[i] == '-' || s[i] == '+')) neg = s[i++] == '-';
+  // Accumulated on the negative side, which reaches one further than the positive one,
+  // so both ends saturate exactly at the largest and smallest values.
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
   int64_t v = 0;
-  constexpr int64_t kMax = std::numeric_limits<int64_t>::max() / 10 - 10;
   for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-    if (v > kMax)
-      return neg ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
-    v = v * 10 + (s[i] - '0');
+    const int digit = s[i] - '0';
+    if (v < (kMin + digit) / 10) return neg ? kMin : std::numeric_limits<int64_t>::max();
+    v = v * 10 - digit;
   }
-  return neg ? -v : v;
+  if (neg) return v;
+  return v == kMin ? std::numeric_limits<int64_t>::max() : -v;
 }
 
 bool IsDecimalNumber(std::string_view s) {

@@ -281,7 +281,7 @@ void CopierFichiers1(Guichet& g, const std::string& folder, const std::string& n
   EnsureFolder(env, cache);
   const std::string source = folder + name;
   const std::string copy = cache + "/" + name;
-  if (!env.CopyFile(source, copy).ok()) return;
+  if (!env.CopyFileUnsynced(source, copy).ok()) return;
   FileInfo src, dst;
   if (!env.GetFileInfo(source, &src).ok()) return;
   if (env.GetFileInfo(copy, &dst).ok() && dst.size == src.size) {
@@ -310,10 +310,10 @@ void CopierFichiers2(Guichet& g, const std::string& x, std::string* out,
   const int64_t cached_doc = FileLen(env, c + "." + extension);
 
   EnsureFolder(env, cache);
-  if (!env.CopyFile(source + ".info", c + ".info").ok()) return;
+  if (!env.CopyFileUnsynced(source + ".info", c + ".info").ok()) return;
   ToucheFichier(env, c + ".info");
   if (doc != cached_doc) {
-    if (!env.CopyFile(source + "." + extension, c + "." + extension).ok()) return;
+    if (!env.CopyFileUnsynced(source + "." + extension, c + "." + extension).ok()) return;
     ToucheFichier(env, c + "." + extension);
   }
 

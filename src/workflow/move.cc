@@ -64,7 +64,7 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
   if (files.empty() || templates.empty()) return;
 
   if (!g.env.FileExists(base + ".id")) g.env.WriteFile(base + ".id", "");
-  g.env.WriteFile(base + ".finished.bat", BatchTranscription(id, author));
+  g.env.WriteFileAtomic(base + ".finished.bat", BatchTranscription(id, author));
   for (const std::string& t : templates) {
     size_t dot = t.find('.');
     if (dot == std::string::npos) continue;

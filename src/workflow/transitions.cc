@@ -103,7 +103,7 @@ void PublierDocument(Guichet& g, const std::string& author, const std::string& i
     for (const std::string& f : files)
       if (!DeplacementVerifie(g, from, to, f)) ++failed;
 
-    g.env.WriteFile(to + "/hvr_" + id + ".finished.bat", BatchArchive(id, name));
+    g.env.WriteFileAtomic(to + "/hvr_" + id + ".finished.bat", BatchArchive(id, name));
 
     if (failed == 0) {
       bool urgent = false;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ctime>
+
 #include "platform/datetime.h"
 #include "support/text.h"
 #include "support_lib/site.h"
@@ -137,6 +139,33 @@ TEST_F(DocumentsE2ETest, EveryDocumentCommandAnswersThroughTheSpool) {
       ReadAll(site.spool() + "/rights/~tok.lst"),
       Lines({cache + "hvr_12.caf", cache + "hvr_12.pdf", archived + ".info", archived + ".pdf"}));
   EXPECT_EQ(ReadAll(site.spool() + "/cache/20261130170405_cr 1.pdf"), "0123456789");
+  EXPECT_EQ(site.Stop(), 0);
+}
+
+// A counter with no successor is refused; a stale rights list goes even when nothing is
+// granted.
+TEST_F(DocumentsE2ETest, ExhaustedCounterAndStaleRightsList) {
+  const std::string counter = site.tasks() + "/Count.txt";
+  WriteAll(counter, "9223372036854775807\r\n");
+  std::string marker;
+  EXPECT_EQ(site.Ask("max", {"/portail.hv", "tok", "createtmp", "", "CR", ""}, &marker),
+            Lines({"<html>", "<head>", "<title>", "Erreur", "</title>", "</head>", "<body>",
+                   "<DD>Erreur&nbsp;dans&nbsp;PortailHalvero&nbsp;'Compteur&nbsp;de&nbsp;"
+                   "documents&nbsp;&eacute;puis&eacute;'</DD>",
+                   "</body>", "</html>"}));
+  EXPECT_EQ(marker, "0\r\n");
+  EXPECT_EQ(ReadAll(counter), "9223372036854775807\r\n");
+
+  const std::string rights = site.spool() + "/rights/~tok.lst";
+  // Refused, then nothing to list.
+  const std::pair<const char*, const char*> asks[] = {{"arch1", "../12"}, {"arch2", "13"}};
+  for (const auto& [name, second] : asks) {
+    MakeDirs(site.spool() + "/rights");
+    WriteAll(rights, "granted/long/ago.pdf\r\n");
+    SetMtime(rights, std::time(nullptr) - 25 * 3600);
+    site.Ask(name, {"/portail.hv", "tok", "archives", "", second, ""});
+    EXPECT_FALSE(Exists(rights)) << second;
+  }
   EXPECT_EQ(site.Stop(), 0);
 }
 

@@ -106,6 +106,40 @@ TEST_F(ArchivesTest, MessageLinesForMissingAndEmptyArchives) {
   EXPECT_FALSE(Exists(Rights()));  // nothing listed, nothing granted
 }
 
+using RightsTest = DocumentsTest;
+
+// Every "attachments" and "archives" drops a stale rights list of the session, also when
+// it lists nothing or refuses the number; only a listing that grants writes a list.
+TEST_F(RightsTest, StaleListIsDroppedByEveryListingThatGrantsNothing) {
+  MakeDirs(Validation());
+  WriteAll(Validation() + "/hvr_12.id", "Martin\r\n");
+  MakeDirs(site.root() + "/Archives/Martin");  // an empty archive
+  const int64_t now = ToUnixLocal(g.env.Now());
+  struct Case {
+    std::string command, second;
+    bool made;  // an empty list is made (a valid "attachments" opens the list)
+  } cases[] = {
+      {"attachments", "../1", false}, {"attachments", "a b", false}, {"attachments", "12", true},
+      {"archives", "12", false},      {"archives", "13", false},     {"archives", "../12", false},
+  };
+  for (const Case& c : cases) {
+    MakeDirs(site.spool() + "/rights");
+    WriteAll(Rights(), "old/granted.pdf\r\n");
+    SetMtime(Rights(), now - 25 * 3600);
+    Ask(c.command, c.second);
+    if (c.made)
+      EXPECT_EQ(ReadAll(Rights()), "") << c.command << " " << c.second;
+    else
+      EXPECT_FALSE(Exists(Rights())) << c.command << " " << c.second;
+
+    // A list changed 23 hours ago is still the session's.
+    WriteAll(Rights(), "old/granted.pdf\r\n");
+    SetMtime(Rights(), now - 23 * 3600);
+    Ask(c.command, c.second);
+    EXPECT_EQ(ReadAll(Rights()), "old/granted.pdf\r\n") << c.command << " " << c.second;
+  }
+}
+
 using AgendaCommandTest = DocumentsTest;
 
 TEST_F(AgendaCommandTest, NumberedOrUserAgendaEncodedInFiveFields) {

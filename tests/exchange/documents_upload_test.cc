@@ -76,5 +76,27 @@ TEST_F(UploadExchangeTest, CreateTmpNeverHandsOutANumberItCouldNotAdvance) {
   EXPECT_EQ(Ask("createtmp", "LT"), Lines({"||command=createtmp||", "7"}));
 }
 
+TEST_F(UploadExchangeTest, CreateTmpRefusesANumberWithoutSuccessor) {
+  const std::string counter = site.tasks() + "/Count.txt";
+  const std::string refused = ErrorPage(
+      "Erreur&nbsp;dans&nbsp;PortailHalvero&nbsp;'Compteur&nbsp;de&nbsp;documents&nbsp;"
+      "&eacute;puis&eacute;'");
+  // The last number that still has a successor is handed out; the counter then holds
+  // the largest number, which is refused, as is anything past it.
+  WriteAll(counter, "9223372036854775806\r\n");
+  EXPECT_EQ(Ask("createtmp", "LT"), Lines({"||command=createtmp||", "9223372036854775806"}));
+  EXPECT_EQ(ReadAll(counter), "9223372036854775807\r\n");
+  for (const std::string& held :
+       {std::string("9223372036854775807\r\n"), std::string("9223372036854775808\r\n"),
+        std::string("99999999999999999999999 x\r\n")}) {
+    WriteAll(counter, held);
+    EXPECT_EQ(Ask("createtmp", "LT"), refused) << held;
+    EXPECT_EQ(Marker(), "0\r\n");
+    EXPECT_EQ(ReadAll(counter), held);  // nothing stored, nothing negative
+  }
+  EXPECT_FALSE(Exists(site.tasks() + "/hvr_9223372036854775807.typedoc"));
+  EXPECT_EQ(Count(), "1");
+}
+
 }  // namespace
 }  // namespace guichet::test

@@ -186,9 +186,10 @@ TEST_F(EnvTest, TemporaryNamesStayWithinTheNameLimit) {
 
   // Names of the atomic writes, which the clean-up removes, and names it leaves alone.
   const std::vector<std::pair<std::string, bool>> table = {
-      {"~hvr_1.txt.123.0", true},  {"~x.rdy.9.12", true},     {"~.1.2", false},
-      {"~hvr_1.txt", false},       {"~$rapport.docx", false}, {"hvr_1.txt.1.2", false},
-      {"~hvr_1.txt.12a.3", false}, {"~hvr_1.txt..3", false},  {"~hvr_1.txt.1.", false},
+      {"~hvr_1.txt.123.0", true}, {"~x.rdy.9.12", true},       {"~x.rdy.9.120a1b2c3d", true},
+      {"~.1.2", false},           {"~hvr_1.txt", false},       {"~$rapport.docx", false},
+      {"hvr_1.txt.1.2", false},   {"~hvr_1.txt.12a.3", false}, {"~hvr_1.txt..3", false},
+      {"~hvr_1.txt.1.", false},
   };
   for (const auto& [name, temp] : table) EXPECT_EQ(IsTempName(name), temp) << name;
 }

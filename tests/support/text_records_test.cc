@@ -85,6 +85,14 @@ TEST(Text, Windows1252Case) {
   EXPECT_EQ(LeadingNumber("  42abc"), 42);
   EXPECT_EQ(LeadingNumber("x"), 0);
   EXPECT_EQ(LeadingNumber("99999999999999999999999"), INT64_MAX);
+  // Saturation starts exactly past the ends of the range, not a few units before.
+  EXPECT_EQ(LeadingNumber("9223372036854775806"), INT64_MAX - 1);
+  EXPECT_EQ(LeadingNumber("9223372036854775799"), INT64_MAX - 8);
+  EXPECT_EQ(LeadingNumber("9223372036854775807"), INT64_MAX);
+  EXPECT_EQ(LeadingNumber("9223372036854775808"), INT64_MAX);
+  EXPECT_EQ(LeadingNumber("-9223372036854775807"), INT64_MIN + 1);
+  EXPECT_EQ(LeadingNumber("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(LeadingNumber("-9223372036854775809"), INT64_MIN);
 }
 
 TEST(Wildcard, WindowTitlePatterns) {
