@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "exchange/sessions.h"
@@ -49,6 +51,12 @@ class Guichet {
   bool BeatStarted = false;
   int32_t Activity = 0;
   int32_t AssembledCount = 0;
+
+  // Upload pickup, for its bounded waits (steady clock, milliseconds): when each waiting
+  // piece (by marker name) was first seen waiting, and for each unfinished document in
+  // "temp" (by name) its size and when that size was first seen.
+  std::map<std::string, int64_t> PieceWaitSince;
+  std::map<std::string, std::pair<int64_t, int64_t>> DocWaitSince;
 
   // List store cache (uploaded lists).
   std::vector<std::string> ComboLines;
