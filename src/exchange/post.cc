@@ -90,6 +90,8 @@ struct Scan {
   std::map<std::string, std::string> waiting;
   // Documents (names folded to upper case) that pieces still in "post" go into.
   std::set<std::string> busy_docs;
+  // Pieces that failed in this scan, by marker name, with the failure's description.
+  std::map<std::string, std::string> failed;
   void Busy(const std::string& doc) {
     if (!doc.empty()) busy_docs.insert(ToUpper(NomFichier(doc)));
   }
@@ -314,7 +316,15 @@ Outcome TraitePiece(Guichet& g, const std::string& rdyfilename, const std::strin
     return Traite(g, p, extaimed, scan);
   } catch (const std::exception& e) {
     g.SetLabel(Label::kProgression1, "");
-    g.EcritLog("Guichet - TraiteRequete : " + DescriptionOf(e) + " (" + p.marker + ")");
+    const std::string description = DescriptionOf(e);
+    // The same failure of the same piece, again and again, is logged once.
+    auto same = [&](const std::map<std::string, std::string>& failed) {
+      auto it = failed.find(p.rdyname);
+      return it != failed.end() && it->second == description;
+    };
+    if (!same(scan.failed) && !same(g.PieceFailures))
+      g.EcritLog("Guichet - TraiteRequete : " + description + " (" + p.marker + ")");
+    scan.failed[p.rdyname] = description;
     if (CannotPass(e)) {
       try {
         return SetAsideNow(g, p, W("échec sans remède"));
@@ -483,6 +493,8 @@ int32_t ReperePost(Guichet& g) {
     bool done = false;
     if (!Walk(g, order, "pid", scan, &count, &done)) return count;
     // Only now, with every pass and restart behind, is a waiting piece known to wait.
+    for (const auto& [name, why] : scan.waiting) scan.failed.erase(name);
+    g.PieceFailures.swap(scan.failed);
     count += SetAsideWaiting(g, scan);
     count += SetAsideStalledDocuments(g, scan);
     g.SetLabel(Label::kProgression1, "");

@@ -34,13 +34,17 @@ inline constexpr int64_t kPieceWaitSeconds = 30 * 60;
 
 // The upload pickup of one tick: passes "high priority" (all but ".urg" and ".pid"),
 // then "urg", listing again after every pass that handled something, and one last
-// pass "pid". Returns the number of pieces handled, plus one when the pickup failed. On
-// the bad file name or number failure, starts "ReVault.exe" and ends the process.
+// pass "pid"; then sets aside the pieces and documents that have waited too long.
+// Returns the number of pieces handled and documents set aside, plus one when the
+// pickup failed. On the bad file name or number failure, starts "ReVault.exe" and ends
+// the process.
 int32_t ReperePost(Guichet& g);
 
 // Handles one piece: `rdyfilename` is the marker's bare file name, `extaimed` the pass
 // ("high priority", "urg" or "pid"). True when the piece was consumed (written, set
-// aside, or a list). Failures are logged and leave the piece in "post".
+// aside, or a list). Failures are logged and leave the piece in "post", except those no
+// retry mends (something other than a plain file where the document must go), which set
+// it aside. A piece that waits is left here; only the pickup sets it aside.
 bool TraitePost(Guichet& g, const std::string& rdyfilename, const std::string& extaimed);
 
 // The order in which a pass takes the markers `names` (as listed): ascending by the

@@ -57,6 +57,9 @@ class Guichet {
   // "temp" (by name) its size and when that size was first seen.
   std::map<std::string, int64_t> PieceWaitSince;
   std::map<std::string, std::pair<int64_t, int64_t>> DocWaitSince;
+  // The failure last logged for each piece that failed in the last scan, so that a
+  // failure that lasts is logged once.
+  std::map<std::string, std::string> PieceFailures;
 
   // List store cache (uploaded lists).
   std::vector<std::string> ComboLines;

@@ -391,6 +391,10 @@ TEST_F(PostTest, FailuresThatPassLeaveThePieceForTheNextTick) {
       site.DayLog().find("Guichet - TraiteRequete : Disque plein (" + g.Spool("post/1.rdy") + ")"),
       std::string::npos);
   EXPECT_TRUE(Exists(Post("1.txt")));
+  // A failure that lasts is logged once, not on every tick.
+  const std::string log = site.DayLog();
+  EXPECT_EQ(ReperePost(g), 0);
+  EXPECT_EQ(site.DayLog(), log);
   site.env.ClearFailures();
   // The completion move fails: the last piece stays until the document is moved.
   for (const char* op : {"RenameFile", "CopyFile"})
