@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
+#include <set>
 
 #include "exchange/decode.h"
 #include "exchange/liststore.h"
@@ -60,6 +62,39 @@ void Remove(Env& env, const std::string& path) {
 struct Piece {
   std::string rdyname, txtname;  // bare file names
   std::string marker, file;      // full paths
+  std::string doc;               // the document it goes into, once known
+};
+
+Piece MakePiece(Guichet& g, const std::string& rdyfilename) {
+  Piece p;
+  p.rdyname = rdyfilename;
+  const std::string base =
+      EqualsNoCase(ExtensionFichier(rdyfilename), "rdy") && rdyfilename.size() >= 4
+          ? rdyfilename.substr(0, rdyfilename.size() - 4)
+          : rdyfilename;
+  p.txtname = base + ".txt";
+  p.marker = g.Spool("post/" + p.rdyname);
+  p.file = g.Spool("post/" + p.txtname);
+  return p;
+}
+
+enum class Outcome {
+  kHandled,  // written, set aside or stored: gone from "post"
+  kWaiting,  // waits for the pieces before it, or for its ".txt"
+  kLeft,     // outside the pass, or a failure that can pass: tried again
+};
+
+// What one upload pickup learnt about the pieces it could not take.
+struct Scan {
+  // Pieces waiting when last looked at in this scan, by marker name, with the reason.
+  std::map<std::string, std::string> waiting;
+  // Documents (names folded to upper case) that pieces still in "post" go into.
+  std::set<std::string> busy_docs;
+  // Pieces that failed in this scan, by marker name, with the failure's description.
+  std::map<std::string, std::string> failed;
+  void Busy(const std::string& doc) {
+    if (!doc.empty()) busy_docs.insert(ToUpper(NomFichier(doc)));
+  }
 };
 
 // Moves a piece to "post_err" under the current time "yyyymmddhhnn_", then removes it
@@ -71,24 +106,32 @@ void SetAside(Guichet& g, const Piece& p) {
   if (g.env.FileExists(p.marker)) Check(g.env.CopyFile(p.marker, prefix + p.rdyname));
   if (g.env.FileExists(p.file)) Check(g.env.CopyFile(p.file, prefix + p.txtname));
   Remove(g.env, p.marker);
-  Remove(g.env, p.file);
+  // A folder in place of the piece file stays: the marker is what makes a piece.
+  Status s = g.env.DeleteFile(p.file);
+  if (!s.ok() && !Missing(s) && s.kind() != Status::kNotRegular) Check(s);
 }
 
-// Sets aside a piece that can never be handled; it counts as handled.
-bool SetAsideNow(Guichet& g, const Piece& p, const std::string& why) {
+// Sets aside a piece that can never be handled, with a log line; it counts as handled.
+Outcome SetAsideNow(Guichet& g, const Piece& p, const std::string& why) {
   SetAside(g, p);
   g.EcritLog("Guichet - TraitePost : " + why + " (" + p.marker + ")");
   g.IncCompte();
-  return true;
+  return Outcome::kHandled;
 }
 
-// A piece that cannot be taken yet waits in "post", unless its marker is more than 30
-// minutes old: the pieces it waits for are not coming, and it is set aside.
-bool Wait(Guichet& g, const Piece& p, const std::string& why) {
-  FileInfo info;
-  if (!g.env.GetFileInfo(p.marker, &info).ok()) return false;
-  if (DiffSeconds(info.modified, g.env.Now()) <= kPieceWaitSeconds) return false;
-  return SetAsideNow(g, p, why);
+// A piece that cannot be taken yet waits in "post". The pickup sets it aside once it has
+// waited too long (see SetAsideWaiting).
+Outcome Wait(Scan& scan, const Piece& p, const std::string& why) {
+  scan.waiting[p.rdyname] = why;
+  scan.Busy(p.doc);
+  return Outcome::kWaiting;
+}
+
+// Failures that no later try can mend: something that is not a plain file (a folder, a
+// pipe, a link) where a file must be, or a file beyond what the file system holds.
+bool CannotPass(const std::exception& e) {
+  const Failure* f = dynamic_cast<const Failure*>(&e);
+  return f != nullptr && (f->kind() == Status::kNotRegular || f->kind() == Status::kTooLarge);
 }
 
 void CountPiece(Guichet& g, bool assembled) {
@@ -99,22 +142,30 @@ void CountPiece(Guichet& g, bool assembled) {
 }
 
 // Brings a document back to `offset` bytes after a piece that did not fit: deleted when
-// the piece began it; otherwise, when longer, copied to ".tofix", deleted, and made again
-// from the first `offset` bytes of the copy, which goes once the new file is right.
+// the piece began it; otherwise cut back in place, in one step, so that a kill at any
+// instant leaves either the document as the piece left it or the document as before.
 void RollBack(Env& env, const std::string& doc, int64_t offset) {
   if (offset == 0) {
     Remove(env, doc);
     return;
   }
-  if (SizeOf(env, doc) <= offset) return;
+  if (SizeOf(env, doc) > offset) Check(env.Truncate(doc, offset));
+}
+
+// A rollback copy ".tofix" left by an earlier version that was stopped while rolling
+// back, looked for when a piece does not fit the document: the document is made again
+// from it when the document is gone (its bytes past the piece's offset are then written
+// again or cut), and it goes otherwise.
+// True when the document was made again.
+bool RestoreRollbackCopy(Env& env, const std::string& doc) {
   const std::string tofix = doc + ".tofix";
-  Check(env.CopyFile(doc, tofix));
-  Remove(env, doc);
-  std::string data;
-  Check(env.ReadFile(tofix, &data));
-  data.resize(static_cast<size_t>(std::min<int64_t>(offset, data.size())));
-  Check(env.WriteFileAtomic(doc, data));
-  if (SizeOf(env, doc) == offset) Remove(env, tofix);
+  if (!env.FileExists(tofix)) return false;
+  if (env.FileExists(doc)) {
+    Remove(env, tofix);
+    return false;
+  }
+  Check(env.RenameFile(tofix, doc));
+  return true;
 }
 
 // Moves a complete document from "temp" into the tasks folder: it leaves "temp" only
@@ -143,12 +194,12 @@ bool InPass(const std::string& ext, const std::string& extaimed) {
   return lower != ".urg" && lower != ".pid";
 }
 
-bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
+Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   Env& env = g.env;
   std::string content;
   Status rs = env.ReadFile(p.file, &content, kMaxPieceLine + 2);
   // A piece file that is missing, or is not a plain file (a link), is not there yet.
-  if (Missing(rs) || rs.kind() == Status::kNotRegular) return Wait(g, p, W("pièce absente"));
+  if (Missing(rs) || rs.kind() == Status::kNotRegular) return Wait(scan, p, W("pièce absente"));
   if (rs.kind() == Status::kTooLarge) return SetAsideNow(g, p, W("pièce trop longue"));
   Check(rs);
   std::string_view line(content);
@@ -163,7 +214,7 @@ bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
     Remove(env, p.file);
     CountPiece(g, true);
     if (line.size() > 5) TraiteListe(g, line.substr(5));
-    return true;
+    return Outcome::kHandled;
   }
 
   const size_t data_at = line.find("&data=");
@@ -183,22 +234,25 @@ bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
   // The extension becomes part of a file name.
   if (!IsValidExtension(extension)) return SetAsideNow(g, p, W("extension refusée"));
 
-  if (!InPass(extension, extaimed)) return false;
+  if (!InPass(extension, extaimed)) return Outcome::kLeft;
 
   const bool several = totallength != -1;
   const bool text = hasAccentsToConvert(extension);
   const std::string name = "hvr_" + Dec(idexamen) + extension;
   const std::string final_path = g.Tasks(name);
   const std::string doc = several ? g.Spool("temp/" + name) : final_path;
+  p.doc = doc;
   // The folder of the document is made when a document begins (a later piece finds it
   // there, or waits); the tasks folder also before a completion copy.
   if (offset == 0) env.CreateFolder(several ? g.Spool("temp") : g.TasksFolder);
 
-  // Offset gate: a piece waits until the pieces before it are in. The one exception is
-  // the last piece of a document that is complete in "temp": its completion copy failed
-  // on an earlier tick and is tried again.
+  // Offset gate: a piece waits until the pieces before it are in. Two exceptions: the
+  // last piece of a document that is complete in "temp" (its completion copy failed on
+  // an earlier tick and is tried again), and a piece whose range the document ends
+  // inside (its write was cut short by a stop, and it is written again).
   if (offset != 0) {
-    const int64_t size = SizeOf(env, doc);
+    int64_t size = SizeOf(env, doc);
+    if (size != offset && RestoreRollbackCopy(env, doc)) size = SizeOf(env, doc);
     if (size != offset) {
       if (several && size == offset + length && size == totallength) {
         env.CreateFolder(g.TasksFolder);
@@ -206,9 +260,9 @@ bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
         Remove(env, p.marker);
         Remove(env, p.file);
         CountPiece(g, length != 10240);
-        return true;
+        return Outcome::kHandled;
       }
-      return Wait(g, p, W("pièce hors séquence"));
+      if (size < offset || size >= offset + length) return Wait(scan, p, W("pièce hors séquence"));
     }
   }
 
@@ -225,7 +279,6 @@ bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
   Status ws = env.WriteAt(doc, offset, bytes);
   if (!ws.ok()) {
     // Leave the document as it was before the piece, so that the piece fits next time.
-    // Cutting back needs no free space, unlike the ".tofix" copy.
     if (offset == 0)
       env.DeleteFile(doc);
     else if (FileLen(env, doc) > offset)
@@ -250,7 +303,122 @@ bool Traite(Guichet& g, const Piece& p, const std::string& extaimed) {
     Remove(env, p.file);
   }
   CountPiece(g, length != 10240);
-  return true;
+  return Outcome::kHandled;
+}
+
+// Takes one piece in one pass; its failure handler logs the failure and leaves the
+// piece for the next tick, unless the failure is one that cannot pass: the piece is
+// then set aside, so that it is neither tried nor logged again every second.
+Outcome TraitePiece(Guichet& g, const std::string& rdyfilename, const std::string& extaimed,
+                    Scan& scan) {
+  Piece p = MakePiece(g, rdyfilename);
+  try {
+    return Traite(g, p, extaimed, scan);
+  } catch (const std::exception& e) {
+    g.SetLabel(Label::kProgression1, "");
+    const std::string description = DescriptionOf(e);
+    // The same failure of the same piece, again and again, is logged once.
+    auto same = [&](const std::map<std::string, std::string>& failed) {
+      auto it = failed.find(p.rdyname);
+      return it != failed.end() && it->second == description;
+    };
+    if (!same(scan.failed) && !same(g.PieceFailures))
+      g.EcritLog("Guichet - TraiteRequete : " + description + " (" + p.marker + ")");
+    scan.failed[p.rdyname] = description;
+    if (CannotPass(e)) {
+      try {
+        return SetAsideNow(g, p, W("échec sans remède"));
+      } catch (const std::exception&) {
+        // Not even set aside: left, like any other failure.
+      }
+    }
+    scan.Busy(p.doc);
+    scan.waiting.erase(p.rdyname);
+    return Outcome::kLeft;
+  }
+}
+
+// At the end of a scan, sets aside the pieces still waiting that were first seen
+// waiting more than the allowed time ago, on the steady clock; a change of the time of
+// day or a stop of Guichet does not shorten a wait. Returns the number set aside.
+int32_t SetAsideWaiting(Guichet& g, const Scan& scan) {
+  const int64_t now = g.env.SteadyMillis();
+  std::map<std::string, int64_t> still;
+  int32_t n = 0;
+  for (const auto& [name, why] : scan.waiting) {
+    auto it = g.PieceWaitSince.find(name);
+    const int64_t since = it == g.PieceWaitSince.end() ? now : it->second;
+    Piece p = MakePiece(g, name);
+    if (!g.env.FileExists(p.marker)) continue;  // gone meanwhile
+    if (now - since > kPieceWaitSeconds * 1000) {
+      try {
+        SetAsideNow(g, p, why);
+        ++n;
+        continue;
+      } catch (const std::exception& e) {
+        // Logged, and tried again after another wait rather than on every tick.
+        g.EcritLog("Guichet - TraiteRequete : " + DescriptionOf(e) + " (" + p.marker + ")");
+        still[name] = now;
+        continue;
+      }
+    }
+    still[name] = since;
+  }
+  g.PieceWaitSince.swap(still);
+  return n;
+}
+
+// Documents in "temp" that no piece in "post" goes into and that have not changed for
+// as long as a piece may wait (their last pieces are not coming, or their
+// "totallength=" is never reached) are set aside in "post_err" under the time prefix,
+// with a log line. Returns the number set aside.
+int32_t SetAsideStalledDocuments(Guichet& g, const Scan& scan) {
+  const std::string temp = g.Spool("temp");
+  std::vector<std::string> names;
+  if (!g.env.FolderExists(temp)) {
+    g.DocWaitSince.clear();
+    return 0;
+  }
+  // The pieces' own failures are logged; this look at "temp" only adds to them.
+  if (!g.env.ListFiles(temp, "hvr_*", &names).ok()) return 0;
+  const int64_t now = g.env.SteadyMillis();
+  std::map<std::string, std::pair<int64_t, int64_t>> seen;
+  std::set<std::string> listed;
+  for (const std::string& name : names) listed.insert(ToUpper(name));
+  int32_t n = 0;
+  for (const std::string& name : names) {
+    const std::string doc = temp + "/" + name;
+    // A rollback copy beside its document is a leftover (see RestoreRollbackCopy).
+    const size_t tofix = ToUpper(name).rfind(".TOFIX");
+    if (tofix != std::string::npos && tofix + 6 == name.size() &&
+        listed.count(ToUpper(name.substr(0, tofix))) && g.env.DeleteFile(doc).ok())
+      continue;
+    FileInfo info;
+    if (!g.env.GetFileInfo(doc, &info).ok()) continue;
+    auto it = g.DocWaitSince.find(name);
+    if (it == g.DocWaitSince.end() || it->second.first != info.size) {
+      seen[name] = {info.size, now};
+      continue;
+    }
+    const int64_t since = it->second.second;
+    if (now - since <= kPieceWaitSeconds * 1000 || scan.busy_docs.count(ToUpper(name))) {
+      seen[name] = it->second;
+      continue;
+    }
+    const std::string err = g.Spool("post_err");
+    g.env.CreateFolder(err);
+    Status s = g.env.RenameFile(doc, err + "/" + Format(g.env.Now(), "yyyymmddhhnn") + "_" + name);
+    if (!s.ok()) {
+      // Logged, and tried again after another wait rather than on every tick.
+      g.EcritLog("Guichet - ReperePost : " + s.Description() + " (" + doc + ")");
+      seen[name] = {info.size, now};
+      continue;
+    }
+    g.EcritLog(W("Guichet - ReperePost : document incomplet mis de côté (") + doc + ")");
+    ++n;
+  }
+  g.DocWaitSince.swap(seen);
+  return n;
 }
 
 void ShowCount(Guichet& g, size_t n) {
@@ -259,11 +427,12 @@ void ShowCount(Guichet& g, size_t n) {
 
 // One walk over the pieces in `order` with one pass. Sets `done` when a piece was
 // handled; returns false when the process is to end.
-bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, int32_t* count,
-          bool* done) {
+bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, Scan& scan,
+          int32_t* count, bool* done) {
   size_t left = order.size();
   for (const std::string& rdy : order) {
-    if (TraitePost(g, rdy, pass)) {
+    if (TraitePiece(g, rdy, pass, scan) == Outcome::kHandled) {
+      scan.waiting.erase(rdy);
       ++*count;
       *done = true;
       --left;
@@ -296,22 +465,8 @@ std::vector<std::string> OrderPieces(const std::vector<std::string>& names) {
 }
 
 bool TraitePost(Guichet& g, const std::string& rdyfilename, const std::string& extaimed) {
-  Piece p;
-  p.rdyname = rdyfilename;
-  const std::string base =
-      EqualsNoCase(ExtensionFichier(rdyfilename), "rdy") && rdyfilename.size() >= 4
-          ? rdyfilename.substr(0, rdyfilename.size() - 4)
-          : rdyfilename;
-  p.txtname = base + ".txt";
-  p.marker = g.Spool("post/" + p.rdyname);
-  p.file = g.Spool("post/" + p.txtname);
-  try {
-    return Traite(g, p, extaimed);
-  } catch (const std::exception& e) {
-    g.SetLabel(Label::kProgression1, "");
-    g.EcritLog("Guichet - TraiteRequete : " + DescriptionOf(e) + " (" + p.marker + ")");
-    return false;
-  }
+  Scan scan;
+  return TraitePiece(g, rdyfilename, extaimed, scan) == Outcome::kHandled;
 }
 
 int32_t ReperePost(Guichet& g) {
@@ -319,6 +474,7 @@ int32_t ReperePost(Guichet& g) {
   const std::string post = g.Spool("post");
   g.env.CreateFolder(post);
   try {
+    Scan scan;
     std::vector<std::string> order;
     for (;;) {
       std::vector<std::string> names;
@@ -328,14 +484,19 @@ int32_t ReperePost(Guichet& g) {
       g.DoEvents();
       if (g.ended) return count;
       bool done = false;
-      if (!Walk(g, order, "high priority", &count, &done)) return count;
+      if (!Walk(g, order, "high priority", scan, &count, &done)) return count;
       if (done) continue;
-      if (!Walk(g, order, "urg", &count, &done)) return count;
+      if (!Walk(g, order, "urg", scan, &count, &done)) return count;
       if (done) continue;
       break;
     }
     bool done = false;
-    if (!Walk(g, order, "pid", &count, &done)) return count;
+    if (!Walk(g, order, "pid", scan, &count, &done)) return count;
+    // Only now, with every pass and restart behind, is a waiting piece known to wait.
+    for (const auto& [name, why] : scan.waiting) scan.failed.erase(name);
+    g.PieceFailures.swap(scan.failed);
+    count += SetAsideWaiting(g, scan);
+    count += SetAsideStalledDocuments(g, scan);
     g.SetLabel(Label::kProgression1, "");
     return count;
   } catch (const std::exception& e) {

@@ -99,6 +99,9 @@ class Env {
 
   // The current local time. Every clock read goes through here.
   virtual DateTime Now() = 0;
+  // Milliseconds on a clock that only moves forward and ignores changes of the time of
+  // day (summer time, a clock set by hand): for measuring how long something waited.
+  virtual int64_t SteadyMillis() = 0;
 
   // Existence: a regular file (links are not followed), a folder.
   virtual bool FileExists(const std::string& path) = 0;
@@ -203,6 +206,7 @@ class EnvWrapper : public Env {
   Env* target() const { return target_; }
 
   DateTime Now() override { return target_->Now(); }
+  int64_t SteadyMillis() override { return target_->SteadyMillis(); }
   bool FileExists(const std::string& p) override { return target_->FileExists(p); }
   bool FolderExists(const std::string& p) override { return target_->FolderExists(p); }
   Status GetFileInfo(const std::string& p, FileInfo* i) override {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -283,6 +284,12 @@ class PosixEnv : public Env {
   PosixEnv() { reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
   DateTime Now() override { return FromUnixLocal(time(nullptr)); }
+
+  int64_t SteadyMillis() override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
 
   std::string Resolve(const std::string& path) override {
     struct stat st;
@@ -624,9 +631,20 @@ class PosixEnv : public Env {
     return s;
   }
 
+  // Like every write, never through a link and never into a pipe or a device.
   Status Truncate(const std::string& path, int64_t size) override {
-    if (truncate(Resolve(path).c_str(), size) != 0) return Status::FromErrno(errno, path);
-    return Status::Ok();
+    int fd = open(Resolve(path).c_str(), kOpenWrite | O_NONBLOCK);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    struct stat st;
+    Status s;
+    if (fstat(fd, &st) != 0)
+      s = Status::FromErrno(errno, path);
+    else if (!S_ISREG(st.st_mode))
+      s = Status(Status::kNotRegular, path);
+    else if (ftruncate(fd, size) != 0)
+      s = Status::FromErrno(errno, path);
+    close(fd);
+    return s;
   }
 
   Status CopyFile(const std::string& from, const std::string& to) override {

@@ -7,8 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "exchange/sessions.h"
@@ -54,6 +56,15 @@ class Guichet {
   bool BeatStarted = false;
   int32_t Activity = 0;
   int32_t AssembledCount = 0;
+
+  // Upload pickup, for its bounded waits (steady clock, milliseconds): when each waiting
+  // piece (by marker name) was first seen waiting, and for each unfinished document in
+  // "temp" (by name) its size and when that size was first seen.
+  std::map<std::string, int64_t> PieceWaitSince;
+  std::map<std::string, std::pair<int64_t, int64_t>> DocWaitSince;
+  // The failure last logged for each piece that failed in the last scan, so that a
+  // failure that lasts is logged once.
+  std::map<std::string, std::string> PieceFailures;
 
   // List store cache (uploaded lists).
   std::vector<std::string> ComboLines;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <thread>
 
 #include "support_lib/site.h"
@@ -144,6 +145,60 @@ TEST_F(PostEndToEnd, TextShortPiecesListsAndBadNames) {
   EXPECT_EQ(errors[2].substr(12), "_7.rdy");
   EXPECT_FALSE(Exists(run.root() + "/x"));
   EXPECT_FALSE(Exists(run.root() + "/hvr_602"));
+  EXPECT_TRUE(run.Running());
+}
+
+TEST_F(PostEndToEnd, UploadsSurviveStopsAndDowntime) {
+  test::MakeDirs(run.spool() + "/temp");
+  // Found at start-up, 40 minutes old: the second piece of a dictation, listed before
+  // its first one.
+  const std::string a = Random(15240, 10);
+  Drop("1", Line(a, 700, ".spx", 10240, 5000, false, true));
+  Drop("2", Line(a, 700, ".spx", 0, 10240, true, true));
+  const int64_t old = static_cast<int64_t>(time(nullptr)) - 40 * 60;
+  for (const char* f : {"1.txt", "1.rdy", "2.txt", "2.rdy"})
+    test::SetMtime(run.spool() + "/post/" + f, old);
+  // Stopped while writing the second piece of another: the document ends inside it.
+  const std::string b = Random(23480, 11);
+  test::WriteAll(run.spool() + "/temp/hvr_701.spx", b.substr(0, 10240 + 4000));
+  Drop("3", Line(b, 701, ".spx", 10240, 10240, false, true));
+  Drop("4", Line(b, 701, ".spx", 20480, 3000, true, true));
+  // Stopped while rolling back a short piece: only the rollback copy is there.
+  const std::string c = Random(30720, 12);
+  test::WriteAll(run.spool() + "/temp/hvr_702.spx.tofix", c.substr(0, 20480 + 2000));
+  Drop("5", Line(c, 702, ".spx", 20480, 2000, false, true, 10240));
+  Drop("6", Line(c, 702, ".spx", 20480, 10240, true, true));
+
+  run.Start();
+  for (const char* n : {"hvr_700.spx", "hvr_701.spx", "hvr_702.spx"})
+    EXPECT_TRUE(run.WaitFor(Task(n))) << n;
+  EXPECT_TRUE(SameAsOriginal(Task("hvr_700.spx"), a));
+  EXPECT_TRUE(SameAsOriginal(Task("hvr_701.spx"), b));
+  EXPECT_TRUE(SameAsOriginal(Task("hvr_702.spx"), c));
+  EXPECT_EQ(ListDir(run.spool() + "/temp"), std::vector<std::string>{});
+  EXPECT_EQ(ListDir(run.spool() + "/post"), std::vector<std::string>{});
+  // Only the short piece is set aside.
+  std::vector<std::string> errors = ListDir(run.spool() + "/post_err");
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(errors[0].substr(12), "_5.rdy");
+  EXPECT_EQ(errors[1].substr(12), "_5.txt");
+}
+
+TEST_F(PostEndToEnd, FolderWhereTheDocumentMustGoIsSetAsideAndLoggedOnce) {
+  test::MakeDirs(Task("hvr_710.spx"));
+  const std::string doc = Random(100, 13);
+  Drop("1", Line(doc, 710, ".spx", 0, doc.size(), false, false));
+  run.Start();
+  run.WaitFor(run.spool() + "/post_err", 5000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  EXPECT_EQ(ListDir(run.spool() + "/post"), std::vector<std::string>{});
+  EXPECT_EQ(ListDir(run.spool() + "/post_err").size(), 2u);
+  std::string log;
+  for (const std::string& f : ListDir(run.app()))
+    if (f.rfind("LogHalvero", 0) == 0) log += ReadAll(run.app() + "/" + f);
+  const std::string failure = "TraiteRequete : Type de fichier incorrect (";
+  EXPECT_NE(log.find(failure), std::string::npos) << log;
+  EXPECT_EQ(log.find(failure), log.rfind(failure)) << log;
   EXPECT_TRUE(run.Running());
 }
 

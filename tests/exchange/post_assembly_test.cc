@@ -110,7 +110,9 @@ TEST_F(PostTest, WaitingPieceIsSetAsideAfterThirtyMinutes) {
   std::string doc = test::Pattern(20480, 5);
   Drop("5", test::PieceLine(doc, 6, ".spx", 10240, 10240, false, 20480));
   test::DropFile(Post("6.rdy"), "");  // a marker without its piece
-  test::SetMtime(Post("6.rdy"), ToUnixLocal(site.env.Now()));
+  // Markers written long ago count from the first look, not from their date.
+  test::SetMtime(Post("5.rdy"), ToUnixLocal(site.env.Now()) - 3600);
+  EXPECT_EQ(ReperePost(g), 0);
   site.env.Advance(30 * 60);
   EXPECT_EQ(ReperePost(g), 0);
   EXPECT_TRUE(Exists(Post("5.txt")));
@@ -121,6 +123,163 @@ TEST_F(PostTest, WaitingPieceIsSetAsideAfterThirtyMinutes) {
   EXPECT_EQ(Errors(), (std::vector<std::string>{"202612071030_5.rdy", "202612071030_5.txt",
                                                 "202612071030_6.rdy"}));
   EXPECT_NE(site.DayLog().find("Guichet - TraitePost"), std::string::npos);
+}
+
+TEST_F(PostTest, WaitsCountOnTheSteadyClockAndAcrossTheWholeScan) {
+  // Out-of-order pieces found after a long stop: the later piece (listed first) waits
+  // for the earlier one, which comes in the same scan.
+  std::string doc = test::Pattern(20480, 50);
+  Drop("1", test::PieceLine(doc, 50, ".spx", 10240, 10240, false, 20480));
+  Drop("2", test::PieceLine(doc, 50, ".spx", 0, 10240, true, 20480));
+  for (const char* m : {"1.rdy", "2.rdy"})
+    test::SetMtime(Post(m), ToUnixLocal(site.env.Now()) - 40 * 60);
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_50.spx")), doc));
+
+  // A piece that has already waited more than 30 minutes still goes in when the piece
+  // before it arrives, under a greater number, and is taken later in the same scan.
+  std::string doc2 = test::Pattern(20480, 51);
+  Drop("3", test::PieceLine(doc2, 51, ".spx", 10240, 10240, false, 20480));
+  EXPECT_EQ(ReperePost(g), 0);
+  site.env.Advance(31 * 60);
+  Drop("4", test::PieceLine(doc2, 51, ".spx", 0, 10240, false, 20480));
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_51.spx")), doc2));
+
+  // Summer time begins, or the clock is set by hand: the time of day jumps, the wait
+  // does not.
+  Drop("5", test::PieceLine(doc2, 52, ".spx", 10240, 10240, false, 20480));
+  EXPECT_EQ(ReperePost(g), 0);
+  site.env.Advance(60);
+  site.env.SetNow(site.env.Now().AddSeconds(3600));
+  EXPECT_EQ(ReperePost(g), 0);
+  site.env.SetNow(site.env.Now().AddSeconds(2 * 86400));
+  EXPECT_EQ(ReperePost(g), 0);
+  EXPECT_TRUE(Exists(Post("5.rdy")));
+  EXPECT_EQ(Errors(), std::vector<std::string>{});
+}
+
+TEST_F(PostTest, DocumentThatNeverReachesItsLengthIsSetAside) {
+  // A text whose "totallength=" is larger than what comes.
+  std::string text = "Compte rendu\n";
+  Drop("1", test::PieceLine(text, 60, ".txt", 0, text.size(), false, 1000));
+  // A dictation whose pieces keep coming, slowly, is left alone.
+  std::string doc = test::Pattern(40960, 61);
+  Drop("2", test::PieceLine(doc, 61, ".spx", 0, 10240, false, 40960));
+  EXPECT_EQ(ReperePost(g), 2);
+  site.env.Advance(20 * 60);
+  Drop("3", test::PieceLine(doc, 61, ".spx", 10240, 10240, false, 40960));
+  EXPECT_EQ(ReperePost(g), 1);
+  site.env.Advance(10 * 60);
+  EXPECT_EQ(ReperePost(g), 0);
+  EXPECT_TRUE(Exists(Temp("hvr_60.txt")));
+  site.env.Advance(1);
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_FALSE(Exists(Temp("hvr_60.txt")));
+  EXPECT_EQ(Errors(), std::vector<std::string>{"202612071030_hvr_60.txt"});
+  EXPECT_EQ(ReadAll(site.spool() + "/post_err/202612071030_hvr_60.txt"), text);
+  EXPECT_NE(site.DayLog().find(W("Guichet - ReperePost : document incomplet mis de côté (") +
+                               g.Spool("temp/hvr_60.txt") + ")"),
+            std::string::npos);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Temp("hvr_61.spx")), doc.substr(0, 20480)));
+  // A document whose next piece waits in "post" for a missing one is the piece's
+  // business: both go once the piece has waited its time.
+  Drop("4", test::PieceLine(doc, 61, ".spx", 30720, 10240, false, 40960));
+  EXPECT_EQ(ReperePost(g), 0);
+  site.env.Advance(30 * 60);
+  EXPECT_EQ(ReperePost(g), 0);
+  site.env.Advance(1);
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(Exists(Temp("hvr_61.spx")));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_FALSE(Exists(Temp("hvr_61.spx")));
+  EXPECT_EQ(ListDir(site.spool() + "/temp"), std::vector<std::string>{});
+}
+
+TEST_F(PostTest, FolderWhereTheDocumentMustGoSetsThePieceAsideOnce) {
+  test::MakeDirs(Task("hvr_70.spx"));         // one piece, straight into the tasks folder
+  test::MakeDirs(Task("hvr_71.spx"));         // several pieces, completion
+  test::MakeDirs(Temp("hvr_72.spx/inside"));  // several pieces, assembly
+  std::string doc = test::Pattern(20000, 70);
+  Drop("1", test::PieceLine(doc, 70, ".spx", 0, 100, false, -1));
+  Drop("2", test::PieceLine(doc, 71, ".spx", 0, 10240, false, 20000));
+  Drop("3", test::PieceLine(doc, 71, ".spx", 10240, 9760, false, 20000));
+  Drop("4", test::PieceLine(doc, 72, ".spx", 0, 10240, false, 20000));
+  Drop("5", test::PieceLine(doc, 72, ".spx", 10240, 9760, false, 20000));
+  EXPECT_EQ(ReperePost(g), 5);
+  EXPECT_EQ(ListDir(site.spool() + "/post"), std::vector<std::string>{});
+  EXPECT_EQ(Errors().size(), 8u);  // all but piece 2, which went in
+  const std::string log = site.DayLog();
+  for (const char* m : {"1.rdy", "3.rdy", "4.rdy", "5.rdy"}) {
+    const std::string line =
+        "Guichet - TraiteRequete : " + Status(Status::kNotRegular, "").Description() + " (" +
+        g.Spool(std::string("post/") + m) + ")";
+    EXPECT_NE(log.find(line), std::string::npos) << m;
+    EXPECT_EQ(log.find(line), log.rfind(line)) << m;
+  }
+  // Nothing is tried or logged again.
+  EXPECT_EQ(ReperePost(g), 0);
+  EXPECT_EQ(site.DayLog(), log);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Temp("hvr_71.spx")), doc));
+}
+
+TEST_F(PostTest, WriteCutShortByAStopIsDoneAgain) {
+  // The document ends inside the second piece's range: Guichet was stopped while
+  // writing it, before its marker went.
+  std::string doc = test::Pattern(25000, 80);
+  test::MakeDirs(site.spool() + "/temp");
+  test::WriteAll(Temp("hvr_80.spx"), doc.substr(0, 10240 + 3000));
+  Drop("2", test::PieceLine(doc, 80, ".spx", 10240, 10240, true, 25000));
+  Drop("3", test::PieceLine(doc, 80, ".spx", 20480, 4520, false, 25000));
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_80.spx")), doc));
+  // The same for the last piece.
+  test::WriteAll(Temp("hvr_81.spx"), doc.substr(0, 20480 + 1));
+  Drop("4", test::PieceLine(doc, 81, ".spx", 20480, 4520, false, 25000));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_81.spx")), doc));
+  EXPECT_EQ(Errors(), std::vector<std::string>{});
+}
+
+TEST_F(PostTest, RollbackNeverLeavesTheDocumentMissing) {
+  std::string doc = test::Pattern(30720, 90);
+  Drop("1", test::PieceLine(doc, 90, ".spx", 0, 10240, false, 30720));
+  Drop("2", test::PieceLine(doc, 90, ".spx", 10240, 10240, false, 30720));
+  ASSERT_EQ(ReperePost(g), 2);
+  // Every way of making the document anew fails, as if Guichet stopped there.
+  for (const char* op : {"WriteFileAtomic", "CopyFile", "RenameFile", "DeleteFile"})
+    site.env.FailWhen(
+        op, [](const std::string& p) { return p.find("/temp/") != p.npos; }, Status::kIo);
+  Drop("3", test::PieceLine(doc, 90, ".spx", 20480, 5000, false, 30720, 10240));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Temp("hvr_90.spx")), doc.substr(0, 20480)));
+  site.env.ClearFailures();
+  Drop("4", test::PieceLine(doc, 90, ".spx", 20480, 10240, true, 30720));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_90.spx")), doc));
+  EXPECT_EQ(ListDir(site.spool() + "/temp"), std::vector<std::string>{});
+}
+
+TEST_F(PostTest, RollbackCopyLeftByAStopIsTakenBack) {
+  std::string doc = test::Pattern(30720, 91);
+  test::MakeDirs(site.spool() + "/temp");
+  // Stopped between deleting the document and making it again from its copy; the short
+  // piece that caused the rollback is still in "post".
+  std::string short_piece = doc.substr(20480, 5000);
+  test::WriteAll(Temp("hvr_91.spx.tofix"), doc.substr(0, 20480) + short_piece);
+  Drop("3", test::PieceLine(doc, 91, ".spx", 20480, 5000, false, 30720, 10240));
+  // Stopped after making it again, before deleting the copy.
+  test::WriteAll(Temp("hvr_92.spx"), doc.substr(0, 10240));
+  test::WriteAll(Temp("hvr_92.spx.tofix"), doc.substr(0, 15000));
+  Drop("4", test::PieceLine(doc, 92, ".spx", 10240, 10240, false, 30720));
+  EXPECT_EQ(ReperePost(g), 2);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Temp("hvr_91.spx")), doc.substr(0, 20480)));
+  EXPECT_TRUE(test::SameBytes(ReadAll(Temp("hvr_92.spx")), doc.substr(0, 20480)));
+  EXPECT_EQ(ListDir(site.spool() + "/temp"),
+            (std::vector<std::string>{"hvr_91.spx", "hvr_92.spx"}));
+  Drop("5", test::PieceLine(doc, 91, ".spx", 20480, 10240, false, 30720));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_91.spx")), doc));
 }
 
 TEST_F(PostTest, ShortPieceIsRolledBackAndSetAside) {
@@ -232,6 +391,10 @@ TEST_F(PostTest, FailuresThatPassLeaveThePieceForTheNextTick) {
       site.DayLog().find("Guichet - TraiteRequete : Disque plein (" + g.Spool("post/1.rdy") + ")"),
       std::string::npos);
   EXPECT_TRUE(Exists(Post("1.txt")));
+  // A failure that lasts is logged once, not on every tick.
+  const std::string log = site.DayLog();
+  EXPECT_EQ(ReperePost(g), 0);
+  EXPECT_EQ(site.DayLog(), log);
   site.env.ClearFailures();
   // The completion move fails: the last piece stays until the document is moved.
   for (const char* op : {"RenameFile", "CopyFile"})

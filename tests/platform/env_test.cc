@@ -94,7 +94,17 @@ TEST_F(EnvTest, WriteAtAndTruncate) {
   EXPECT_EQ(ReadAll(P("doc")), "Jello world");
   ASSERT_TRUE(env.Truncate(P("doc"), 5).ok());
   EXPECT_EQ(ReadAll(P("doc")), "Jello");
+  // Cutting never reaches through a link, and never waits on a pipe.
+  WriteAll(P("target"), "keep me");
+  symlink(P("target").c_str(), P("link").c_str());
+  mkfifo(P("pipe").c_str(), 0600);
+  test::MakeDirs(P("folder"));
+  for (const char* name : {"link", "pipe", "folder"})
+    EXPECT_EQ(env.Truncate(P(name), 0).kind(), Status::kNotRegular) << name;
+  EXPECT_EQ(ReadAll(P("target")), "keep me");
+  EXPECT_EQ(env.Truncate(P("missing"), 0).kind(), Status::kNotFound);
 }
+
 
 TEST_F(EnvTest, LockedAppendWaitsForAnotherWriter) {
   WriteAll(P("log.txt"), "");

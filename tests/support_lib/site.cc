@@ -149,6 +149,9 @@ Status TestEnv::WriteAnswerAtomic(const std::string& p, std::string_view d) {
 Status TestEnv::WriteAt(const std::string& p, int64_t o, std::string_view d) {
   GUICHET_FAILABLE("WriteAt", p, EnvWrapper::WriteAt(p, o, d));
 }
+Status TestEnv::Truncate(const std::string& p, int64_t size) {
+  GUICHET_FAILABLE("Truncate", p, EnvWrapper::Truncate(p, size));
+}
 Status TestEnv::CopyFile(const std::string& f, const std::string& t) {
   GUICHET_FAILABLE("CopyFile", f, EnvWrapper::CopyFile(f, t));
 }

@@ -48,8 +48,14 @@ void DropRequest(const std::string& spool_root, const std::string& name,
 class TestEnv : public EnvWrapper {
  public:
   TestEnv();
+  // Sets the time of day only (a clock set by hand, summer time): the steady clock
+  // does not move.
   void SetNow(const DateTime& t) { now_ = t; }
-  void Advance(int64_t seconds) { now_ = now_.AddSeconds(seconds); }
+  // Time passes: both clocks move.
+  void Advance(int64_t seconds) {
+    now_ = now_.AddSeconds(seconds);
+    steady_ms_ += seconds * 1000;
+  }
   void SetExecutable(const std::string& path) { exe_ = path; }
 
   // Makes the operation fail with `kind` when `when(path)` holds (e.g. "WriteFile"). The
@@ -62,6 +68,7 @@ class TestEnv : public EnvWrapper {
   std::vector<std::string> started;  // programs started detached
 
   DateTime Now() override { return now_; }
+  int64_t SteadyMillis() override { return steady_ms_; }
   std::string ExecutablePath() override { return exe_; }
   Status StartDetached(const std::string& p) override;
   Status ReadFile(const std::string& p, std::string* d, int64_t m) override;
@@ -73,6 +80,7 @@ class TestEnv : public EnvWrapper {
   Status WriteAnswer(const std::string& p, std::string_view d, bool append) override;
   Status WriteAnswerAtomic(const std::string& p, std::string_view d) override;
   Status WriteAt(const std::string& p, int64_t o, std::string_view d) override;
+  Status Truncate(const std::string& p, int64_t size) override;
   Status CopyFile(const std::string& f, const std::string& t) override;
   Status DeleteFile(const std::string& p) override;
   Status RenameFile(const std::string& f, const std::string& t) override;
@@ -90,6 +98,7 @@ class TestEnv : public EnvWrapper {
   };
   std::vector<Rule> failures_;
   DateTime now_;
+  int64_t steady_ms_ = 1000000;
   std::string exe_;
 };
 
