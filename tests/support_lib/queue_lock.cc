@@ -39,7 +39,7 @@ int Exited(pid_t pid) {
 
 }  // namespace
 
-LockHolder::LockHolder(const std::string& path, int limit_ms, std::string line) {
+LockHolder::LockHolder(const std::string& path, int limit_ms) {
   int release[2], done[2];
   if (pipe(release) != 0 || pipe(done) != 0) return;
   pid_ = fork();
@@ -51,9 +51,7 @@ LockHolder::LockHolder(const std::string& path, int limit_ms, std::string line) 
     (void)!write(done[1], "L", 1);
     struct pollfd p = {release[0], POLLIN, 0};
     int r = poll(&p, 1, limit_ms);
-    bool released = r > 0;
-    AppendAtEnd(fd, line);
-    _exit(released ? 0 : 3);  // ending lets go of the lock
+    _exit(r > 0 ? 0 : 3);  // ending lets go of the lock
   }
   close(release[0]);
   close(done[1]);

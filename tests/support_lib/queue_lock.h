@@ -10,15 +10,14 @@ namespace guichet::test {
 
 // A process that takes the exclusive fcntl lock on the whole of an existing file and
 // holds it until Release() (or its destructor), or at the latest `limit_ms` after
-// taking it, so that a test of a Guichet that would wait for ever still ends. With a
-// `line`, it appends it under the lock just before letting go. The constructor returns
-// once the lock is held.
+// taking it, so that a test of a Guichet that would wait for ever still ends. The
+// constructor returns once the lock is held.
 class LockHolder {
  public:
-  explicit LockHolder(const std::string& path, int limit_ms = 20000, std::string line = "");
+  explicit LockHolder(const std::string& path, int limit_ms = 20000);
   ~LockHolder();
-  // Lets go (appending the line first) and waits for the process to end. Returns
-  // whether it had held the lock up to this call, rather than up to its limit.
+  // Lets go and waits for the process to end. Returns whether it had held the lock up
+  // to this call, rather than up to its limit.
   bool Release();
   pid_t pid() const { return pid_; }
 

@@ -126,16 +126,6 @@ TEST_F(Queue, TransitionFailsWhenTheLockStaysHeld) {
   EXPECT_EQ(ReadAll(Path()), "41;u7\r\n42;u7\r\n");
 }
 
-// A lock let go within the wait: the append goes through after it.
-TEST_F(Queue, AppendWaitsForAShortLock) {
-  WriteAll(Path(), "41;u7\r\n");
-  LockHolder holder(Path(), 100, "40;u8\r\n");
-  ASSERT_GT(holder.pid(), 0);
-  AjouteAuFichierMove(g, "42", "u7");
-  holder.Release();
-  EXPECT_EQ(ReadAll(Path()), "41;u7\r\n40;u8\r\n42;u7\r\n");
-}
-
 TEST_F(Queue, UnterminatedLastLineIsEndedBeforeTheAppend) {
   struct Case {
     const char* before;
