@@ -58,11 +58,12 @@ Code CopyInvCommand(const char* source, const char* sourceOffset, const char* de
   if (::fstat(in.get(), &inStat) != 0) return kReadFailed;
   if (inStat.st_size < from + n) return kSourceTooShort;
 
-  // The destination must exist already; it is opened without shortening it.
-  Fd out(::open(dest, O_WRONLY | O_CLOEXEC | O_NONBLOCK));
+  // The destination must exist already, as a regular file; it is opened without
+  // shortening it, without following a link and without blocking on a FIFO.
+  Fd out(OpenRegularForWrite(dest));
   if (!out.ok()) return kCannotOpenOutput;
   struct stat outStat;
-  if (::fstat(out.get(), &outStat) != 0 || !S_ISREG(outStat.st_mode)) return kCannotOpenOutput;
+  if (::fstat(out.get(), &outStat) != 0) return kCannotOpenOutput;
   if (n == 0) return kOk;
 
   // Copying a file onto itself with overlapping ranges: walk the blocks from the end when

@@ -32,6 +32,19 @@ int OpenRegularForRead(const char* path) {
   return fd;
 }
 
+int OpenRegularForWrite(const char* path) {
+  int fd = ::open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
 ssize_t ReadFullAt(int fd, void* buffer, size_t size, off_t offset) {
   size_t done = 0;
   auto* p = static_cast<char*>(buffer);

@@ -31,6 +31,11 @@ class Fd {
 // missing, not a regular file, or unreadable.
 int OpenRegularForRead(const char* path);
 
+// Opens an existing regular file for writing in place, without shortening it
+// (close-on-exec). Never follows a link at the last component and never blocks on a
+// FIFO. Returns -1 when the path is missing, a link, not a regular file, or unwritable.
+int OpenRegularForWrite(const char* path);
+
 // Reads up to `size` bytes at `offset`; returns the number read (less only at end of
 // file) or -1 on failure.
 ssize_t ReadFullAt(int fd, void* buffer, size_t size, off_t offset);

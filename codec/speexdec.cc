@@ -31,6 +31,7 @@ namespace {
 
 constexpr int kOutputRate = 11025;
 constexpr int kMaxFramesPerPacket = 100;
+constexpr int kMaxExtraHeaders = 1024;
 constexpr size_t kReadBlock = 64 * 1024;
 constexpr size_t kWavHeaderSize = 44;
 constexpr uint64_t kMaxWavData = 0xFFFFFFFFull - 36;
@@ -287,7 +288,7 @@ class SpeexFileDecoder {
       if (r < 0) return kDamagedStream;  // a gap: a page of the stream is missing
       if (packetCount_ == 0) {
         if (Code c = TakeHeader(op); c != kOk) return c;
-      } else if (packetCount_ > 1 + extraHeaders_) {
+      } else if (packetCount_ > 1 + static_cast<int64_t>(extraHeaders_)) {
         ++packetOnPage;
         if (op.e_o_s) eos_ = true;
         if (Code c = DecodePacket(op, packetOnPage); c != kOk) return c;
@@ -313,7 +314,9 @@ class SpeexFileDecoder {
     if (h.rate < 1000 || h.rate > 192000) return kBadSpeexHeader;
     if (h.frames_per_packet > kMaxFramesPerPacket || h.frames_per_packet < 0)
       return kBadSpeexHeader;
-    if (h.extra_headers < 0) return kBadSpeexHeader;
+    // Real streams carry a handful of extra headers at most; a huge count would
+    // overflow the packet arithmetic below.
+    if (h.extra_headers < 0 || h.extra_headers > kMaxExtraHeaders) return kBadSpeexHeader;
 
     s_.decoder = speex_decoder_init(mode);
     if (s_.decoder == nullptr) return kDecoderSetup;

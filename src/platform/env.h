@@ -86,6 +86,11 @@ std::string BadHandleDescription();
 class FileLock {
  public:
   virtual ~FileLock() = default;
+  // The locked file's size, through the descriptor that holds the lock (-1 on failure).
+  virtual int64_t Size() { return -1; }
+  // Shortens the locked file in place. Emptying a shared file this way, rather than
+  // deleting it, keeps the line of a writer that opened it and now waits for the lock.
+  virtual Status Truncate(int64_t /*size*/) { return Status(Status::kIo, ""); }
 };
 
 struct FileInfo {
@@ -182,6 +187,18 @@ class Env {
 
   // An exclusive fcntl lock on an existing file, waiting until granted. Null on failure.
   virtual std::unique_ptr<FileLock> LockFile(const std::string& path) = 0;
+  // An exclusive fcntl lock on the whole of an existing regular file that others share,
+  // waiting at most `wait_ms` for it (0: not at all). The file is opened without
+  // following a link or blocking. Null when it is missing, not a regular file, or the
+  // lock was not granted in time.
+  virtual std::unique_ptr<FileLock> TryLockFile(const std::string& path, int wait_ms) = 0;
+  // Appends one line (`line` holds its CR LF) to a file that others share, under an
+  // exclusive fcntl lock on the whole file, waiting at most `wait_ms` for it; creates
+  // the file when missing. Opens without following a link or blocking and refuses
+  // anything but a regular file. A last line left without its end by another writer
+  // is ended with CR LF first, so the two never run together. A lock not granted in
+  // time fails with kDenied, as a sharing conflict does.
+  virtual Status AppendLineLocked(const std::string& path, std::string_view line, int wait_ms) = 0;
 
   virtual Status ChangeDir(const std::string& path) = 0;
   // Starts a program detached: new session, no terminal, standard streams on /dev/null.
@@ -275,6 +292,12 @@ class EnvWrapper : public Env {
     return target_->CopyAdminFile(f, t);
   }
   std::unique_ptr<FileLock> LockFile(const std::string& p) override { return target_->LockFile(p); }
+  std::unique_ptr<FileLock> TryLockFile(const std::string& p, int w) override {
+    return target_->TryLockFile(p, w);
+  }
+  Status AppendLineLocked(const std::string& p, std::string_view l, int w) override {
+    return target_->AppendLineLocked(p, l, w);
+  }
   Status ChangeDir(const std::string& p) override { return target_->ChangeDir(p); }
   Status StartDetached(const std::string& p) override { return target_->StartDetached(p); }
   void ReleaseReserve() override { target_->ReleaseReserve(); }

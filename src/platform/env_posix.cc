@@ -228,7 +228,7 @@ std::string BaseName(const std::string& path) {
 
 class PosixLock : public FileLock {
  public:
-  explicit PosixLock(int fd) : fd_(fd) {}
+  explicit PosixLock(int fd, std::string path = "") : fd_(fd), path_(std::move(path)) {}
   ~PosixLock() override {
     struct flock fl {};
     fl.l_type = F_UNLCK;
@@ -236,14 +236,58 @@ class PosixLock : public FileLock {
     fcntl(fd_, F_SETLK, &fl);
     close(fd_);
   }
+  int64_t Size() override {
+    struct stat st;
+    return fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+  }
+  Status Truncate(int64_t size) override {
+    int r;
+    while ((r = ftruncate(fd_, size)) != 0 && errno == EINTR) {
+    }
+    return r == 0 ? Status::Ok() : Status::FromErrno(errno, path_);
+  }
 
  private:
   int fd_;
+  std::string path_;
 };
 
 bool IsRegular(int fd) {
   struct stat st;
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Takes an exclusive fcntl lock on the whole of `fd`, trying again every few
+// milliseconds for at most `wait_ms`. Returns 0 or the errno of the failure (EAGAIN
+// when the lock stayed held).
+int LockWithin(int fd, int wait_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  for (;;) {
+    if (fcntl(fd, F_SETLK, &fl) == 0) return 0;
+    int e = errno;
+    if (e == EINTR) continue;
+    if (e != EAGAIN && e != EACCES) return e;
+    if (std::chrono::steady_clock::now() >= deadline) return EAGAIN;
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+// Opens a file that others share for reading and writing, without following a link or
+// blocking on a FIFO, and keeps it only when it is a regular file. -1 with errno set.
+int OpenShared(const std::string& path, int flags) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | flags, 0666);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;  // reported as "not a regular file"
+    return -1;
+  }
+  return fd;
 }
 
 Status WriteAll(int fd, std::string_view data, const std::string& path) {
@@ -603,6 +647,39 @@ class PosixEnv : public Env {
     close(fd);
     Touched(real);
     return s;
+  }
+
+  std::unique_ptr<FileLock> TryLockFile(const std::string& path, int wait_ms) override {
+    int fd = OpenShared(Resolve(path), 0);
+    if (fd < 0) return nullptr;
+    if (LockWithin(fd, wait_ms) != 0) {
+      close(fd);
+      return nullptr;
+    }
+    return std::make_unique<PosixLock>(fd, path);
+  }
+
+  Status AppendLineLocked(const std::string& path, std::string_view line, int wait_ms) override {
+    std::string real = Resolve(path);
+    int fd = OpenShared(real, O_CREAT);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    Touched(real);
+    PosixLock lock(fd, path);  // closes the descriptor in every case
+    if (int e = LockWithin(fd, wait_ms)) return Status::FromErrno(e == EAGAIN ? EACCES : e, path);
+    const int64_t size = lock.Size();
+    if (size < 0) return Status::FromErrno(errno, path);
+    std::string data;
+    if (size > 0) {
+      char last = 0;
+      ssize_t r;
+      while ((r = pread(fd, &last, 1, size - 1)) < 0 && errno == EINTR) {
+      }
+      if (r != 1) return Status::FromErrno(r < 0 ? errno : EIO, path);
+      if (last != '\n' && last != '\r') data = kCrLf;
+    }
+    data.append(line);
+    if (lseek(fd, 0, SEEK_END) < 0) return Status::FromErrno(errno, path);
+    return WriteAll(fd, data, path);
   }
 
   Status WriteAt(const std::string& path, int64_t offset, std::string_view data) override {

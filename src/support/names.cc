@@ -24,7 +24,7 @@ bool IsValidDocumentNumber(std::string_view s) {
 }
 
 bool IsValidNamePart(std::string_view s) {
-  if (s.empty()) return false;
+  if (s.empty() || s.size() > kMaxNamePartBytes) return false;
   bool only_dots_spaces = true;
   for (char ch : s) {
     unsigned char c = static_cast<unsigned char>(ch);

@@ -3,6 +3,7 @@
 // reaches a path without passing one of these checks.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,8 +12,13 @@ namespace guichet {
 // A document number: 1 to 64 characters, ASCII letters, digits, "-" and "_".
 bool IsValidDocumentNumber(std::string_view s);
 
-// A name part (agenda name, queue author, extension without its "."): not empty, none of
-// \ / : * ? " < > | %, no control character, not made only of dots and spaces.
+// The longest name part, in bytes. With "hvr_", a document number and an extension
+// around it, a name stays under the 255 bytes that every file system here accepts.
+inline constexpr size_t kMaxNamePartBytes = 120;
+
+// A name part (agenda name, queue author, extension without its "."): not empty, at most
+// kMaxNamePartBytes bytes, none of \ / : * ? " < > | %, no control character, not made
+// only of dots and spaces.
 bool IsValidNamePart(std::string_view s);
 
 // An upload extension: empty, or "." followed by a valid name part.

@@ -50,6 +50,26 @@ std::string CopyInvMessage(int16_t r) {
            "caf=>wav sera lente.");
 }
 
+// Makes base + ".caf" from base + ".wav", the second half of a Speex conversion. A CAF
+// that cannot be written (a link or a folder in its place) stops it with a log line: the
+// samples are never copied into whatever the name leads to.
+void CafDepuisWav(Guichet& g, const std::string& base) {
+  const std::string wav = base + ".wav", caf = base + ".caf";
+  int64_t n = std::max<int64_t>(FileLen(g.env, wav) - kWavHeaderSize, 0);
+  // A former CAF is replaced, not overwritten in place: no old samples stay behind.
+  Status s = g.env.WriteFile(caf, EnteteCaf());
+  if (!s.ok()) {
+    EcritGuichetLog(g, "ConvertirSpx : " + s.Description() + " (" + caf + ")");
+    return;
+  }
+  int16_t r = CopyInv(g, wav, "44", caf, "4096", n);
+  if (r != 0) {
+    g.EcritLog(CopyInvMessage(r));
+    s = CopieLente(g.env, wav, kWavHeaderSize, caf, kCafHeaderSize, n);
+    if (!s.ok()) g.EcritLog("ConvertirSpx : " + s.Description() + " (" + s.path() + ")");
+  }
+}
+
 }  // namespace
 
 std::string EnteteCaf() {
@@ -129,16 +149,7 @@ void ConvertirSpx(Guichet& g, const std::string& p) {
     }
     // The Speex file goes only once its ".spx.old" copy is whole.
     CopyThenDelete(g.env, spx, base + ".spx.old");
-
-    int64_t n = std::max<int64_t>(FileLen(g.env, wav) - kWavHeaderSize, 0);
-    // A former CAF is replaced, not overwritten in place: no old samples stay behind.
-    g.env.WriteFile(caf, EnteteCaf());
-    r = CopyInv(g, wav, "44", caf, "4096", n);
-    if (r != 0) {
-      g.EcritLog(CopyInvMessage(r));
-      Status s = CopieLente(g.env, wav, kWavHeaderSize, caf, kCafHeaderSize, n);
-      if (!s.ok()) g.EcritLog("ConvertirSpx : " + s.Description() + " (" + s.path() + ")");
-    }
+    CafDepuisWav(g, base);
   } catch (...) {
   }
 }
@@ -160,12 +171,66 @@ void ConvertirCaf(Guichet& g, const std::string& p) {
 
     const int64_t n = caf_len - kCafHeaderSize;
     Status s = g.env.WriteFile(wav, EnteteWav(n));
-    if (!s.ok()) return;
+    if (!s.ok()) {
+      // A folder or a link in the WAV's place: the conversion stops here, with a trace.
+      EcritGuichetLog(g, "ConvertirCaf : " + s.Description() + " (" + wav + ")");
+      return;
+    }
     int16_t r = CopyInv(g, caf, "4096", wav, "44", n);
     if (r != 0) {
       EcritGuichetLog(g, CopyInvMessage(r));
       s = CopieLente(g.env, caf, kCafHeaderSize, wav, kWavHeaderSize, n);
       if (!s.ok()) g.EcritLog("ConvertirCaf : " + s.Description() + " (" + s.path() + ")");
+    }
+  } catch (...) {
+  }
+}
+
+bool AudioConverti(Env& env, const std::string& base) {
+  const int64_t caf = FileLen(env, base + ".caf");
+  return env.FileExists(base + ".wav") && caf > kCafHeaderSize &&
+         FileLen(env, base + ".wav") - kWavHeaderSize == caf - kCafHeaderSize;
+}
+
+void TermineConversions(Guichet& g, const std::string& folder, const std::string& id,
+                        const std::vector<std::string>& deja) {
+  try {
+    // The dictations the caller converted just now, as names without ".spx" or ".caf":
+    // their outputs are left alone too.
+    std::vector<std::string> converted;
+    for (const std::string& n : deja) {
+      std::string stem;
+      if (BaseOf(n, ".spx", &stem) || BaseOf(n, ".caf", &stem)) converted.push_back(stem);
+    }
+    auto pending = [&](const char* ext) {
+      std::vector<std::string> names, out;
+      g.env.ListFiles(folder, "hvr_" + id + ext, &names);
+      const size_t cut = std::string(ext).size();
+      for (const std::string& n : names) {
+        const std::string stem = n.substr(0, n.size() - cut);
+        if (std::find(converted.begin(), converted.end(), stem) == converted.end())
+          out.push_back(n);
+      }
+      return out;
+    };
+    // A Speex file still there was never converted, or its conversion was cut short
+    // before its ".spx.old" was whole: the conversion starts again from it.
+    for (const std::string& n : pending(".spx")) ConvertirSpx(g, folder + "/" + n);
+    // A Speex conversion stopped after its ".spx.old" was whole, while the CAF was being
+    // made from the decoded WAV (which was whole before the Speex file went).
+    for (const std::string& n : pending(".spx.old")) {
+      const std::string base = folder + "/" + n.substr(0, n.size() - 8);
+      if (!AudioConverti(g.env, base) && FileLen(g.env, base + ".wav") > kWavHeaderSize)
+        CafDepuisWav(g, base);
+    }
+    for (const std::string& n : pending(".caf")) {
+      const std::string base = folder + "/" + n.substr(0, n.size() - 4);
+      if (AudioConverti(g.env, base) || g.env.FileExists(base + ".spx.old")) continue;
+      // The WAV was being made from this CAF. When the former WAV already went to its
+      // backup, what stands under the WAV's name is the half-made one: it goes, so the
+      // backup is not replaced by it.
+      if (g.env.FileExists(base + ".wav.bak")) g.env.DeleteFile(base + ".wav");
+      ConvertirCaf(g, folder + "/" + n);
     }
   } catch (...) {
   }

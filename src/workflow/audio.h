@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/env.h"
 
@@ -41,5 +42,16 @@ void ConvertirSpx(Guichet& g, const std::string& p);
 // Makes base + ".wav" from the CAF file `p` (a path ending in ".caf", any case); a former
 // WAV is kept as base + ".wav.bak".
 void ConvertirCaf(Guichet& g, const std::string& p);
+
+// Whether base + ".wav" and base + ".caf" hold the same samples count, as after a whole
+// conversion in either direction.
+bool AudioConverti(Env& env, const std::string& base);
+
+// Finishes the conversions of document `id` in `folder` that a former pass left undone
+// (stopped by a kill, for example): a ".spx" still there is converted; a ".caf" without
+// its matching ".wav" gets it, made from the WAV when the dictation came as Speex, from
+// the CAF otherwise. Names in `deja` were converted by the caller and are left alone.
+void TermineConversions(Guichet& g, const std::string& folder, const std::string& id,
+                        const std::vector<std::string>& deja);
 
 }  // namespace guichet

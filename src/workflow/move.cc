@@ -21,9 +21,12 @@ struct Cycle {
 void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
   const std::string id = Extract(line, 1);
   const std::string author = Extract(line, 2);
-  // Both fields become parts of paths and of a batch file: an entry that fails the
-  // checks is consumed without effect.
-  if (!IsValidDocumentNumber(id) || !IsValidNamePart(author)) return;
+  // Both fields become parts of paths and of a batch file. An entry that fails the
+  // checks can never move: it is logged and consumed, so it does not keep the queue.
+  if (!IsValidDocumentNumber(id) || !IsValidNamePart(author)) {
+    EcritGuichetLog(g, W("Ligne de ToMove.txt abandonnée : ") + line);
+    return;
+  }
 
   std::vector<std::string> files;
   g.env.ListFiles(g.TasksFolder, "hvr_" + id + ".*", &files);
@@ -39,7 +42,18 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
     if (f.find(".caf") != std::string::npos) ConvertirCaf(g, dest + "/" + f);
   }
 
+  // A former cycle may have been stopped (killed) after some or all of the family had
+  // left the tasks folder: its queue line is still there, so this pass finishes the
+  // conversions and the documents it left undone.
+  TermineConversions(g, dest, id, files);
   const std::string base = dest + "/hvr_" + id;
+  if (files.empty()) {
+    std::vector<std::string> family;
+    g.env.ListFiles(dest, "hvr_" + id + ".*", &family);
+    // The stage batch file is written last: a family without it was cut short.
+    if (family.empty() || g.env.FileExists(base + ".finished.bat")) return;
+  }
+
   std::string code;
   if (FileLen(g.env, base + ".typedoc") > 0) ReadFirstLine(g.env, base + ".typedoc", &code);
 
@@ -61,10 +75,12 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
   if (!service_name.empty() && !type_name.empty())
     g.env.ListAdminFiles(folder, type_name + ".*", &templates);
 
-  if (files.empty() || templates.empty()) return;
+  if (templates.empty()) return;
 
+  // The stage batch file comes last, once the ".id", the templates and the urgency
+  // marker are in place: whatever runs it never carries on a document without them,
+  // and its presence tells a later pass that this document was finished.
   if (!g.env.FileExists(base + ".id")) g.env.WriteFile(base + ".id", "");
-  g.env.WriteFileAtomic(base + ".finished.bat", BatchTranscription(id, author));
   for (const std::string& t : templates) {
     size_t dot = t.find('.');
     if (dot == std::string::npos) continue;
@@ -75,8 +91,8 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
     else
       g.env.CopyAdminFile(folder + "/" + t, target);
   }
-
   const std::string prefix = VerifieUrgence(g, dest, id, &c.beep);
+  g.env.WriteFileAtomic(base + ".finished.bat", BatchTranscription(id, author));
   SignaleActivite(g, prefix + "Trans. : " + author + " (#" + id + ")");
 }
 
@@ -108,21 +124,25 @@ void RemplirModele(Guichet& g, const std::string& modele, const std::string& des
     out += line;
     out += kCrLf;
   }
-  g.env.WriteFile(destination, out);
+  // Whole or not at all: a pass stopped half-way leaves no half-filled template that a
+  // later pass would take for a finished one.
+  g.env.WriteFileAtomic(destination, out);
 }
 
 void RepereMove(Guichet& g) {
   try {
     const std::string queue = FichierMove(g);
-    const int64_t length = FileLen(g.env, queue);
-    if (length == 0) return;
+    if (FileLen(g.env, queue) == 0) return;  // missing, empty, or not a regular file
 
     std::string content;
     {
-      // Read under the queue lock, so that no half-appended line is seen.
-      auto lock = g.env.LockFile(queue);
+      // Read under the queue lock, so that no half-appended line is seen. A lock that
+      // another program holds ends the cycle at once: the next one tries again.
+      auto lock = g.env.TryLockFile(queue, 0);
       if (!lock || !g.env.ReadFile(queue, &content).ok()) return;
     }
+    const int64_t length = static_cast<int64_t>(content.size());
+    if (length == 0) return;
     std::vector<std::string> entries;
     for (std::string& l : SplitLines(content))
       if (!IsBlank(l)) entries.push_back(std::move(l));
@@ -145,10 +165,16 @@ void RepereMove(Guichet& g) {
     }
 
     {
-      // The last length check and the delete under the lock that appenders take: a line
-      // appended by anyone either changes the length or comes after the delete.
-      auto lock = g.env.LockFile(queue);
-      if (lock && c.failed == 0 && FileLen(g.env, queue) == length) g.env.DeleteFile(queue);
+      // The last length check and the emptying under the lock that appenders take: a
+      // line appended by anyone either changes the length or comes after the emptying.
+      // The queue is emptied in place, never deleted: an appender that opened it and
+      // waits for the lock then writes into the queue, not into a deleted file. A lock
+      // held by another program leaves the queue whole for the next cycle.
+      auto lock = g.env.TryLockFile(queue, 0);
+      if (lock && c.failed == 0 && lock->Size() == length) {
+        Status s = lock->Truncate(0);
+        if (!s.ok()) g.EcritLog("RepereMove : " + s.Description() + " (" + queue + ")");
+      }
     }
     if (c.beep) g.view.Beep();
   } catch (...) {

@@ -5,9 +5,13 @@
 // to Validations/<author> written; the move is reported in the activity list and the
 // workflow log.
 //
-// The queue is deleted only when a cycle found it unchanged and without a failed copy;
-// otherwise it stays whole and the next cycle reads it again (entries whose files have
-// left the tasks folder are then consumed without effect).
+// The queue is emptied (in place, under its lock) only when a cycle found it unchanged
+// and without a failed copy; otherwise it stays whole and the next cycle reads it again.
+// An entry whose files have left the tasks folder is then consumed without effect,
+// unless its family in Transcriptions/<author> shows a move that was cut short (no
+// stage batch file, or audio not converted): that move is finished. An entry that can
+// never move (a name no folder can take) is logged and consumed. A queue lock that
+// another program holds ends the cycle at once.
 #pragma once
 
 #include <string>

@@ -37,9 +37,10 @@ void RecyclerDocument(Guichet& g, const std::string& author, const std::string& 
     const std::string to = Stage(g, "RecycleBin", author);
     for (const std::string& f : files) DeplacementVerifie(g, from, to, f);
     SignaleActivite(g, "Recycl. : " + author + " (#" + id + ")");
-    AjouteAuFichierMove(g, id, author);
   } catch (...) {
   }
+  // A queue that cannot take the entry fails the request (the author sends it again).
+  AjouteAuFichierMove(g, id, author);
 }
 
 void RejeterDocument(Guichet& g, const std::string& author, const std::string& id,
@@ -48,17 +49,17 @@ void RejeterDocument(Guichet& g, const std::string& author, const std::string& i
     RecyclerDocument(g, author, id);
     return;
   }
+  bool urgent = false;
   try {
     const std::string from = Stage(g, "Validations", author);
     const std::string to = Stage(g, "Transcriptions", author);
     for (const std::string& f : Famille(g, from, id)) DeplacementVerifie(g, from, to, f);
-    bool urgent = false;
     const std::string prefix = VerifieUrgence(g, to, id, &urgent);
     SignaleActivite(g, prefix + "REJ-Trans. : " + author + " (#" + id + ")");
-    AjouteAuFichierMove(g, id, author);
-    if (urgent) g.view.Beep();
   } catch (...) {
   }
+  AjouteAuFichierMove(g, id, author);  // raises when the queue cannot take the entry
+  if (urgent) g.view.Beep();
 }
 
 std::string BatchArchive(const std::string& id, const std::string& name) {
@@ -81,19 +82,28 @@ std::string BatchArchive(const std::string& id, const std::string& name) {
 }
 
 void PublierDocument(Guichet& g, const std::string& author, const std::string& id) {
+  bool queue = false;
   try {
-    // Not yet given to transcription: the move cycle takes it from here.
-    if (!Famille(g, g.TasksFolder, id).empty()) {
-      AjouteAuFichierMove(g, id, author);
-      return;
-    }
+    queue = !Famille(g, g.TasksFolder, id).empty();
+  } catch (...) {
+  }
+  // Not yet given to transcription: the move cycle takes it from here. A queue that
+  // cannot take the entry fails the request.
+  if (queue) {
+    AjouteAuFichierMove(g, id, author);
+    return;
+  }
+  try {
     CreateStage(g, "Publications", author);
     const std::string from = Stage(g, "Validations", author);
     const std::string to = Stage(g, "Publications", author);
     std::vector<std::string> files = Famille(g, from, id);
 
     std::string first;
-    const std::string id_file = from + "/hvr_" + id + ".id";
+    // A publication cut short (the ".id" moved, other files not) is sent again: the name
+    // is then in the ".id" that already reached Publications.
+    std::string id_file = from + "/hvr_" + id + ".id";
+    if (!g.env.FileExists(id_file)) id_file = to + "/hvr_" + id + ".id";
     if (FileLen(g.env, id_file) > 0) ReadFirstLine(g.env, id_file, &first);
     // The same name the archive listings look for.
     std::string name = ArchiveName(first);

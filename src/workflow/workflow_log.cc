@@ -59,8 +59,11 @@ std::string VerifieUrgence(Guichet& g, const std::string& folder, const std::str
 std::string FichierMove(const Guichet& g) { return g.TasksFolder + "/ToMove.txt"; }
 
 void AjouteAuFichierMove(Guichet& g, const std::string& id, const std::string& author) {
-  Status s = g.env.AppendFileLocked(FichierMove(g), id + ";" + author + std::string(kCrLf));
-  if (!s.ok()) g.EcritLog("AjouteAuFichierMove : " + s.Description() + " (" + s.path() + ")");
+  Status s = g.env.AppendLineLocked(FichierMove(g), id + ";" + author + std::string(kCrLf),
+                                    kAttenteFichierMoveMs);
+  if (s.ok()) return;
+  g.EcritLog("AjouteAuFichierMove : " + s.Description() + " (" + s.path() + ")");
+  throw Failure(s);
 }
 
 }  // namespace guichet

@@ -3,8 +3,9 @@
 // of a document, and appends to the move queue "ToMove.txt".
 //
 // The move queue is shared with other programs: every append and the move cycle's last
-// length check and delete happen under an exclusive fcntl lock on the queue file, so a
-// line appended by anyone is never lost.
+// length check and emptying happen under an exclusive fcntl lock on the queue file, and
+// the queue is emptied in place (never deleted), so a line appended by anyone, even one
+// who opened the file and waits for the lock, is never lost.
 #pragma once
 
 #include <string>
@@ -38,8 +39,14 @@ std::string VerifieUrgence(Guichet& g, const std::string& folder, const std::str
 // The move queue file in the tasks folder.
 std::string FichierMove(const Guichet& g);
 
-// Appends the queue entry id + ";" + author + CR LF in one write under the queue lock.
-// Failures are logged in the day log.
+// How long an append waits for the queue lock that another program holds.
+inline constexpr int kAttenteFichierMoveMs = 1000;
+
+// Appends the queue entry id + ";" + author + CR LF in one write under the queue lock,
+// first ending a last line that another writer left unterminated. A queue that cannot
+// take the line (lock held longer than kAttenteFichierMoveMs, not a regular file, disk
+// full) is logged in the day log and raised as a Failure, so the request that asked for
+// the transition gets the failure page and the author can send it again.
 void AjouteAuFichierMove(Guichet& g, const std::string& id, const std::string& author);
 
 }  // namespace guichet

@@ -1,4 +1,9 @@
 // The "copyinv" command against a byte swap written here.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "codec_test_util.h"
 
 namespace codectest {
@@ -95,6 +100,23 @@ TEST(CopyInv, FailuresLeaveTheDestinationAlone) {
   // The destination is never created.
   EXPECT_NE(0, Call(6, "copyinv", {dir / "src", "0", dir / "new", "0", "2"}));
   EXPECT_FALSE(Exists(dir / "new"));
+}
+
+// A link, a folder or a FIFO in the destination's place is refused: the copy never
+// writes into what a link leads to, and never waits for a FIFO's reader.
+TEST(CopyInv, DestinationThatIsNotARegularFileIsRefused) {
+  TempDir dir;
+  const std::string src = Bytes(200, 3), victim = Bytes(300, 4);
+  WriteFile(dir / "src", src);
+  WriteFile(dir / "victim", victim);
+  ASSERT_EQ(0, ::symlink((dir / "victim").c_str(), (dir / "link").c_str()));
+  ASSERT_EQ(0, ::mkfifo((dir / "fifo").c_str(), 0666));
+  std::filesystem::create_directory(dir / "folder");
+  for (const char* name : {"link", "fifo", "folder"}) {
+    SCOPED_TRACE(name);
+    EXPECT_NE(0, Call(6, "copyinv", {dir / "src", "0", dir / name, "100", "200"}));
+  }
+  EXPECT_TRUE(ReadFile(dir / "victim") == victim);
 }
 
 }  // namespace

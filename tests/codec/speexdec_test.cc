@@ -269,6 +269,50 @@ TEST(SpeexDec, OtherRatesAndStereoBecome11025Mono) {
   }
 }
 
+// The Ogg page checksum: CRC-32, polynomial 0x04c11db7, not reflected, over the page with
+// its checksum field zeroed.
+void FixOggChecksum(std::string& ogg, size_t page) {
+  size_t segments = static_cast<unsigned char>(ogg[page + 26]);
+  size_t size = 27 + segments;
+  for (size_t i = 0; i < segments; ++i) size += static_cast<unsigned char>(ogg[page + 27 + i]);
+  for (size_t i = 22; i < 26; ++i) ogg[page + i] = 0;
+  uint32_t crc = 0;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= static_cast<uint32_t>(static_cast<unsigned char>(ogg[page + i])) << 24;
+    for (int b = 0; b < 8; ++b) crc = crc & 0x80000000u ? (crc << 1) ^ 0x04c11db7u : crc << 1;
+  }
+  for (int i = 0; i < 4; ++i) ogg[page + 22 + i] = static_cast<char>(crc >> (8 * i));
+}
+
+// A header that announces more extra headers than any stream carries is refused; the
+// count once overflowed the decoder's packet arithmetic.
+TEST(SpeexDec, AbsurdExtraHeaderCountIsRefused) {
+  REQUIRE_CORPUS();
+  const Corpus& corpus = Corpus::Get();
+  TempDir dir;
+  std::string good = dir / "good.spx";
+  ASSERT_EQ(0, Shell("speexenc " + Quote(corpus.Path("s11.wav")) + " " + Quote(good)));
+  const std::string spx = ReadFile(good);
+  const size_t header = spx.find("Speex   ");
+  ASSERT_NE(header, std::string::npos);
+  for (uint32_t count : {0x7fffffffu, 0x7ffffffeu, 1u << 20}) {
+    SCOPED_TRACE(count);
+    std::string bad = spx;
+    for (int i = 0; i < 4; ++i) bad[header + 68 + i] = static_cast<char>(count >> (8 * i));
+    FixOggChecksum(bad, 0);
+    TempDir work;
+    WriteFile(work / "in.spx", bad);
+    EXPECT_NE(0, Call(3, "speexdec", {work / "in.spx", work / "out.wav"}));
+    EXPECT_EQ((std::vector<std::string>{"in.spx"}), Names(work.path()));
+  }
+  // The same rewrite with a count of zero still decodes: the checksum above is right.
+  std::string same = spx;
+  for (int i = 0; i < 4; ++i) same[header + 68 + i] = 0;
+  FixOggChecksum(same, 0);
+  WriteFile(dir / "same.spx", same);
+  EXPECT_EQ(0, Call(3, "speexdec", {dir / "same.spx", dir / "same.wav"}));
+}
+
 TEST(SpeexDec, BadFilesGiveAFailureAndNoWav) {
   REQUIRE_CORPUS();
   const Corpus& corpus = Corpus::Get();

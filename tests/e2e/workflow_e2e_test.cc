@@ -84,7 +84,8 @@ TEST(WorkflowEndToEnd, DictationFromTasksToArchive) {
   const std::string trans = tasks + "/Transcriptions/u7";
   ASSERT_TRUE(WaitUntil([&] { return Exists(trans + "/hvr_42.finished.bat"); }, 20000))
       << ReadAll(rg.root() + "/stderr.txt");
-  ASSERT_TRUE(WaitUntil([&] { return !Exists(tasks + "/ToMove.txt"); }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return ReadAll(tasks + "/ToMove.txt").empty(); }, 5000));
+  EXPECT_TRUE(Exists(tasks + "/ToMove.txt"));  // emptied in place
   EXPECT_EQ(ListDir(trans), (std::vector<std::string>{
                                 "hvr_42.caf", "hvr_42.finished.bat", "hvr_42.id", "hvr_42.info",
                                 "hvr_42.rtf", "hvr_42.spx.old", "hvr_42.typedoc", "hvr_42.wav"}));

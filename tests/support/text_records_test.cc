@@ -127,6 +127,12 @@ TEST(Names, ChecksOnNamesFromOutside) {
   EXPECT_TRUE(IsValidNamePart("Salle 2"));
   for (const char* bad : {"", "..", " . ", "a/b", "a\\b", "x%y", "a:b", "a\tb", "a|b"})
     EXPECT_FALSE(IsValidNamePart(bad)) << bad;
+  // Length in bytes: a Windows-1252 name of 120 characters passes, one more does not.
+  EXPECT_TRUE(IsValidNamePart(std::string(120, '\xe9')));
+  EXPECT_FALSE(IsValidNamePart(std::string(121, 'a')));
+  EXPECT_FALSE(IsValidNamePart(std::string(300, 'a')));
+  EXPECT_TRUE(IsValidExtension("." + std::string(120, 'a')));
+  EXPECT_FALSE(IsValidExtension("." + std::string(121, 'a')));
   EXPECT_TRUE(IsValidExtension(""));
   EXPECT_TRUE(IsValidExtension(".spx"));
   EXPECT_FALSE(IsValidExtension("spx"));

@@ -289,6 +289,13 @@ int RunningGuichet::Stop() {
   return rc;
 }
 
+void RunningGuichet::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
 bool RunningGuichet::Running() {
   if (pid_ <= 0) return false;
   int status;

@@ -183,6 +183,8 @@ class RunningGuichet {
   int RunAgain(std::string* err, int timeout_ms = 5000);
   // Sends SIGTERM and waits; returns the exit code (or -1).
   int Stop();
+  // Sends SIGKILL, as a crash would end it, and waits.
+  void Kill();
   bool Running();
 
   // Waits until `path` exists (polling), up to `timeout_ms`.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "platform/env.h"
 #include "support/radiveve.h"
@@ -234,6 +235,51 @@ TEST_F(Conversion, ShortCafAndFailedBackupLeaveTheWavAlone) {
   ConvertirCaf(g, F("hvr_10.caf"));
   EXPECT_EQ(ReadAll(F("hvr_10.wav")), "former wav");
   EXPECT_NE(WorkflowLog().find("Can't copy " + F("hvr_10.wav")), std::string::npos);
+}
+
+// A link planted where a conversion writes: nothing is written through it, and the
+// conversion stops with a line in the workflow log.
+TEST_F(Conversion, LinkInPlaceOfAnOutputIsNeverWrittenThrough) {
+  REQUIRE_DICTATION();
+  const std::string victim = site.root() + "/victim.bin", content = Bytes(20000, 9);
+  WriteAll(victim, content);
+  for (bool library : {false, true}) {
+    SCOPED_TRACE(library ? "with the codec library" : "slow copy");
+    if (library) InstallCodec(site.app());
+    std::filesystem::remove_all(folder);
+    MakeDirs(folder);
+    // Speex: the CAF made from the decoded WAV.
+    WriteAll(F("hvr_42.spx"), ReadAll(Dictation()));
+    std::filesystem::create_symlink(victim, F("hvr_42.caf"));
+    ConvertirSpx(g, F("hvr_42.spx"));
+    // CAF: the WAV made from it.
+    WriteAll(F("hvr_43.caf"), EnteteCaf() + Bytes(5000, 1));
+    std::filesystem::create_symlink(victim, F("hvr_43.wav"));
+    ConvertirCaf(g, F("hvr_43.caf"));
+
+    EXPECT_TRUE(ReadAll(victim) == content);
+    EXPECT_TRUE(std::filesystem::is_symlink(F("hvr_43.wav")));
+    const std::string log = WorkflowLog();
+    if (library) {  // without the library the Speex file is not even decoded
+      EXPECT_NE(log.find("ConvertirSpx : Type de fichier incorrect (" + F("hvr_42.caf") + ")"),
+                std::string::npos)
+          << log;
+    }
+    EXPECT_NE(log.find("ConvertirCaf : Type de fichier incorrect (" + F("hvr_43.wav") + ")"),
+              std::string::npos)
+        << log;
+  }
+}
+
+// A folder in the WAV's place: the CAF stays, and the failure is in the workflow log.
+TEST_F(Conversion, CafWhoseWavCannotBeWrittenIsLogged) {
+  InstallCodec(site.app());
+  WriteAll(F("hvr_5.caf"), EnteteCaf() + Bytes(5000, 2));
+  MakeDirs(F("hvr_5.wav"));
+  ConvertirCaf(g, F("hvr_5.caf"));
+  EXPECT_EQ(WorkflowLog(), "07/12/2026 10:00:00 - ConvertirCaf : Type de fichier incorrect (" +
+                               F("hvr_5.wav") + ")\r\n");
+  EXPECT_EQ(ListDir(F("hvr_5.wav")), std::vector<std::string>{});
 }
 
 }  // namespace

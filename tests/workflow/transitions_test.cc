@@ -158,6 +158,26 @@ TEST_F(Transitions, PublishUrgentAndPublishWithFailedCopy) {
   EXPECT_EQ(g.Activities().back(), Line("Publi. : u7 (#7)"));
 }
 
+// A publication cut short after the ".id" had moved: sent again, the document is still
+// archived under its name, read from the ".id" already in Publications.
+TEST_F(Transitions, PublishSentAgainAfterTheIdMovedKeepsTheName) {
+  Validated("8", "  Lettre Martin ");
+  site.env.FailWhen(
+      "CopyFile", [](const std::string& p) { return p.ends_with("hvr_8.wav"); }, Status::kDenied);
+  PublierDocument(g, "u7", "8");
+  ASSERT_TRUE(Exists(T("Publications/u7/hvr_8.id")));
+  ASSERT_TRUE(Exists(T("Validations/u7/hvr_8.wav")));
+  site.env.ClearFailures();
+  PublierDocument(g, "u7", "8");
+  EXPECT_EQ(ReadAll(T("Publications/u7/hvr_8.finished.bat")), BatchArchive("8", "Lettre Martin"));
+  EXPECT_EQ(ListDir(T("Validations/u7")), std::vector<std::string>{});
+  // A ".id" still in validation, even blank, is the one that counts.
+  Validated("9", " ");
+  WriteAll(T("Publications/u7/hvr_9.id"), "Other\r\n");
+  PublierDocument(g, "u7", "9");
+  EXPECT_EQ(ReadAll(T("Publications/u7/hvr_9.finished.bat")), BatchArchive("9", "(Sans nom)"));
+}
+
 // Through the dispatcher: no answer file and no ready marker, the request file deleted,
 // the request counted; a bad document number changes nothing but is consumed too.
 TEST_F(Transitions, CommandsThroughTheDispatcher) {
