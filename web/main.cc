@@ -12,7 +12,6 @@
 #include <cstring>
 #include <iostream>
 #include <string>
-#include <utility>  // before Asio, which uses std::exchange without including it
 
 #include "server.h"
 

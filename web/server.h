@@ -14,7 +14,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <utility>  // std::exchange, which this Asio uses without including
 #include <vector>
 
 #include "spool_writer.h"
