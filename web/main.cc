@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <climits>
 #include <cstdio>
@@ -31,6 +32,10 @@ const char kUsage[] =
     "                       (default: the folder above this program's own folder)\n"
     "  --timeout SECONDS    how long a request waits for Guichet's answer (default 30)\n"
     "  --max-waiting N      requests that may wait at once; more get 503 (default 4000)\n"
+    "  --client-timeout SECONDS\n"
+    "                       a client must send its headers, and each part of a body,\n"
+    "                       within this; an idle kept-alive connection is closed after\n"
+    "                       half of it (default 30)\n"
     "  --poll               watch the spool by polling only, without inotify\n"
     "  --help               this text\n";
 
@@ -117,6 +122,11 @@ int main(int argc, char** argv) {
       if (!need(&value) || !ParseNumber(value.c_str(), 1, 86400, &n))
         return Fail("--timeout needs a number of seconds (1 to 86400)");
       config.timeout_seconds = static_cast<int>(n);
+    } else if (a == "--client-timeout") {
+      if (!need(&value) || !ParseNumber(value.c_str(), 1, 3600, &n))
+        return Fail("--client-timeout needs a number of seconds (1 to 3600)");
+      config.read_seconds = static_cast<int>(n);
+      config.idle_seconds = std::max(1, static_cast<int>(n) / 2);
     } else if (a == "--max-waiting") {
       if (!need(&value) || !ParseNumber(value.c_str(), 1, 1000000, &n))
         return Fail("--max-waiting needs a number (1 to 1000000)");
