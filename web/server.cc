@@ -696,9 +696,11 @@ Server::Server(net::io_context& ioc, Config config)
       post_(config_.spool + "/post") {
   std::random_device rd;
   salt_ = rd();
-  cache_real_ = RealFolder(config_.spool + "/cache");
-  archives_real_ = RealFolder(config_.archives);
-  www_real_ = RealFolder(config_.www);
+}
+
+const std::string& Server::Real(const std::string& path, std::string* kept) {
+  if (kept->empty()) *kept = RealFolder(path);
+  return *kept;
 }
 
 Server::~Server() = default;

@@ -49,9 +49,11 @@ class Server {
   const Config& config() const { return config_; }
   boost::asio::io_context& io() { return ioc_; }
   PieceFolder& post() { return post_; }
-  const std::string& cache_real() const { return cache_real_; }
-  const std::string& archives_real() const { return archives_real_; }
-  const std::string& www_real() const { return www_real_; }
+  // Real paths of the folders files are served from ("" while one does not exist: Guichet
+  // makes the cache at its first pickup, which may come after this program starts).
+  const std::string& cache_real() { return Real(config_.spool + "/cache", &cache_real_); }
+  const std::string& archives_real() { return Real(config_.archives, &archives_real_); }
+  const std::string& www_real() { return Real(config_.www, &www_real_); }
 
   // Waiting requests: `wake` runs whenever the request's answer may have come.
   size_t waiting() const { return waiters_.size(); }
@@ -69,6 +71,7 @@ class Server {
   void Poll();
   void Wake(const std::string& name);
   void WakeAll();
+  static const std::string& Real(const std::string& path, std::string* kept);
 
   boost::asio::io_context& ioc_;
   Config config_;

@@ -182,8 +182,9 @@ TEST_F(Portal, LogOnThroughTheFormAndGetLogon) {
 TEST_F(Portal, DictationUploadedListedAndFetched) {
   REQUIRE_DICTATION();
   InstallCodec(run.app());
-  run.Start();
+  // The front end first: the cache folder it serves from comes later, with Guichet.
   StartWeb();
+  run.Start();
   const std::string token = Token();
   std::string rows = Curl(Form("command=createtmp&p2=LT&logon=" + token));
   const std::string n = Trim(SplitLines(rows).at(1));
