@@ -69,13 +69,20 @@ std::string OwnFolder() {
   return p.substr(0, p.rfind('/'));
 }
 
-// Each waiting request holds a connection: allow as many as the system lets us.
-void RaiseDescriptorLimit() {
+// Each waiting request holds a connection: allow as many as the system lets us, and say
+// so when that is fewer than --max-waiting needs.
+void RaiseDescriptorLimit(size_t max_waiting) {
   struct rlimit rl;
-  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  if (rl.rlim_cur < rl.rlim_max) {
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
+    getrlimit(RLIMIT_NOFILE, &rl);
   }
+  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < max_waiting + 64)
+    std::cerr << "guichet-web: warning: only " << rl.rlim_cur
+              << " open files allowed (ulimit -n); fewer than --max-waiting " << max_waiting
+              << " requests can wait at once\n";
 }
 
 int Fail(const std::string& message) {
@@ -141,7 +148,7 @@ int main(int argc, char** argv) {
   config.www = site + "/www";
   config.archives = site + "/Archives";
 
-  RaiseDescriptorLimit();
+  RaiseDescriptorLimit(config.max_waiting);
   signal(SIGPIPE, SIG_IGN);
   boost::asio::io_context ioc(1);
   guichet::web::Server server(ioc, config);

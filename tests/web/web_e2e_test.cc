@@ -147,7 +147,7 @@ TEST_F(Portal, LogOnThroughTheFormAndGetLogon) {
   // The form of the start page: name and password as p2 and p3.
   std::string menu = Curl("-d command=login -d p2=anna -d p3=dictee " + Url("/portail.hv"));
   EXPECT_NE(menu.find("<h1>Menu</h1>"), std::string::npos) << menu;
-  EXPECT_NE(menu.find("<b>anna</b>"), std::string::npos) << menu;
+  EXPECT_NE(menu.find("<b id=\"utilisateur\">anna</b>"), std::string::npos) << menu;
   // A wrong password: the log-on page with its message.
   std::string again = Curl("-d command=login -d p2=anna -d p3=wrong " + Url("/portail.hv"));
   EXPECT_NE(again.find("<h1>Connexion</h1>"), std::string::npos) << again;
@@ -175,6 +175,17 @@ TEST_F(Portal, LogOnThroughTheFormAndGetLogon) {
   EXPECT_NE(log.find(" GET /portail.hv 200 "), std::string::npos) << log;
   EXPECT_EQ(log.find("dictee"), std::string::npos) << log;
   EXPECT_EQ(log.find(token), std::string::npos) << log;
+}
+
+// Without inotify the slow poll alone sees the answers and the consumed requests.
+TEST_F(Portal, PollAloneSeesAnswers) {
+  run.Start();
+  StartWeb({"--poll"});
+  std::string menu = Curl("-d command=login -d p2=anna -d p3=dictee " + Url("/portail.hv"));
+  EXPECT_NE(menu.find("<b id=\"utilisateur\">anna</b>"), std::string::npos) << menu;
+  EXPECT_EQ(Code(Form("command=cancelled&p2=1&logon=" + Token())), 204);
+  EXPECT_TRUE(Dir("in").empty());
+  EXPECT_TRUE(Dir("out").empty());
 }
 
 // A dictation from upload to download: createtmp, PUT, getcaflen, finished, the move
