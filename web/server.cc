@@ -714,6 +714,7 @@ bool Server::Start(std::string* error) {
       return false;
     }
   }
+  for (const char* sub : {"/in", "/post"}) RemoveOrphanTemporaries(config_.spool + sub);
   beast::error_code ec;
   auto address = net::ip::make_address(config_.address, ec);
   if (ec) {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,6 +87,27 @@ int WriteFileInto(const std::string& folder, const std::string& name, std::strin
   if (!err && rename(temp.c_str(), (folder + "/" + name).c_str()) != 0) err = errno;
   if (err) unlink(temp.c_str());
   return err;
+}
+
+int RemoveOrphanTemporaries(const std::string& folder) {
+  int removed = 0;
+  DIR* d = opendir(folder.c_str());
+  if (!d) return 0;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d)) names.push_back(e->d_name);
+  closedir(d);
+  for (const std::string& n : names) {
+    // ".NAME.PID-K.tmp" (WriteFileInto) and ".upload-PID-K.tmp" (uploads of unknown length).
+    if (n.size() < 6 || n[0] != '.' || n.compare(n.size() - 4, 4, ".tmp") != 0) continue;
+    size_t dash = n.rfind('-');
+    if (dash == std::string::npos) continue;
+    size_t start = n.find_last_not_of("0123456789", dash - 1);
+    if (start == std::string::npos || start + 1 >= dash) continue;
+    pid_t pid = static_cast<pid_t>(std::atol(n.substr(start + 1, dash - start - 1).c_str()));
+    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+    if (unlink((folder + "/" + n).c_str()) == 0) ++removed;
+  }
+  return removed;
 }
 
 bool RemoveFile(const std::string& folder, const std::string& name) {

@@ -25,6 +25,10 @@ bool RequestFileContent(const Fields& fields, std::string* content);
 // result: 0 on success.
 int WriteFileInto(const std::string& folder, const std::string& name, std::string_view data);
 
+// Deletes the hidden temporary files that a front end which is no longer running left in
+// `folder` (their names carry its process number); returns how many went.
+int RemoveOrphanTemporaries(const std::string& folder);
+
 // Deletes folder/name when present; true when it is gone.
 bool RemoveFile(const std::string& folder, const std::string& name);
 

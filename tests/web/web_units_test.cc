@@ -2,6 +2,7 @@
 // ranges, and the path checks of static files and of the rights list.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -148,6 +149,24 @@ TEST(Pieces, DocumentCutIntoNumberedPieces) {
   PieceWriter shorter(&folder, "78", ".spx", 10);
   ASSERT_EQ(shorter.Feed("abc"), 0);
   EXPECT_EQ(shorter.Finish(), EMSGSIZE);
+}
+
+// Temporary files of a front end that died are removed; a running one's stay, and so do
+// the pieces and other hidden files.
+TEST(Pieces, OrphanTemporariesRemoved) {
+  TempDir dir;
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  const std::string d = std::to_string(dead), live = std::to_string(getppid());
+  for (const std::string& n : {".upload-" + d + "-3.tmp", ".12.txt." + d + "-7.tmp",
+                               ".upload-" + live + "-1.tmp", ".12.rdy." + live + "-2.tmp",
+                               std::string("12.txt"), std::string(".keep"), ".x-" + d + ".txt"})
+    WriteAll(dir.path() + "/" + n, "");
+  EXPECT_EQ(RemoveOrphanTemporaries(dir.path()), 2);
+  EXPECT_EQ(test::ListDir(dir.path()),
+            (std::vector<std::string>{".12.rdy." + live + "-2.tmp", ".keep",
+                                      ".upload-" + live + "-1.tmp", ".x-" + d + ".txt", "12.txt"}));
 }
 
 TEST(Pieces, EmptyAndTextDocumentsGoInOnePiece) {
