@@ -111,7 +111,7 @@ Result Direct(const std::string& spool, int clients, double seconds) {
   std::unordered_map<std::string, Clock::time_point> waiting;
   uint64_t counter = 0;
   Result r;
-  auto issue = [&] {
+  auto ask = [&] {
     std::string name = "b" + std::to_string(++counter);
     std::string tmp = in + "/." + name + ".tmp";
     WriteFile(tmp, kRequest);
@@ -143,9 +143,9 @@ Result Direct(const std::string& spool, int clients, double seconds) {
     if (!running) return;
     r.latencies_ms.push_back(Ms(sent, Clock::now()));
     ++r.done;
-    issue();
+    ask();
   };
-  for (int i = 0; i < clients; ++i) issue();
+  for (int i = 0; i < clients; ++i) ask();
   alignas(inotify_event) char buf[1 << 16];
   pollfd pfd{ino, POLLIN, 0};
   while (!waiting.empty()) {
