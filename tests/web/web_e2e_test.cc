@@ -163,6 +163,9 @@ TEST_F(Portal, LogOnThroughTheFormAndGetLogon) {
   // The token opens the session's commands; logout ends with the log-on page.
   std::string step = Curl(Form("command=step&logon=" + token));
   EXPECT_EQ(step, "||command=step||\r\n5\r\n");
+  // A line end inside a value adds no line: no command sneaks in after the token.
+  std::string sneaked = Curl(Form("logon=" + token + "\r\nstep"));
+  EXPECT_NE(sneaked.find("Erreur&nbsp;de&nbsp;syntaxe"), std::string::npos) << sneaked;
   std::string out = Curl(Form("command=logout&logon=" + token));
   EXPECT_NE(out.find("<h1>Connexion</h1>"), std::string::npos) << out;
   // Everything collected and cleaned up.
@@ -170,7 +173,7 @@ TEST_F(Portal, LogOnThroughTheFormAndGetLogon) {
   EXPECT_TRUE(Dir("out").empty());
   // One line a request, without passwords or tokens.
   std::string log = WebLog();
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7) << log;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 8) << log;
   EXPECT_NE(log.find(" POST /portail.hv 200 "), std::string::npos) << log;
   EXPECT_NE(log.find(" GET /portail.hv 200 "), std::string::npos) << log;
   EXPECT_EQ(log.find("dictee"), std::string::npos) << log;
