@@ -9,9 +9,11 @@ packages=(
   libgtest-dev libgmock-dev
   libspeex-dev libspeexdsp-dev libogg-dev libssl-dev libsqlite3-dev
   libfltk1.3-dev libx11-dev
+  libboost-dev
   # outside tools the tests compare against
   speex ffmpeg sox espeak-ng sqlite3 coreutils
   xvfb x11-utils xdotool imagemagick
+  curl chromium chromium-driver python3-selenium
 )
 
 missing=()

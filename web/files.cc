@@ -1,0 +1,242 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "exchange/decode.h"
+#include "platform/env.h"
+#include "spool_writer.h"
+#include "workflow/listings.h"
+
+namespace guichet::web {
+
+namespace {
+
+std::string Real(const std::string& path) {
+  char buf[PATH_MAX];
+  if (!realpath(path.c_str(), buf)) return "";
+  return buf;
+}
+
+bool Inside(const std::string& real, const std::string& root) {
+  return !root.empty() && real.size() > root.size() && real.compare(0, root.size(), root) == 0 &&
+         real[root.size()] == '/';
+}
+
+bool InsideAny(const std::string& real, const std::vector<std::string>& roots) {
+  for (const std::string& r : roots)
+    if (Inside(real, r)) return true;
+  return false;
+}
+
+std::string TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return std::string(s);
+}
+
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+constexpr int64_t kMaxRightsBytes = 16 << 20;
+
+}  // namespace
+
+std::string RealFolder(const std::string& path) {
+  std::string r = Real(path);
+  struct stat st;
+  if (r.empty() || stat(r.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
+  return r;
+}
+
+bool RightsAllow(const std::string& rights_folder, std::string_view token, std::string_view f,
+                 time_t now, std::string* plain) {
+  if (token.empty() || token.size() > 128 || f.empty() || f.size() > 4096) return false;
+  for (char c : token)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  if (f.find('\0') != std::string_view::npos) return false;
+  const std::string path = rights_folder + "/~" + std::string(token) + ".lst";
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // A list that Guichet would throw away as stale grants nothing.
+  if (now - st.st_mtime > 24 * 3600) return false;
+  std::string data;
+  if (!ReadSmallFile(path, &data, kMaxRightsBytes)) return false;
+  std::vector<std::string> entries;
+  for (const std::string& line : SplitLines(data)) {
+    std::string t = TrimBlanks(line);
+    if (!t.empty()) entries.push_back(t);
+  }
+  // The entry is the encoded path; the client sends it as the answer showed it (encoded)
+  // or decoded.
+  std::vector<std::string> candidates = {DecodeBrackets(f), std::string(f)};
+  for (const std::string& c : candidates) {
+    const std::string code = CodeNomFichier(TrimBlanks(c));
+    for (const std::string& e : entries)
+      if (e == code || LowerAscii(e) == LowerAscii(code)) {
+        *plain = TrimBlanks(c);
+        return true;
+      }
+  }
+  return false;
+}
+
+std::string ResolveInside(const std::string& path, const std::vector<std::string>& roots) {
+  if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return "";
+  // Guichet wrote the path in lower case; the file layer finds its real spelling.
+  std::string found = Env::Default()->Resolve(path);
+  std::string real = Real(found);
+  if (real.empty() || !InsideAny(real, roots)) return "";
+  struct stat st;
+  if (stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+  return real;
+}
+
+int OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size) {
+  int fd = open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  // What was opened must still be inside: a folder swapped for a link since the check
+  // shows here.
+  std::string opened = Real("/proc/self/fd/" + std::to_string(fd));
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !InsideAny(opened, roots)) {
+    close(fd);
+    return -1;
+  }
+  *size = st.st_size;
+  return fd;
+}
+
+std::string StaticFile(const std::string& www_real, std::string_view target) {
+  if (www_real.empty() || target.empty() || target[0] != '/') return "";
+  std::string path;
+  // Decode, then check every segment of what was decoded: "%2e%2e" is "..".
+  for (size_t i = 0; i < target.size(); ++i) {
+    char c = target[i];
+    if (c == '%') {
+      if (i + 2 >= target.size()) return "";
+      auto hex = [](char h) {
+        return h >= '0' && h <= '9'   ? h - '0'
+               : h >= 'a' && h <= 'f' ? h - 'a' + 10
+               : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                      : -1;
+      };
+      int hi = hex(target[i + 1]), lo = hex(target[i + 2]);
+      if (hi < 0 || lo < 0) return "";
+      c = static_cast<char>(hi * 16 + lo);
+      i += 2;
+    }
+    if (c == '\0' || c == '\\') return "";
+    path += c;
+  }
+  size_t pos = 1;
+  while (pos <= path.size()) {
+    size_t slash = path.find('/', pos);
+    std::string_view seg = std::string_view(path).substr(
+        pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    if (!seg.empty() && seg[0] == '.') return "";  // "..", "." and hidden names
+    if (slash == std::string::npos) break;
+    if (seg.empty()) return "";  // "//"
+    pos = slash + 1;
+  }
+  std::string full = www_real + path;
+  struct stat st;
+  if (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (full.back() != '/') full += '/';
+    full += "index.html";
+  }
+  std::string real = Real(full);
+  if (real.empty() || !Inside(real, www_real)) return "";
+  if (stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+  return real;
+}
+
+std::string ContentTypeFor(std::string_view name) {
+  size_t dot = name.rfind('.');
+  size_t slash = name.rfind('/');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash))
+    return "application/octet-stream";
+  const std::string ext = LowerAscii(name.substr(dot + 1));
+  static const std::pair<const char*, const char*> kTypes[] = {
+      {"wav", "audio/wav"},
+      {"caf", "audio/x-caf"},
+      {"spx", "audio/ogg"},
+      {"ogg", "audio/ogg"},
+      {"mp3", "audio/mpeg"},
+      {"pdf", "application/pdf"},
+      {"rtf", "application/rtf"},
+      {"txt", "text/plain; charset=windows-1252"},
+      {"info", "text/plain; charset=windows-1252"},
+      {"hved", "text/plain; charset=windows-1252"},
+      {"urg", "text/plain; charset=windows-1252"},
+      {"htm", "text/html; charset=windows-1252"},
+      {"html", "text/html; charset=windows-1252"},
+      {"css", "text/css"},
+      {"js", "text/javascript"},
+      {"jpg", "image/jpeg"},
+      {"jpeg", "image/jpeg"},
+      {"png", "image/png"},
+      {"gif", "image/gif"},
+      {"bmp", "image/bmp"},
+      {"svg", "image/svg+xml"},
+      {"ico", "image/x-icon"},
+  };
+  for (const auto& [e, t] : kTypes)
+    if (ext == e) return t;
+  return "application/octet-stream";
+}
+
+RangeResult ParseRange(std::string_view h, int64_t size, int64_t* first, int64_t* last) {
+  auto trim = [](std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+  };
+  h = trim(h);
+  if (h.substr(0, 6) != "bytes=") return RangeResult::kNone;
+  h = trim(h.substr(6));
+  if (h.find(',') != std::string_view::npos) return RangeResult::kNone;
+  size_t dash = h.find('-');
+  if (dash == std::string_view::npos) return RangeResult::kNone;
+  auto number = [](std::string_view s, int64_t* v) {
+    if (s.empty() || s.size() > 18) return false;
+    int64_t n = 0;
+    for (char c : s) {
+      if (c < '0' || c > '9') return false;
+      n = n * 10 + (c - '0');
+    }
+    *v = n;
+    return true;
+  };
+  std::string_view a = trim(h.substr(0, dash)), b = trim(h.substr(dash + 1));
+  int64_t x, y;
+  if (a.empty()) {  // the last y bytes
+    if (!number(b, &y)) return RangeResult::kNone;
+    if (y == 0 || size == 0) return RangeResult::kUnsatisfiable;
+    *first = y >= size ? 0 : size - y;
+    *last = size - 1;
+    return RangeResult::kOne;
+  }
+  if (!number(a, &x)) return RangeResult::kNone;
+  if (b.empty()) {
+    y = size - 1;
+  } else {
+    if (!number(b, &y) || y < x) return RangeResult::kNone;
+    if (y >= size) y = size - 1;
+  }
+  if (x >= size) return RangeResult::kUnsatisfiable;
+  *first = x;
+  *last = y;
+  return RangeResult::kOne;
+}
+
+}  // namespace guichet::web

@@ -1,0 +1,49 @@
+// The files the front end hands out: documents of the spool's cache and of the archives,
+// for a session whose rights list names them, and the static files of the site's www/
+// folder. Every path from a client is resolved to its real path (links followed, ".."
+// gone) and served only when it lies inside one of the allowed folders; the file itself
+// is opened without following a link and must be a regular file.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace guichet::web {
+
+// True when the rights list of session `token` (rights/~TOKEN.lst, changed less than a
+// day before `now`) holds `path` encoded the way Guichet writes its entries. The client
+// may send the path encoded (as the answer shows it) or plain; `*plain` receives the path
+// to open. Tokens are letters and digits only.
+bool RightsAllow(const std::string& rights_folder, std::string_view token, std::string_view f,
+                 time_t now, std::string* plain);
+
+// The real path of `path` when it names a regular file inside one of `roots` (real paths
+// of folders); "" otherwise. `path` is looked up without regard to case, as Guichet wrote
+// it in lower case.
+std::string ResolveInside(const std::string& path, const std::vector<std::string>& roots);
+
+// Opens a real path found by ResolveInside or StaticFile for reading: no link, regular
+// file only, and still inside `roots` once open. -1 on failure.
+int OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size);
+
+// The real path of the static file for the request path `target` (before "?", still
+// percent-encoded) under `www`: "/" and folders give their index.html; "" for anything
+// that is not a regular file inside www, or whose path has a "..", a NUL, a backslash or
+// a hidden name.
+std::string StaticFile(const std::string& www_real, std::string_view target);
+
+// A Content-Type for a file name's extension.
+std::string ContentTypeFor(std::string_view name);
+
+// A "Range" header for a file of `size` bytes. kNone: serve the whole file (no header,
+// a malformed one, or several ranges); kOne: [*first, *last]; kUnsatisfiable: 416.
+enum class RangeResult { kNone, kOne, kUnsatisfiable };
+RangeResult ParseRange(std::string_view header, int64_t size, int64_t* first, int64_t* last);
+
+// The real path of a folder, "" when it does not exist.
+std::string RealFolder(const std::string& path);
+
+}  // namespace guichet::web

@@ -1,0 +1,163 @@
+// guichet-web: the portal over HTTP. Turns browser and client requests into Guichet's
+// spool files and hands back its answers; serves the files of attachments and archives
+// answers and the site's static pages. See --help.
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio.hpp>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "server.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: guichet-web [options]\n"
+    "\n"
+    "The web front end of Guichet: each HTTP request for /portail.hv becomes a request file\n"
+    "in the spool, and Guichet's answer goes back to the client. Uploads become pieces in\n"
+    "post/; /fichier serves files that an attachments or archives answer handed to the\n"
+    "session; every other path is a static file of SITE/www.\n"
+    "\n"
+    "Options:\n"
+    "  --listen ADDR:PORT   where to listen (default 127.0.0.1:8080; [::1]:8080 for IPv6)\n"
+    "  --site DIR           the site folder, holding IsapiHalvero/, www/ and Archives/\n"
+    "                       (default: the folder above this program's own folder)\n"
+    "  --timeout SECONDS    how long a request waits for Guichet's answer (default 30)\n"
+    "  --max-waiting N      requests that may wait at once; more get 503 (default 4000)\n"
+    "  --client-timeout SECONDS\n"
+    "                       a client must send its headers, and each part of a body,\n"
+    "                       within this; an idle kept-alive connection is closed after\n"
+    "                       half of it (default 30)\n"
+    "  --poll               watch the spool by polling only, without inotify\n"
+    "  --help               this text\n";
+
+bool ParseNumber(const char* s, long min, long max, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(s, &end, 10);
+  if (errno || !end || *end || end == s || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseListen(const std::string& s, guichet::web::Config* c) {
+  size_t colon = s.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  std::string host = s.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  long port;
+  if (!ParseNumber(s.c_str() + colon + 1, 0, 65535, &port)) return false;
+  c->address = host;
+  c->port = static_cast<unsigned short>(port);
+  return true;
+}
+
+std::string OwnFolder() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  std::string p(buf, static_cast<size_t>(n));
+  return p.substr(0, p.rfind('/'));
+}
+
+// Each waiting request holds a connection: allow as many as the system lets us, and say
+// so when that is fewer than --max-waiting needs.
+void RaiseDescriptorLimit(size_t max_waiting) {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  if (rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+    getrlimit(RLIMIT_NOFILE, &rl);
+  }
+  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < max_waiting + 64)
+    std::cerr << "guichet-web: warning: only " << rl.rlim_cur
+              << " open files allowed (ulimit -n); fewer than --max-waiting " << max_waiting
+              << " requests can wait at once\n";
+}
+
+int Fail(const std::string& message) {
+  std::cerr << "guichet-web: " << message << "\n"
+            << "Try guichet-web --help\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  guichet::web::Config config;
+  std::string site;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    std::string value;
+    bool has_value = false;
+    size_t eq = a.find('=');
+    if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+      has_value = true;
+    }
+    auto need = [&](std::string* out) {
+      if (has_value) {
+        *out = value;
+        return true;
+      }
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    long n;
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (a == "--poll") {
+      config.poll_only = true;
+    } else if (a == "--listen") {
+      if (!need(&value) || !ParseListen(value, &config)) return Fail("--listen needs ADDR:PORT");
+    } else if (a == "--site") {
+      if (!need(&site) || site.empty()) return Fail("--site needs a folder");
+    } else if (a == "--timeout") {
+      if (!need(&value) || !ParseNumber(value.c_str(), 1, 86400, &n))
+        return Fail("--timeout needs a number of seconds (1 to 86400)");
+      config.timeout_seconds = static_cast<int>(n);
+    } else if (a == "--client-timeout") {
+      if (!need(&value) || !ParseNumber(value.c_str(), 1, 3600, &n))
+        return Fail("--client-timeout needs a number of seconds (1 to 3600)");
+      config.read_seconds = static_cast<int>(n);
+      config.idle_seconds = std::max(1, static_cast<int>(n) / 2);
+    } else if (a == "--max-waiting") {
+      if (!need(&value) || !ParseNumber(value.c_str(), 1, 1000000, &n))
+        return Fail("--max-waiting needs a number (1 to 1000000)");
+      config.max_waiting = static_cast<size_t>(n);
+    } else {
+      return Fail("unknown argument " + a);
+    }
+  }
+  if (site.empty()) site = OwnFolder() + "/..";
+  while (site.size() > 1 && site.back() == '/') site.pop_back();
+  config.spool = site + "/IsapiHalvero";
+  config.www = site + "/www";
+  config.archives = site + "/Archives";
+
+  RaiseDescriptorLimit(config.max_waiting);
+  signal(SIGPIPE, SIG_IGN);
+  boost::asio::io_context ioc(1);
+  guichet::web::Server server(ioc, config);
+  std::string error;
+  if (!server.Start(&error)) return Fail(error);
+  std::cerr << "guichet-web: listening on http://" << config.address << ":" << server.port()
+            << "/ (spool " << config.spool << ")" << std::endl;
+  boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code&, int) { ioc.stop(); });
+  ioc.run();
+  return 0;
+}

@@ -1,0 +1,90 @@
+// guichet-web's HTTP server: one thread, one event loop (Boost.Asio), HTTP/1.1 with
+// keep-alive (Boost.Beast). Each /portail.hv request becomes a request file in the
+// spool's in/ folder; the connection then waits, without a thread of its own, until
+// Guichet's ready marker appears in out/ (inotify, with a slow poll besides), the request
+// file disappears (a command answered without a page), or the timeout passes.
+#pragma once
+
+#include <sys/inotify.h>
+
+#include <boost/asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "spool_writer.h"
+
+namespace guichet::web {
+
+struct Config {
+  std::string address = "127.0.0.1";
+  unsigned short port = 8080;
+  std::string spool;     // the spool root: in/ out/ post/ cache/ rights/
+  std::string www;       // static files
+  std::string archives;  // archive folders served by /fichier
+  int timeout_seconds = 30;
+  size_t max_waiting = 4000;
+  bool poll_only = false;           // do not use inotify (the slow poll alone)
+  int idle_seconds = 15;            // keep-alive connection without a new request
+  int read_seconds = 30;            // headers, and each part of a body, must come within this
+  int64_t max_upload = 2000000000;  // Guichet's offsets are 32-bit
+};
+
+// Limits of what a client may send.
+constexpr size_t kMaxHeaderBytes = 16 * 1024;
+constexpr size_t kMaxFormBytes = 64 * 1024;
+
+class Server {
+ public:
+  Server(boost::asio::io_context& ioc, Config config);
+  ~Server();
+  // Binds and starts accepting; false with a message when the address cannot be used.
+  bool Start(std::string* error);
+  unsigned short port() const;
+
+  const Config& config() const { return config_; }
+  boost::asio::io_context& io() { return ioc_; }
+  PieceFolder& post() { return post_; }
+  // Real paths of the folders files are served from ("" while one does not exist: Guichet
+  // makes the cache at its first pickup, which may come after this program starts).
+  const std::string& cache_real() { return Real(config_.spool + "/cache", &cache_real_); }
+  const std::string& archives_real() { return Real(config_.archives, &archives_real_); }
+  const std::string& www_real() { return Real(config_.www, &www_real_); }
+
+  // Waiting requests: `wake` runs whenever the request's answer may have come.
+  size_t waiting() const { return waiters_.size(); }
+  void AddWaiter(const std::string& name, std::function<void()> wake);
+  void RemoveWaiter(const std::string& name);
+  std::string NewRequestName();
+
+  // One line on standard error.
+  void Log(const std::string& line);
+
+ private:
+  void Accept();
+  void StartWatch();
+  void ReadEvents();
+  void Poll();
+  void Wake(const std::string& name);
+  void WakeAll();
+  static const std::string& Real(const std::string& path, std::string* kept);
+
+  boost::asio::io_context& ioc_;
+  Config config_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer accept_retry_;
+  boost::asio::steady_timer poll_timer_;
+  std::unique_ptr<boost::asio::posix::stream_descriptor> notify_;
+  int wd_in_ = -1, wd_out_ = -1;
+  std::unordered_map<std::string, std::function<void()>> waiters_;
+  PieceFolder post_;
+  std::string cache_real_, archives_real_, www_real_;
+  uint64_t counter_ = 0;
+  uint32_t salt_;
+};
+
+}  // namespace guichet::web

@@ -1,0 +1,279 @@
+#include "spool_writer.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace guichet::web {
+
+namespace {
+
+std::string OneLine(std::string v) {
+  for (char& c : v)
+    if (c == '\r' || c == '\n') c = ' ';
+  return v;
+}
+
+bool ParseIndex(std::string_view name, int* index) {
+  if (name.size() < 2 || name[0] != 'p' || name.size() > 4) return false;
+  int n = 0;
+  for (char c : name.substr(1)) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  if (name[1] == '0' || n < 1) return false;
+  *index = n;
+  return true;
+}
+
+int WriteAllFd(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+std::atomic<uint64_t> temp_counter{0};
+
+}  // namespace
+
+bool RequestFileContent(const Fields& fields, std::string* content) {
+  std::string logon, command;
+  std::vector<std::string> p(1);
+  std::vector<bool> seen(1);
+  bool have_logon = false, have_command = false;
+  for (const auto& [name, value] : fields) {
+    int i;
+    if (name == "logon") {
+      if (!have_logon) logon = value, have_logon = true;
+    } else if (name == "command") {
+      if (!have_command) command = value, have_command = true;
+    } else if (name.size() > 1 && name[0] == 'p' && name[1] >= '0' && name[1] <= '9') {
+      if (!ParseIndex(name, &i) || i > kMaxValueIndex) return false;
+      if (static_cast<size_t>(i) >= p.size()) p.resize(i + 1), seen.resize(i + 1);
+      if (!seen[i]) p[i] = value, seen[i] = true;
+    }
+  }
+  p.resize(std::max<size_t>(p.size(), 4));
+  std::string line6;
+  for (size_t i = 3; i < p.size(); ++i) {
+    if (i > 3) line6 += '|';
+    line6 += OneLine(p[i]);
+  }
+  *content = "/portail.hv\r\n" + OneLine(logon) + "\r\n" + OneLine(command) + "\r\n" +
+             OneLine(p[1]) + "\r\n" + OneLine(p[2]) + "\r\n" + line6 + "\r\n";
+  return true;
+}
+
+int WriteFileInto(const std::string& folder, const std::string& name, std::string_view data) {
+  std::string temp = folder + "/." + name + "." + std::to_string(getpid()) + "-" +
+                     std::to_string(++temp_counter) + ".tmp";
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  if (fd < 0) return errno;
+  int err = WriteAllFd(fd, data);
+  if (close(fd) != 0 && !err) err = errno;
+  if (!err && rename(temp.c_str(), (folder + "/" + name).c_str()) != 0) err = errno;
+  if (err) unlink(temp.c_str());
+  return err;
+}
+
+int RemoveOrphanTemporaries(const std::string& folder) {
+  int removed = 0;
+  DIR* d = opendir(folder.c_str());
+  if (!d) return 0;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d)) names.push_back(e->d_name);
+  closedir(d);
+  for (const std::string& n : names) {
+    // ".NAME.PID-K.tmp" (WriteFileInto) and ".upload-PID-K.tmp" (uploads of unknown length).
+    if (n.size() < 6 || n[0] != '.' || n.compare(n.size() - 4, 4, ".tmp") != 0) continue;
+    size_t dash = n.rfind('-');
+    if (dash == std::string::npos) continue;
+    size_t start = n.find_last_not_of("0123456789", dash - 1);
+    if (start == std::string::npos || start + 1 >= dash) continue;
+    pid_t pid = static_cast<pid_t>(std::atol(n.substr(start + 1, dash - start - 1).c_str()));
+    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+    if (unlink((folder + "/" + n).c_str()) == 0) ++removed;
+  }
+  return removed;
+}
+
+bool RemoveFile(const std::string& folder, const std::string& name) {
+  std::string path = folder + "/" + name;
+  return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool ReadSmallFile(const std::string& path, std::string* data, int64_t max_bytes) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > max_bytes) {
+    close(fd);
+    return false;
+  }
+  data->clear();
+  data->resize(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < data->size()) {
+    ssize_t n = read(fd, data->data() + got, data->size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  data->resize(got);
+  close(fd);
+  return true;
+}
+
+std::string Base64(std::string_view in) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((in.size() + 2) / 3 * 4);
+  size_t i = 0;
+  const auto* b = reinterpret_cast<const unsigned char*>(in.data());
+  for (; i + 3 <= in.size(); i += 3) {
+    uint32_t v = (b[i] << 16) | (b[i + 1] << 8) | b[i + 2];
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (i < in.size()) {
+    uint32_t v = b[i] << 16;
+    if (i + 1 < in.size()) v |= b[i + 1] << 8;
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string PieceLine(std::string_view idexamen, std::string_view extension, int64_t offset,
+                      std::string_view bytes, std::optional<int64_t> total) {
+  std::string line = "path=&idexamen=" + std::string(idexamen) +
+                     "&extension=" + std::string(extension) + "&offset=" + std::to_string(offset) +
+                     "&length=" + std::to_string(bytes.size());
+  if (total) line += "&totallength=" + std::to_string(*total);
+  line += "&encoding=base64&data=";
+  line += Base64(bytes);
+  return line;
+}
+
+PieceFolder::PieceFolder(std::string folder) : folder_(std::move(folder)) {
+  // Start above every numbered piece already there.
+  if (DIR* d = opendir(folder_.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string_view n = e->d_name;
+      size_t dot = n.find('.');
+      if (dot == 0 || dot == std::string_view::npos) continue;
+      std::string_view base = n.substr(0, dot);
+      if (base.size() > 18) continue;
+      uint64_t v = 0;
+      bool digits = true;
+      for (char c : base) {
+        if (c < '0' || c > '9') {
+          digits = false;
+          break;
+        }
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+      }
+      if (digits && v >= next_) next_ = v + 1;
+    }
+    closedir(d);
+  }
+}
+
+int PieceFolder::Write(const std::string& line) {
+  struct stat st;
+  std::string n;
+  // Skip numbers that another writer put there since.
+  for (;;) {
+    n = std::to_string(next_++);
+    if (lstat((folder_ + "/" + n + ".txt").c_str(), &st) != 0 &&
+        lstat((folder_ + "/" + n + ".rdy").c_str(), &st) != 0)
+      break;
+  }
+  if (int err = WriteFileInto(folder_, n + ".txt", line + "\r\n")) return err;
+  return WriteFileInto(folder_, n + ".rdy", "");
+}
+
+PieceWriter::PieceWriter(PieceFolder* post, std::string idexamen, std::string extension,
+                         int64_t total)
+    : post_(post),
+      idexamen_(std::move(idexamen)),
+      extension_(std::move(extension)),
+      total_(total),
+      text_(IsTextExtension(extension_)) {
+  buffer_.reserve(kPieceBytes);
+}
+
+int PieceWriter::Flush() {
+  if (buffer_.empty() && (pieces_ > 0 || received() != total_)) return 0;
+  std::optional<int64_t> total;
+  if (!text_) total = total_;
+  int err = post_->Write(PieceLine(idexamen_, extension_, offset_, buffer_, total));
+  if (err) return err;
+  offset_ += static_cast<int64_t>(buffer_.size());
+  buffer_.clear();
+  ++pieces_;
+  return 0;
+}
+
+int PieceWriter::Feed(std::string_view bytes) {
+  if (received() + static_cast<int64_t>(bytes.size()) > total_) return EMSGSIZE;
+  if (text_) {
+    buffer_.append(bytes);
+    return 0;
+  }
+  while (!bytes.empty()) {
+    size_t take = std::min(bytes.size(), kPieceBytes - buffer_.size());
+    buffer_.append(bytes.substr(0, take));
+    bytes.remove_prefix(take);
+    if (buffer_.size() == kPieceBytes)
+      if (int err = Flush()) return err;
+  }
+  return 0;
+}
+
+int PieceWriter::Finish() {
+  if (received() != total_) return EMSGSIZE;
+  return Flush();
+}
+
+bool IsTextExtension(std::string_view ext) {
+  std::string e;
+  for (char c : ext) e += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return e == ".txt" || e == ".urg" || e == ".hved";
+}
+
+bool IsUploadNumber(std::string_view s) {
+  if (s.empty() || s.size() > 9) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+bool IsUploadExtension(std::string_view s) {
+  if (s.size() < 2 || s.size() > 17 || s[0] != '.') return false;
+  for (char c : s.substr(1))
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+          c == '_'))
+      return false;
+  return true;
+}
+
+}  // namespace guichet::web
