@@ -16,18 +16,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Made once; never destroyed, so that the removal at exit still finds its name.
 const std::string& Folder() {
-  static const std::string folder = [] {
-    std::string t =
-        (getenv("TMPDIR") ? std::string(getenv("TMPDIR")) : "/tmp") + "/guichet-speexfuzz.XXXXXX";
-    if (!mkdtemp(t.data())) abort();
+  static const std::string* folder = [] {
+    auto* t = new std::string((getenv("TMPDIR") ? std::string(getenv("TMPDIR")) : "/tmp") +
+                              "/guichet-speexfuzz.XXXXXX");
+    if (!mkdtemp(t->data())) abort();
     std::atexit([] {
       std::error_code ec;
       fs::remove_all(Folder(), ec);
     });
     return t;
   }();
-  return folder;
+  return *folder;
 }
 
 }  // namespace

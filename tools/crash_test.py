@@ -81,7 +81,7 @@ class Doc:
         self.dropped = []  # names of dropped pieces
         self.finish = None  # name of the "finished" request
         self.queued = False
-        n = rng.randint(2, 4)
+        n = rng.randint(2, 6)
         cuts = sorted(rng.sample(range(1, len(audio)), n - 1))
         self.slices = list(zip([0] + cuts, cuts + [len(audio)]))
         rng.shuffle(self.slices)
@@ -155,16 +155,20 @@ class CrashTest:
             "Type : %TypeDoc%\r\nAuteur : %Auteur%\r\n")
         put("Templates/Cardiologie/Lettre.rtf", "{\\rtf1 Lettre}\r\n")
 
-        # A real Speex dictation, made by the outside encoder.
-        wav = os.path.join(self.root, "tone.wav")
-        spx = os.path.join(self.root, "tone.spx")
-        try:
-            subprocess.run(["sox", "-n", "-r", "8000", "-c", "1", "-b", "16", wav, "synth", "40",
-                            "sine", "300-900", "vol", "0.5"], check=True, capture_output=True)
-            subprocess.run(["speexenc", wav, spx], check=True, capture_output=True)
-        except (OSError, subprocess.CalledProcessError) as e:
-            sys.exit("crash-test: cannot make the Speex dictation (sox, speexenc): %s" % e)
-        self.audio = read(spx)
+        # Real Speex dictations, made by the outside encoder: a short one, and a long one
+        # whose pieces take long enough to write that kills fall inside them.
+        self.audio = []
+        for seconds in (40, 240):
+            wav = os.path.join(self.root, "tone%d.wav" % seconds)
+            spx = os.path.join(self.root, "tone%d.spx" % seconds)
+            try:
+                subprocess.run(["sox", "-n", "-r", "8000", "-c", "1", "-b", "16", wav, "synth",
+                                str(seconds), "sine", "300-900", "vol", "0.5"], check=True,
+                               capture_output=True)
+                subprocess.run(["speexenc", wav, spx], check=True, capture_output=True)
+            except (OSError, subprocess.CalledProcessError) as e:
+                sys.exit("crash-test: cannot make the Speex dictation (sox, speexenc): %s" % e)
+            self.audio.append(read(spx))
 
     # The process -------------------------------------------------------------------
 
@@ -311,7 +315,8 @@ class CrashTest:
             return
         active = [d for d in self.docs if d.pieces or d.number is None]
         if new_docs and len(active) < 5:
-            doc = Doc(len(self.docs), self.audio, self.rng)
+            audio = self.audio[1] if self.rng.random() < 0.3 else self.audio[0]
+            doc = Doc(len(self.docs), audio, self.rng)
             self.docs.append(doc)
         for doc in self.docs:
             if doc.number is None and doc.ask is None:
@@ -472,7 +477,7 @@ class CrashTest:
             self.fail("numbers", "Count.txt holds %r, not beyond %s" % (counter, max(map(int, self.numbers))))
 
         valid = os.path.join(self.tasks, "Validations", USER)
-        wavs, cafs = {}, {}
+        wavs = {}  # dictation length -> (WAV sizes, CAF-WAV differences) -> numbers
         for doc in self.docs:
             if doc.number is None:
                 continue
@@ -502,15 +507,18 @@ class CrashTest:
             if doc.audio in spx and missing:
                 self.fail("stages", "#%s reached Validations without %s" % (n, " ".join(missing)))
             if not missing:
-                wavs.setdefault(os.path.getsize(base + ".wav"), []).append(n)
-                cafs.setdefault(os.path.getsize(base + ".caf") - os.path.getsize(base + ".wav"),
-                                []).append(n)
-        # Every document carries the same dictation: every conversion gives the same sizes.
-        for what, sizes in (("WAV sizes", wavs), ("CAF-WAV size differences", cafs)):
-            if len(sizes) > 1:
+                sizes = wavs.setdefault(len(doc.audio), ({}, {}))
+                sizes[0].setdefault(os.path.getsize(base + ".wav"), []).append(n)
+                sizes[1].setdefault(os.path.getsize(base + ".caf"), []).append(n)
+        # Documents that carry the same dictation give the same audio files once converted:
+        # one of another size was cut short (or grew).
+        for by_wav, by_caf in wavs.values():
+            for ext, sizes in ((".wav", by_wav), (".caf", by_caf)):
                 common = max(sizes, key=lambda k: len(sizes[k]))
-                odd = ["#%s: %d" % (m, k) for k, v in sizes.items() if k != common for m in v]
-                self.fail("dictations", "%s differ from %d: %s" % (what, common, " ".join(odd[:10])))
+                for size, numbers in sizes.items():
+                    for m in numbers if size != common else []:
+                        self.fail("dictations", "#%s: %s of %d bytes where the others have %d" %
+                                  (m, ext, size, common))
         if not self.queue_empty():
             self.fail("stages", "the move queue still holds: %r" %
                       read(os.path.join(self.tasks, "ToMove.txt"))[:200])

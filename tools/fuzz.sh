@@ -43,21 +43,25 @@ if [ ! -s "$seeds/tone.spx" ]; then
   head -c 700 "$seeds/tone.spx" >"$seeds/cut.spx"
 fi
 
+# The targets' temporary sites live in memory when the machine has /dev/shm: the targets
+# spend most of their time in the file system.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$here/tools/sanitizer/lsan.supp:print_suppressions=0"
 
 status=0
 for t in "${run[@]}"; do
-  corpus=build-fuzz/corpus/$t
-  artifacts=build-fuzz/artifacts/$t/
+  # Absolute paths: some targets change the current folder, as Guichet does.
+  corpus=$here/build-fuzz/corpus/$t
+  artifacts=$here/build-fuzz/artifacts/$t/
   mkdir -p "$corpus" "$artifacts"
   args=(-max_total_time="$seconds" -print_final_stats=1 -timeout=20 -rss_limit_mb=2560
         -max_len=8192 -artifact_prefix="$artifacts")
-  [ -f "fuzz/$t.dict" ] && args+=(-dict="fuzz/$t.dict")
+  [ -f "fuzz/$t.dict" ] && args+=(-dict="$here/fuzz/$t.dict")
   seed_dirs=()
-  [ -d "fuzz/corpus/$t" ] && seed_dirs+=("fuzz/corpus/$t")
-  [ -d "build-fuzz/seeds/$t" ] && seed_dirs+=("build-fuzz/seeds/$t")
+  [ -d "fuzz/corpus/$t" ] && seed_dirs+=("$here/fuzz/corpus/$t")
+  [ -d "build-fuzz/seeds/$t" ] && seed_dirs+=("$here/build-fuzz/seeds/$t")
   log=build-fuzz/$t.log
   if "build-fuzz/fuzz_$t" "${args[@]}" "$corpus" "${seed_dirs[@]}" >"$log" 2>&1; then
     result=ok
@@ -67,6 +71,6 @@ for t in "${run[@]}"; do
   fi
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   printf '%-12s %10s executions  %5s inputs in corpus  %s\n' "$t" "${execs:-?}" \
-    "$(ls "$corpus" | wc -l)" "$result"
+    "$(find "$corpus" -type f | wc -l)" "$result"
 done
 exit $status
