@@ -380,12 +380,37 @@ class CrashTest:
     def round(self):
         """Runs the load until one kill."""
         self.start()
-        mode = self.rng.choice(["busy", "busy", "move", "move", "move"])
+        mode = self.rng.choice(["busy", "busy", "pieces", "move", "move", "move"])
         queued = [d for d in self.docs if d.queued]
         t0 = time.monotonic()
         if mode == "move" and (not queued or self.queue_empty()):
             mode = "busy"
-        if mode == "busy":
+        if mode == "pieces":
+            # Every piece at once, then a kill just after an assembly has grown.
+            until = t0 + self.rng.uniform(0.2, 1.0)
+            while time.monotonic() < until:
+                self.step()
+                time.sleep(0.02)
+            for doc in self.docs:
+                while doc.number and doc.pieces:
+                    doc.dropped.append(self.drop_piece(doc.pieces.pop()))
+            temp = os.path.join(self.spool, "temp")
+
+            def sizes():
+                out = {}
+                for f in listdir(temp):
+                    try:
+                        out[f] = os.path.getsize(os.path.join(temp, f))
+                    except OSError:
+                        pass
+                return out
+
+            before = sizes()
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline and sizes() == before:
+                time.sleep(0.0003)
+            time.sleep(self.rng.uniform(0, 0.003))
+        elif mode == "busy":
             until = t0 + self.rng.uniform(0.05, 3.0)
             while time.monotonic() < until:
                 self.step()
