@@ -10,6 +10,8 @@ packages=(
   libspeex-dev libspeexdsp-dev libogg-dev libssl-dev libsqlite3-dev
   libfltk1.3-dev libx11-dev
   libboost-dev
+  # fuzz targets (libFuzzer) and the crash test's driver
+  clang libfuzzer-14-dev libclang-rt-14-dev python3
   # outside tools the tests compare against
   speex ffmpeg sox espeak-ng sqlite3 coreutils
   xvfb x11-utils xdotool imagemagick

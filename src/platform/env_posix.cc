@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <unordered_map>
 
 #include "platform/env.h"
@@ -754,16 +755,20 @@ class PosixEnv : public Env {
       return Status::FromErrno(e, to);
     }
     Status s;
-    std::string buf(1 << 20, '\0');
+    // A buffer the size of the file, up to 1 MiB, left uninitialised: most copies are of
+    // small files, and zeroing a whole mebibyte for each one cost more than the copy.
+    const size_t buf_size =
+        static_cast<size_t>(std::clamp<off_t>(st.st_size, off_t{4096}, off_t{1} << 20));
+    std::unique_ptr<char[]> buf(new char[buf_size]);
     for (;;) {
-      ssize_t r = read(in, buf.data(), buf.size());
+      ssize_t r = read(in, buf.get(), buf_size);
       if (r < 0) {
         if (errno == EINTR) continue;
         s = Status::FromErrno(errno, from);
         break;
       }
       if (r == 0) break;
-      s = WriteAll(out, std::string_view(buf.data(), static_cast<size_t>(r)), to);
+      s = WriteAll(out, std::string_view(buf.get(), static_cast<size_t>(r)), to);
       if (!s.ok()) break;
     }
     close(in);

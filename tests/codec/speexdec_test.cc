@@ -90,7 +90,10 @@ uint32_t Le32(const std::string& s, size_t at) {
          static_cast<uint32_t>(static_cast<unsigned char>(s[at + 2])) << 16 |
          static_cast<uint32_t>(static_cast<unsigned char>(s[at + 3])) << 24;
 }
-uint32_t Le16(const std::string& s, size_t at) { return Le32(s + "\0\0", at) & 0xffff; }
+uint32_t Le16(const std::string& s, size_t at) {
+  return static_cast<uint32_t>(static_cast<unsigned char>(s.at(at))) |
+         static_cast<uint32_t>(static_cast<unsigned char>(s.at(at + 1))) << 8;
+}
 
 // Checks the 44-byte header of a WAV written by the library, field by field.
 void ExpectOurWavHeader(const std::string& wav) {

@@ -87,6 +87,21 @@ TEST_F(EnvTest, AtomicWritesAndCopiesLeaveNoTemporaryFile) {
   EXPECT_EQ(ReadAll(P("dst")), "data");
 }
 
+TEST_F(EnvTest, CopiesOfEverySizeAreWhole) {
+  // Empty, smaller than a page, one byte over the largest buffer, several buffers long.
+  for (size_t size : {size_t{0}, size_t{5}, (size_t{1} << 20) + 1, size_t{3} * (1 << 20) + 17}) {
+    std::string data(size, '\0');
+    uint32_t x = static_cast<uint32_t>(size) + 1;
+    for (char& c : data) {
+      x = x * 1103515245u + 12345u;
+      c = static_cast<char>(x >> 24);
+    }
+    WriteAll(P("big"), data);
+    ASSERT_TRUE(env.CopyFile(P("big"), P("copy")).ok()) << size;
+    EXPECT_TRUE(ReadAll(P("copy")) == data) << size;
+  }
+}
+
 TEST_F(EnvTest, WriteAtAndTruncate) {
   ASSERT_TRUE(env.WriteAt(P("doc"), 0, "hello").ok());
   ASSERT_TRUE(env.WriteAt(P("doc"), 5, " world").ok());
