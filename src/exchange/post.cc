@@ -187,6 +187,20 @@ void Complete(Guichet& g, const std::string& doc, const std::string& final_path,
   }
 }
 
+// Whether a piece is a leftover of a document already complete in the tasks folder:
+// Guichet was stopped after the completion and before the piece's files went. Nothing of
+// the document is in "temp", the document in the tasks folder has its total length, and
+// it holds the piece's very bytes at the piece's offset.
+bool AlreadyInCompleteDocument(Env& env, const std::string& doc, const std::string& final_path,
+                               int64_t offset, int64_t totallength, const std::string& bytes) {
+  FileInfo info;
+  if (env.GetFileInfo(doc, &info).ok() || !env.GetFileInfo(final_path, &info).ok()) return false;
+  if (info.size != totallength || offset + static_cast<int64_t>(bytes.size()) > totallength)
+    return false;
+  std::string there;
+  return env.ReadAt(final_path, offset, bytes.size(), &there).ok() && there == bytes;
+}
+
 bool InPass(const std::string& ext, const std::string& extaimed) {
   const std::string lower = ToLower(ext);
   if (extaimed == "urg") return lower == ".urg";
@@ -236,6 +250,11 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
 
   if (!InPass(extension, extaimed)) return Outcome::kLeft;
 
+  auto decode = [&] {
+    const size_t payload = data_at + 6;
+    return encoding == "base64" ? DecodeBase64Payload(line, payload, length)
+                                : DecodeHexPayload(line, payload);
+  };
   const bool several = totallength != -1;
   const bool text = hasAccentsToConvert(extension);
   const std::string name = "hvr_" + Dec(idexamen) + extension;
@@ -262,13 +281,20 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
         CountPiece(g, length != 10240);
         return Outcome::kHandled;
       }
-      if (size < offset || size >= offset + length) return Wait(scan, p, W("pièce hors séquence"));
+      if (size < offset || size >= offset + length) {
+        if (several && !text && size == 0 &&
+            AlreadyInCompleteDocument(env, doc, final_path, offset, totallength, decode())) {
+          Remove(env, p.marker);
+          Remove(env, p.file);
+          CountPiece(g, length != 10240);
+          return Outcome::kHandled;
+        }
+        return Wait(scan, p, W("pièce hors séquence"));
+      }
     }
   }
 
-  const size_t payload = data_at + 6;
-  std::string bytes = encoding == "base64" ? DecodeBase64Payload(line, payload, length)
-                                           : DecodeHexPayload(line, payload);
+  std::string bytes = decode();
   const int64_t decoded = static_cast<int64_t>(bytes.size());
   // A text document in one piece is converted here; one in several pieces is assembled
   // as it came and converted whole when complete.

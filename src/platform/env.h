@@ -116,6 +116,9 @@ class Env {
   // Reads a whole regular file (refuses links, pipes and files over `max_bytes`).
   virtual Status ReadFile(const std::string& path, std::string* data,
                           int64_t max_bytes = int64_t{1} << 34) = 0;
+  // Reads up to `count` bytes of a regular file from `offset` (fewer at its end).
+  virtual Status ReadAt(const std::string& path, int64_t offset, size_t count,
+                        std::string* data) = 0;
   // Creates or replaces the file with `data`.
   virtual Status WriteFile(const std::string& path, std::string_view data) = 0;
   // Writes a temporary file "~" + name + suffix in the same folder, then renames it over
@@ -231,6 +234,9 @@ class EnvWrapper : public Env {
   }
   Status ReadFile(const std::string& p, std::string* d, int64_t m) override {
     return target_->ReadFile(p, d, m);
+  }
+  Status ReadAt(const std::string& p, int64_t o, size_t n, std::string* d) override {
+    return target_->ReadAt(p, o, n, d);
   }
   Status WriteFile(const std::string& p, std::string_view d) override {
     return target_->WriteFile(p, d);

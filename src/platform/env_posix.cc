@@ -447,6 +447,31 @@ class PosixEnv : public Env {
     return Status::Ok();
   }
 
+  Status ReadAt(const std::string& path, int64_t offset, size_t count, std::string* data) override {
+    int fd = open(Resolve(path).c_str(), kOpenRead);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    if (!IsRegular(fd)) {
+      close(fd);
+      return Status(Status::kNotRegular, path);
+    }
+    data->resize(count);
+    size_t got = 0;
+    while (got < count) {
+      ssize_t r = pread(fd, data->data() + got, count - got, offset + static_cast<off_t>(got));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) {
+        int e = errno;
+        close(fd);
+        return Status::FromErrno(e, path);
+      }
+      if (r == 0) break;
+      got += static_cast<size_t>(r);
+    }
+    data->resize(got);
+    close(fd);
+    return Status::Ok();
+  }
+
   Status ReadFile(const std::string& path, std::string* data, int64_t max_bytes) override {
     return ReadWith(path, data, max_bytes, kOpenRead);
   }

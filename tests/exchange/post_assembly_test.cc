@@ -241,6 +241,23 @@ TEST_F(PostTest, WriteCutShortByAStopIsDoneAgain) {
   EXPECT_EQ(Errors(), std::vector<std::string>{});
 }
 
+TEST_F(PostTest, LastPieceLeftBesideItsCompleteDocumentGoesWithoutWaiting) {
+  // Stopped after the document went whole into the tasks folder, before the last
+  // piece's files were removed: the piece is a leftover, not a piece out of sequence.
+  std::string doc = test::Pattern(25000, 82);
+  test::WriteAll(Task("hvr_82.spx"), doc);
+  Drop("3", test::PieceLine(doc, 82, ".spx", 20480, 4520, true, 25000));
+  // The same number with other bytes at that place is not taken for a leftover.
+  std::string other = test::Pattern(25000, 83);
+  test::WriteAll(Task("hvr_83.spx"), doc);
+  Drop("4", test::PieceLine(other, 83, ".spx", 20480, 4520, false, 25000));
+  EXPECT_EQ(ReperePost(g), 1);
+  EXPECT_FALSE(test::Exists(site.spool() + "/post/3.rdy"));
+  EXPECT_TRUE(test::Exists(site.spool() + "/post/4.rdy"));
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_82.spx")), doc));
+  EXPECT_EQ(ListDir(site.spool() + "/temp"), std::vector<std::string>{});
+}
+
 TEST_F(PostTest, RollbackNeverLeavesTheDocumentMissing) {
   std::string doc = test::Pattern(30720, 90);
   Drop("1", test::PieceLine(doc, 90, ".spx", 0, 10240, false, 30720));
