@@ -1,5 +1,6 @@
 #include "exchange/spool.h"
 
+#include <climits>
 #include <unordered_set>
 
 #include "exchange/request.h"
@@ -19,13 +20,28 @@ constexpr int64_t kLeftoverMinutes = 5;
 
 // Deletes the regular files of `folder` older than `limit` boundaries of the given unit:
 // every one, including the hidden names and the names no listing shows, which crashed
-// writers leave behind.
+// writers leave behind. The files are visited oldest first, from what the file layer
+// kept of the folder, until they are young enough (local time may step back an hour, so
+// the visit goes an hour past the first young one); each candidate's time is read again
+// before it is deleted.
 void Purge(Guichet& g, const std::string& folder, int64_t limit,
            int64_t (*diff)(const DateTime&, const DateTime&)) {
-  std::vector<std::string> names;
-  if (!g.env.ListAllFiles(folder, &names).ok()) return;
   const DateTime now = g.env.Now();
-  for (const std::string& name : names) {
+  std::vector<std::string> candidates;
+  int64_t young_from = INT64_MAX;
+  if (!g.env
+           .VisitFileTimes(folder,
+                           [&](const std::string& name, int64_t mtime) {
+                             if (diff(FromUnixLocal(mtime), now) > limit) {
+                               candidates.push_back(name);
+                             } else if (young_from == INT64_MAX) {
+                               young_from = mtime;
+                             }
+                             return young_from == INT64_MAX || mtime <= young_from + 3600;
+                           })
+           .ok())
+    return;
+  for (const std::string& name : candidates) {
     FileInfo info;
     std::string path = folder + "/" + name;
     if (g.env.GetFileInfo(path, &info).ok() && diff(info.modified, now) > limit)
@@ -116,7 +132,8 @@ int32_t RepereRequete(Guichet& g) {
     // is the request's own, under its exact name.
     std::vector<std::string> markers;
     Check(env.ListFiles(root + "/out", "*.rdy", &markers));
-    std::unordered_set<std::string> answered(markers.begin(), markers.end());
+    std::unordered_set<std::string> answered;
+    if (!requests.empty()) answered.insert(markers.begin(), markers.end());
     std::unordered_set<std::string> listed(requests.begin(), requests.end());
     std::erase_if(g.RequestTries, [&](const auto& t) { return !listed.count(t.first); });
     std::vector<std::string> waiting;
