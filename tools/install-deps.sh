@@ -12,6 +12,8 @@ packages=(
   # outside tools the tests compare against
   speex ffmpeg sox espeak-ng sqlite3 coreutils
   xvfb x11-utils xdotool imagemagick
+  # counting system calls (tools/strace_drain.sh)
+  strace
 )
 
 missing=()

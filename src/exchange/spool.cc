@@ -18,29 +18,35 @@ constexpr int kMaxTries = 3;
 // Age after which Guichet's own temporary files are leftovers of a kill.
 constexpr int64_t kLeftoverMinutes = 5;
 
+// The offset of local time from UTC at `unix_seconds`, in seconds.
+int64_t LocalOffset(int64_t unix_seconds) {
+  return FromUnixLocal(unix_seconds).Serial() - FromUnixLocal(0).Serial() - unix_seconds;
+}
+
 // Deletes the regular files of `folder` older than `limit` boundaries of the given unit:
 // every one, including the hidden names and the names no listing shows, which crashed
 // writers leave behind. The files are visited oldest first, from what the file layer
-// kept of the folder, until they are young enough (local time may step back an hour, so
-// the visit goes an hour past the first young one); each candidate's time is read again
+// kept of the folder, until the first one young enough: local time only grows with the
+// file times when the offset from UTC is the same at that file's time and now; across a
+// change of offset the visit goes an hour further. Each candidate's time is read again
 // before it is deleted.
 void Purge(Guichet& g, const std::string& folder, int64_t limit,
            int64_t (*diff)(const DateTime&, const DateTime&)) {
   const DateTime now = g.env.Now();
+  const int64_t now_unix = ToUnixLocal(now);
   std::vector<std::string> candidates;
-  int64_t young_from = INT64_MAX;
-  if (!g.env
-           .VisitFileTimes(folder,
-                           [&](const std::string& name, int64_t mtime) {
-                             if (diff(FromUnixLocal(mtime), now) > limit) {
-                               candidates.push_back(name);
-                             } else if (young_from == INT64_MAX) {
-                               young_from = mtime;
-                             }
-                             return young_from == INT64_MAX || mtime <= young_from + 3600;
-                           })
-           .ok())
-    return;
+  int64_t visit_until = INT64_MAX;
+  auto visit = [&](const std::string& name, int64_t mtime) {
+    if (mtime > visit_until) return false;
+    if (diff(FromUnixLocal(mtime), now) > limit) {
+      candidates.push_back(name);
+    } else if (visit_until == INT64_MAX) {
+      if (mtime <= now_unix && LocalOffset(mtime) == LocalOffset(now_unix)) return false;
+      visit_until = mtime + 3600;
+    }
+    return true;
+  };
+  if (!g.env.VisitFileTimes(folder, visit).ok()) return;
   for (const std::string& name : candidates) {
     FileInfo info;
     std::string path = folder + "/" + name;
@@ -134,8 +140,10 @@ int32_t RepereRequete(Guichet& g) {
     Check(env.ListFiles(root + "/out", "*.rdy", &markers));
     std::unordered_set<std::string> answered;
     if (!requests.empty()) answered.insert(markers.begin(), markers.end());
-    std::unordered_set<std::string> listed(requests.begin(), requests.end());
-    std::erase_if(g.RequestTries, [&](const auto& t) { return !listed.count(t.first); });
+    if (!g.RequestTries.empty()) {
+      std::unordered_set<std::string> listed(requests.begin(), requests.end());
+      std::erase_if(g.RequestTries, [&](const auto& t) { return !listed.count(t.first); });
+    }
     std::vector<std::string> waiting;
     waiting.reserve(requests.size());
     for (const std::string& req : requests) {
