@@ -374,10 +374,14 @@ class PosixEnv : public Env {
   }
 
   // Whether a folder stamped `mtime` may still change without its time changing, seen at
-  // `now`: the same coarse tick may stamp a later change (a margin far above any file
-  // system's tick of the kernel clock; file systems with whole seconds included).
+  // `now`: file systems stamp with the kernel's coarse clock, so a later change within the
+  // same tick of that clock keeps the time. A margin far above that tick (whole seconds
+  // for a file system whose times have none).
   static bool Racy(const struct timespec& mtime, const struct timespec& now) {
-    return mtime.tv_sec >= now.tv_sec - 2;
+    const int64_t margin = mtime.tv_nsec != 0 ? 50'000'000 : 2'000'000'000;
+    const int64_t age = (static_cast<int64_t>(now.tv_sec) - mtime.tv_sec) * 1'000'000'000 +
+                        (now.tv_nsec - mtime.tv_nsec);
+    return age < margin;
   }
 
   // The kept entries of `dir`, checked against the folder's time (one stat) and scanned
