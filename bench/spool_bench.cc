@@ -1,7 +1,10 @@
 // Request pickup throughput: a spool of 10,000 waiting requests answered by
 // RepereRequete, beside the bare file operations the same exchange needs (list the
 // requests, read each, write its answer, write its marker through a rename), measured
-// in the same run. Then the cost of one request with 10 and with 100,000 open sessions.
+// in the same run, and a plain loop of system calls on raw descriptors, the baseline.
+// Then the cost of one request with 10 and with 100,000 open sessions.
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +102,40 @@ double BarePass(const Site& site) {
   return Seconds(start);
 }
 
+// The plain loop on raw descriptors: for each request, look for its marker, read it,
+// write its answer, write its marker under a temporary name and rename it.
+double PlainPass(const Site& site) {
+  const std::string in = site.root + "/IsapiHalvero/in", out = site.root + "/IsapiHalvero/out";
+  auto start = std::chrono::steady_clock::now();
+  std::vector<std::string> names;
+  if (DIR* d = opendir(in.c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+    closedir(d);
+  }
+  std::string page(200, 'x');
+  char buf[4096];
+  for (const std::string& name : names) {
+    std::string base = name.substr(0, name.size() - 4);
+    std::string rdy = out + "/" + base + ".rdy", req = in + "/" + name;
+    struct stat st;
+    if (stat(rdy.c_str(), &st) == 0) continue;
+    int fd = open(req.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    if (read(fd, buf, sizeof buf) < 0) std::perror("read");
+    close(fd);
+    std::string htm = out + "/" + base + ".htm", tmp = out + "/~" + base + ".rdy.1";
+    fd = open(htm.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    if (write(fd, page.data(), page.size()) < 0) std::perror("write");
+    close(fd);
+    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (write(fd, "0\r\n", 3) < 0) std::perror("write");
+    close(fd);
+    rename(tmp.c_str(), rdy.c_str());
+  }
+  return Seconds(start);
+}
+
 double PerRequestWithSessions(int sessions, int requests) {
   Site site;
   auto view = MakeSilentView();
@@ -118,7 +155,7 @@ double PerRequestWithSessions(int sessions, int requests) {
 int main() {
   const int n = 10000;
   std::vector<std::unique_ptr<Site>> sites;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 6; ++i) {
     sites.push_back(std::make_unique<Site>());
     DropRequests(sites.back()->root + "/IsapiHalvero/in", n, "tok");
   }
@@ -127,11 +164,20 @@ int main() {
   double guichet = GuichetPass(*sites[1], n);
   guichet = std::min(guichet, GuichetPass(*sites[2], n));
   bare = std::min(bare, BarePass(*sites[3]));
+  double plain = PlainPass(*sites[4]);
+  guichet = std::min(guichet, GuichetPass(*sites[5], n));
   sites.clear();
-  std::printf("spool of %d waiting requests (best of two runs each)\n", n);
+  double load[1] = {0};
+  getloadavg(load, 1);
+  std::printf("spool of %d waiting requests in /dev/shm (tmpfs), load %.2f\n", n, load[0]);
+  std::printf("  plain system-call loop: %8.3f s  (%8.0f requests/s)\n", plain, n / plain);
   std::printf("  bare file operations : %8.3f s  (%8.0f requests/s)\n", bare, n / bare);
   std::printf("  RepereRequete        : %8.3f s  (%8.0f requests/s)\n", guichet, n / guichet);
-  std::printf("  speed relative to bare: %.2f (target >= 0.50)\n", bare / guichet);
+  std::printf(
+      "  RepereRequete relative to the plain loop: %.2f (in-process; the drain_bench\n"
+      "  figure of the real executable is the one that counts)\n",
+      plain / guichet);
+  std::printf("  (layer-based bare pass relative to the plain loop: %.2f)\n", plain / bare);
 
   double small = PerRequestWithSessions(10, 2000);
   double large = PerRequestWithSessions(100000, 2000);

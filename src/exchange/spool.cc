@@ -1,5 +1,6 @@
 #include "exchange/spool.h"
 
+#include <climits>
 #include <unordered_set>
 
 #include "exchange/request.h"
@@ -17,15 +18,36 @@ constexpr int kMaxTries = 3;
 // Age after which Guichet's own temporary files are leftovers of a kill.
 constexpr int64_t kLeftoverMinutes = 5;
 
+// The offset of local time from UTC at `unix_seconds`, in seconds.
+int64_t LocalOffset(int64_t unix_seconds) {
+  return FromUnixLocal(unix_seconds).Serial() - FromUnixLocal(0).Serial() - unix_seconds;
+}
+
 // Deletes the regular files of `folder` older than `limit` boundaries of the given unit:
 // every one, including the hidden names and the names no listing shows, which crashed
-// writers leave behind.
+// writers leave behind. The files are visited oldest first, from what the file layer
+// kept of the folder, until the first one young enough: local time only grows with the
+// file times when the offset from UTC is the same at that file's time and now; across a
+// change of offset the visit goes an hour further. Each candidate's time is read again
+// before it is deleted.
 void Purge(Guichet& g, const std::string& folder, int64_t limit,
            int64_t (*diff)(const DateTime&, const DateTime&)) {
-  std::vector<std::string> names;
-  if (!g.env.ListAllFiles(folder, &names).ok()) return;
   const DateTime now = g.env.Now();
-  for (const std::string& name : names) {
+  const int64_t now_unix = ToUnixLocal(now);
+  std::vector<std::string> candidates;
+  int64_t visit_until = INT64_MAX;
+  auto visit = [&](const std::string& name, int64_t mtime) {
+    if (mtime > visit_until) return false;
+    if (diff(FromUnixLocal(mtime), now) > limit) {
+      candidates.push_back(name);
+    } else if (visit_until == INT64_MAX) {
+      if (mtime <= now_unix && LocalOffset(mtime) == LocalOffset(now_unix)) return false;
+      visit_until = mtime + 3600;
+    }
+    return true;
+  };
+  if (!g.env.VisitFileTimes(folder, visit).ok()) return;
+  for (const std::string& name : candidates) {
     FileInfo info;
     std::string path = folder + "/" + name;
     if (g.env.GetFileInfo(path, &info).ok() && diff(info.modified, now) > limit)
@@ -116,9 +138,12 @@ int32_t RepereRequete(Guichet& g) {
     // is the request's own, under its exact name.
     std::vector<std::string> markers;
     Check(env.ListFiles(root + "/out", "*.rdy", &markers));
-    std::unordered_set<std::string> answered(markers.begin(), markers.end());
-    std::unordered_set<std::string> listed(requests.begin(), requests.end());
-    std::erase_if(g.RequestTries, [&](const auto& t) { return !listed.count(t.first); });
+    std::unordered_set<std::string> answered;
+    if (!requests.empty()) answered.insert(markers.begin(), markers.end());
+    if (!g.RequestTries.empty()) {
+      std::unordered_set<std::string> listed(requests.begin(), requests.end());
+      std::erase_if(g.RequestTries, [&](const auto& t) { return !listed.count(t.first); });
+    }
     std::vector<std::string> waiting;
     waiting.reserve(requests.size());
     for (const std::string& req : requests) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -167,6 +168,13 @@ class Env {
   // Every regular file of `folder`, hidden names and names no listing shows included, in
   // no particular order: the purges must see what crashed writers leave behind.
   virtual Status ListAllFiles(const std::string& folder, std::vector<std::string>* names) = 0;
+  // The same files with their modification times (seconds since the epoch), oldest
+  // first, until `visit` returns false. What was learnt is kept between calls and only
+  // what changed in the folder is asked again, so a time may be older than the file's own
+  // (a file written in place since) but a file that appeared in the folder, created or
+  // renamed in, is seen with its own: a caller confirms a time before acting on it.
+  virtual Status VisitFileTimes(const std::string& folder,
+                                const std::function<bool(const std::string&, int64_t)>& visit) = 0;
 
   // The spool's answers. Written under the exact name given, never onto an existing name
   // that differs only in case (one client's answer must never land on another's); a new
@@ -277,6 +285,10 @@ class EnvWrapper : public Env {
   }
   Status ListAllFiles(const std::string& f, std::vector<std::string>* n) override {
     return target_->ListAllFiles(f, n);
+  }
+  Status VisitFileTimes(const std::string& f,
+                        const std::function<bool(const std::string&, int64_t)>& v) override {
+    return target_->VisitFileTimes(f, v);
   }
   Status WriteAnswer(const std::string& p, std::string_view d, bool append) override {
     return target_->WriteAnswer(p, d, append);

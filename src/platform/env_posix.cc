@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
@@ -326,7 +327,7 @@ Status SyncFolder(const std::string& folder, const std::string& path) {
 
 class PosixEnv : public Env {
  public:
-  PosixEnv() { reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC); }
+  PosixEnv() : pid_(getpid()) { reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
   DateTime Now() override { return FromUnixLocal(time(nullptr)); }
 
@@ -339,6 +340,36 @@ class PosixEnv : public Env {
   std::string Resolve(const std::string& path) override {
     struct stat st;
     if (path.empty() || lstat(path.c_str(), &st) == 0) return path;
+    return ResolveMissing(path);
+  }
+
+  // Resolve for a path that lstat has just missed as written. The common miss (the
+  // folder exists as written, the name does not) costs one stat of the folder: its kept
+  // names answer the rest.
+  std::string ResolveMissing(const std::string& path) {
+    const std::string base = BaseName(path);
+    if (!base.empty() && base != "." && base != "..") {
+      const std::string dir = Parent(path);
+      if (FolderCache* c = Fresh(dir)) {
+        c->lookups = true;
+        auto it = c->folded.find(ToUpper(base));
+        if (it == c->folded.end()) return path;
+        return Join(dir, path, it->second);
+      }
+    }
+    return WalkComponents(path);
+  }
+
+  // `dir` + "/" + `name`, in the form `path` had ("x" stays relative, "/x" absolute).
+  static std::string Join(const std::string& dir, const std::string& path,
+                          const std::string& name) {
+    if (path.find('/') == std::string::npos) return name;
+    if (dir == "/") return "/" + name;
+    return dir + "/" + name;
+  }
+
+  std::string WalkComponents(const std::string& path) {
+    struct stat st;
     // Walk the components; each one that is missing as written is looked up without
     // regard to case in its folder. From the first one that matches nothing, the rest
     // stays as written.
@@ -368,50 +399,221 @@ class PosixEnv : public Env {
     return absolute ? built : built.substr(2);
   }
 
-  // The spelling of `name` in `dir` without regard to case, "" when none. Each folder's
-  // names are kept, folded, until the folder changes; Guichet's own creations and
-  // removals update the kept names instead of forcing a new scan, so writing new files
-  // into a large folder stays cheap.
+  // The spelling of `name` in `dir` without regard to case, "" when none.
   std::string FindNoCase(const std::string& dir, const std::string& name) {
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0) return "";
-    FolderNames& cached = folders_[dir];
-    if (!cached.valid || cached.mtime.tv_sec != st.st_mtim.tv_sec ||
-        cached.mtime.tv_nsec != st.st_mtim.tv_nsec) {
-      if (folders_.size() > 256) {
-        folders_.clear();
-        return FindNoCase(dir, name);
-      }
-      FolderNames& fresh = folders_[dir];
-      fresh.names.clear();
-      if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d)) fresh.names.emplace(ToUpper(e->d_name), e->d_name);
-        closedir(d);
-      }
-      fresh.mtime = st.st_mtim;
-      fresh.valid = true;
-      auto it = fresh.names.find(ToUpper(name));
-      return it == fresh.names.end() ? "" : it->second;
-    }
-    auto it = cached.names.find(ToUpper(name));
-    return it == cached.names.end() ? "" : it->second;
+    FolderCache* c = Fresh(dir);
+    if (c == nullptr) return "";
+    c->lookups = true;
+    auto it = c->folded.find(ToUpper(name));
+    return it == c->folded.end() ? "" : it->second;
   }
 
-  // Records that Guichet created or removed `real`, for the kept names of its folder.
-  void Touched(const std::string& real) {
-    std::string dir = Parent(real);
-    auto it = folders_.find(dir);
-    if (it == folders_.end() || !it->second.valid) return;
-    struct stat st;
-    std::string name = BaseName(real);
-    if (lstat(real.c_str(), &st) == 0) {
-      it->second.names[ToUpper(name)] = name;
-    } else {
-      auto hit = it->second.names.find(ToUpper(name));
-      if (hit != it->second.names.end() && hit->second == name) it->second.names.erase(hit);
-    }
-    if (stat(dir.c_str(), &st) == 0) it->second.mtime = st.st_mtim;
+  // What is kept of a folder between calls: its entries as the last scan found them,
+  // the folder's modification time then, and what was derived from them (the names
+  // folded to upper case, the listings asked for, the files in the order of their
+  // times). A scan is trusted while the folder's time stays the same, unless the folder
+  // changed too close to the scan for the time to tell (file systems stamp with a coarse
+  // clock), or Guichet itself changed the folder without checking it first.
+  struct CachedEntry {
+    unsigned char type = DT_UNKNOWN;  // DT_REG, DT_DIR, DT_LNK or other
+    ino_t ino = 0;
+    int64_t mtime = kUnknownTime;  // regular files: seconds, as last seen
+  };
+  static constexpr int64_t kUnknownTime = INT64_MIN;
+  struct FolderCache {
+    bool valid = false;
+    bool racy = false;
+    bool stale = false;
+    bool lookups = false;  // used for a look-up without regard to case since the scan
+    struct timespec mtime {};
+    int64_t scanned_at = 0;  // seconds
+    std::unordered_map<std::string, CachedEntry> entries;
+    std::unordered_map<std::string, std::string> folded;  // folded -> real
+    std::unordered_map<std::string, std::vector<std::string>> listings;
+    std::vector<std::pair<int64_t, std::string>> by_time;  // regular files, oldest first
+    bool by_time_ready = false;
+    // Files Guichet wrote since the scan, with a time their own cannot be older than.
+    std::unordered_map<std::string, int64_t> written;
+  };
+
+  static bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
   }
+
+  static struct timespec WallClock() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+  }
+
+  // Whether a folder stamped `mtime` may still change without its time changing, seen at
+  // `now`: file systems stamp with the kernel's coarse clock, so a later change within the
+  // same tick of that clock keeps the time. A margin far above that tick (whole seconds
+  // for a file system whose times have none).
+  static bool Racy(const struct timespec& mtime, const struct timespec& now) {
+    const int64_t margin = mtime.tv_nsec != 0 ? 50'000'000 : 2'000'000'000;
+    const int64_t age = (static_cast<int64_t>(now.tv_sec) - mtime.tv_sec) * 1'000'000'000 +
+                        (now.tv_nsec - mtime.tv_nsec);
+    return age < margin;
+  }
+
+  // The kept entries of `dir`, checked against the folder's time (one stat) and scanned
+  // again when it changed. Null when the folder cannot be read (errno is set).
+  FolderCache* Fresh(const std::string& dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+      int e = errno;
+      folders_.erase(dir);
+      errno = e;
+      return nullptr;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      folders_.erase(dir);
+      errno = ENOTDIR;
+      return nullptr;
+    }
+    auto it = folders_.find(dir);
+    if (it != folders_.end() && it->second.valid && !it->second.stale && !it->second.racy &&
+        SameTime(it->second.mtime, st.st_mtim))
+      return &it->second;
+    if (it == folders_.end()) {
+      if (folders_.size() >= 256) folders_.clear();
+      it = folders_.emplace(dir, FolderCache()).first;
+    }
+    if (!Scan(dir, st, &it->second)) {
+      int e = errno;
+      folders_.erase(it);
+      errno = e;
+      return nullptr;
+    }
+    return &it->second;
+  }
+
+  // Reads the folder's entries. Files already known under the same name and inode keep
+  // their times, when those were seen long enough after they were stamped to be settled;
+  // files Guichet wrote itself take the time noted then; the others are asked when a
+  // time is needed.
+  bool Scan(const std::string& dir, const struct stat& st, FolderCache* c) {
+    const struct timespec now = WallClock();
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return false;
+    std::unordered_map<std::string, CachedEntry> fresh;
+    fresh.reserve(c->entries.size() + 16);
+    while (struct dirent* e = readdir(d)) {
+      std::string_view name = e->d_name;
+      if (name == "." || name == "..") continue;
+      CachedEntry entry;
+      entry.type = e->d_type;
+      entry.ino = e->d_ino;
+      if (entry.type == DT_UNKNOWN) {
+        struct stat est;
+        std::string full = dir + "/" + std::string(name);
+        if (lstat(full.c_str(), &est) != 0) continue;
+        entry.type = S_ISREG(est.st_mode)   ? DT_REG
+                     : S_ISDIR(est.st_mode) ? DT_DIR
+                     : S_ISLNK(est.st_mode) ? DT_LNK
+                                            : DT_FIFO;
+        if (entry.type == DT_REG) entry.mtime = est.st_mtim.tv_sec;
+      }
+      if (entry.type == DT_REG && entry.mtime == kUnknownTime) {
+        std::string key(name);
+        auto old = c->entries.find(key);
+        auto own = c->written.find(key);
+        if (own != c->written.end()) {
+          entry.mtime = own->second;
+        } else if (old != c->entries.end() && old->second.ino == entry.ino) {
+          entry.mtime = old->second.mtime;
+        }
+        // A time still recent now is asked again: the file may have been stamped since
+        // (its time set right after it was written).
+        if (entry.mtime != kUnknownTime && entry.mtime >= now.tv_sec - 2) {
+          entry.mtime = kUnknownTime;
+        }
+      }
+      fresh.emplace(std::string(name), entry);
+    }
+    closedir(d);
+    c->entries = std::move(fresh);
+    c->folded.clear();
+    for (const auto& [name, entry] : c->entries) c->folded.emplace(ToUpper(name), name);
+    c->listings.clear();
+    c->by_time.clear();
+    c->by_time_ready = false;
+    c->written.clear();
+    c->mtime = st.st_mtim;
+    c->scanned_at = now.tv_sec;
+    c->racy = Racy(st.st_mtim, now);
+    c->stale = false;
+    c->lookups = false;
+    c->valid = true;
+    return true;
+  }
+
+  // Guichet created, replaced or removed `real`. The kept entries of its folder are
+  // scanned again before their next use; `written_at` (seconds, or kUnknownTime) is a
+  // time the file's own cannot be older than, when Guichet wrote its content.
+  void Touched(const std::string& real, int64_t written_at = kUnknownTime) {
+    auto it = folders_.find(Parent(real));
+    if (it == folders_.end()) return;
+    it->second.stale = true;
+    it->second.written[BaseName(real)] = written_at;
+  }
+
+  // A change of Guichet's own in a folder whose kept names serve look-ups: the names are
+  // updated instead of scanned again, but only when the folder's time before the change
+  // is the kept one (no other program changed it since the scan); otherwise, or for a
+  // folder that serves only listings, the folder is scanned again at its next use.
+  struct Change {
+    std::string dir;
+    bool checked = false;
+  };
+  Change BeginChange(const std::string& real) {
+    Change ch{Parent(real)};
+    auto it = folders_.find(ch.dir);
+    if (it == folders_.end() || !it->second.valid || it->second.stale || it->second.racy ||
+        !it->second.lookups)
+      return ch;
+    struct stat st;
+    ch.checked = stat(ch.dir.c_str(), &st) == 0 && SameTime(st.st_mtim, it->second.mtime);
+    return ch;
+  }
+  void EndChange(const Change& ch, const std::string& real, int64_t written_at) {
+    auto it = folders_.find(ch.dir);
+    if (it == folders_.end()) return;
+    FolderCache& c = it->second;
+    struct stat st, dst;
+    const std::string name = BaseName(real);
+    if (!ch.checked || stat(ch.dir.c_str(), &dst) != 0) {
+      Touched(real, written_at);
+      return;
+    }
+    if (lstat(real.c_str(), &st) == 0) {
+      CachedEntry entry;
+      entry.type = S_ISREG(st.st_mode)   ? DT_REG
+                   : S_ISDIR(st.st_mode) ? DT_DIR
+                   : S_ISLNK(st.st_mode) ? DT_LNK
+                                         : DT_FIFO;
+      entry.ino = st.st_ino;
+      if (entry.type == DT_REG) entry.mtime = st.st_mtim.tv_sec;
+      c.entries[name] = entry;
+      c.folded[ToUpper(name)] = name;
+    } else {
+      c.entries.erase(name);
+      auto hit = c.folded.find(ToUpper(name));
+      if (hit != c.folded.end() && hit->second == name) c.folded.erase(hit);
+    }
+    c.written.erase(name);
+    c.listings.clear();
+    c.by_time.clear();
+    c.by_time_ready = false;
+    c.mtime = dst.st_mtim;
+    c.racy = c.racy || Racy(dst.st_mtim, WallClock());
+    // A time noted now is recent for the next scan: it will be asked again.
+    c.scanned_at = std::max<int64_t>(c.scanned_at, WallClock().tv_sec);
+  }
+
+  // A lower bound of the time the file system stamps on a file written from now on.
+  static int64_t WriteStartTime() { return WallClock().tv_sec - 1; }
 
   // lstat of the path as written, then, on a miss, of its spelling found without regard
   // to case. The hot path (the exact name exists) costs one call.
@@ -420,7 +622,7 @@ class PosixEnv : public Env {
     if (lstat(path.c_str(), st) == 0) return 0;
     int err = errno;
     if (err != ENOENT && err != ENOTDIR) return err;
-    std::string found = Resolve(path);
+    std::string found = ResolveMissing(path);
     if (found == path) return err;
     *real = found;
     return lstat(found.c_str(), st) == 0 ? 0 : errno;
@@ -489,9 +691,22 @@ class PosixEnv : public Env {
     return Status::Ok();
   }
 
+  // Opens the path as written, then, when it is missing, its spelling found without
+  // regard to case.
+  int OpenAnyCase(const std::string& path, int flags, mode_t mode = 0) {
+    int fd = open(path.c_str(), flags, mode);
+    if (fd >= 0 || (errno != ENOENT && errno != ENOTDIR)) return fd;
+    const int err = errno;
+    std::string real = ResolveMissing(path);
+    if (real == path) {
+      errno = err;
+      return -1;
+    }
+    return open(real.c_str(), flags, mode);
+  }
+
   Status ReadWith(const std::string& path, std::string* data, int64_t max_bytes, int flags) {
-    std::string real = Resolve(path);
-    int fd = open(real.c_str(), flags);
+    int fd = OpenAnyCase(path, flags);
     if (fd < 0) return Status::FromErrno(errno, path);
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -508,44 +723,55 @@ class PosixEnv : public Env {
       return Status(Status::kTooLarge, path);
     }
     data->clear();
-    data->reserve(static_cast<size_t>(st.st_size));
-    char buf[1 << 16];
+    // Room for one byte more than the file holds: a read that does not fill it has
+    // reached the end, with no read of nothing to learn it.
+    const size_t expected = static_cast<size_t>(st.st_size);
+    data->resize(std::max<size_t>(expected + 1, 4096));
+    size_t have = 0;
     for (;;) {
-      ssize_t r = read(fd, buf, sizeof buf);
+      ssize_t r = read(fd, data->data() + have, data->size() - have);
       if (r < 0) {
         if (errno == EINTR) continue;
         int e = errno;
         close(fd);
+        data->clear();
         return Status::FromErrno(e, path);
       }
-      if (r == 0) break;
-      if (static_cast<int64_t>(data->size()) + r > max_bytes) {
+      have += static_cast<size_t>(r);
+      if (static_cast<int64_t>(have) > max_bytes) {
         close(fd);
+        data->clear();
         return Status(Status::kTooLarge, path);
       }
-      data->append(buf, static_cast<size_t>(r));
+      if (r == 0 || (have >= expected && have < data->size())) break;
+      if (have == data->size()) data->resize(data->size() * 2);
     }
+    data->resize(have);
     close(fd);
     return Status::Ok();
   }
 
   Status WriteWithFlags(const std::string& path, std::string_view data, int flags,
                         mode_t mode = 0666) {
+    // A new name of our own (a temporary file) is created as written.
+    if (flags & O_EXCL) return WriteExact(path, path, data, flags, mode);
     return WriteExact(Resolve(path), path, data, flags, mode);
   }
 
-  // Writes `real` as named; `path` is the name the failure reports.
+  // Writes `real` as named; `path` is the name the failure reports. A file created here
+  // (O_EXCL) is a new regular file: no check of what was opened.
   Status WriteExact(const std::string& real, const std::string& path, std::string_view data,
                     int flags, mode_t mode) {
+    const int64_t start = WriteStartTime();
     int fd = open(real.c_str(), kOpenWrite | flags, mode);
     if (fd < 0) return Status::FromErrno(errno, path);
-    if (!IsRegular(fd)) {
+    if (!(flags & O_EXCL) && !IsRegular(fd)) {
       close(fd);
       return Status(Status::kNotRegular, path);
     }
     Status s = WriteAll(fd, data, path);
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
-    Touched(real);
+    Touched(real, start);
     return s;
   }
 
@@ -561,15 +787,18 @@ class PosixEnv : public Env {
   // so the name is cut where the whole would pass the file system's name limit.
   std::string TempName(const std::string& real) {
     static std::atomic<uint64_t> counter{0};
-    // A random part, so that nobody can plant something at the name beforehand; the
-    // process and the count keep it unique, so the name is cut where the whole would
-    // pass the file system's name limit.
-    uint32_t salt = 0;
-    if (getrandom(&salt, sizeof salt, GRND_NONBLOCK) != sizeof salt) salt = 0;
+    // A random part, so that nobody can plant something at the name beforehand (drawn
+    // from a generator seeded once, so a name costs no system call); the process and the
+    // count keep it unique.
+    static uint64_t state = [] {
+      uint64_t seed = 0;
+      if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) seed = time(nullptr);
+      return seed | 1;
+    }();
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
     char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(salt));
-    const std::string suffix =
-        "." + std::to_string(getpid()) + "." + std::to_string(counter++) + hex;
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(state >> 32));
+    const std::string suffix = "." + std::to_string(pid_) + "." + std::to_string(counter++) + hex;
     std::string name = BaseName(real);
     if (1 + name.size() + suffix.size() > NAME_MAX) name.resize(NAME_MAX - 1 - suffix.size());
     return Parent(real) + "/~" + name + suffix;
@@ -580,20 +809,35 @@ class PosixEnv : public Env {
     return Resolve(Parent(path)) + "/" + BaseName(path);
   }
 
-  Status WriteAnswer(const std::string& path, std::string_view data, bool append) override {
+  // Runs `write` on the path as given; when its folder is missing as written, on the
+  // folder's spelling found without regard to case, the name kept exactly.
+  template <typename F>
+  Status InExactName(const std::string& path, F write) {
+    Status s = write(path);
+    if (s.kind() != Status::kNotFound && s.kind() != Status::kPathNotFound) return s;
     std::string real = ExactName(path);
-    Status s = WriteExact(real, path, data, O_CREAT | (append ? O_APPEND : O_TRUNC), kAnswerMode);
-    Touched(real);
-    return s;
+    return real == path ? s : write(real);
+  }
+
+  Status WriteAnswer(const std::string& path, std::string_view data, bool append) override {
+    return InExactName(path, [&](const std::string& real) {
+      if (append) return WriteExact(real, path, data, O_CREAT | O_APPEND, kAnswerMode);
+      // Most answers are new files: created without a look at what was opened.
+      Status s = WriteExact(real, path, data, O_CREAT | O_EXCL, kAnswerMode);
+      if (s.kind() != Status::kExists) return s;
+      return WriteExact(real, path, data, O_CREAT | O_TRUNC, kAnswerMode);
+    });
   }
 
   // Answers are made again when lost, so they are replaced whole but not flushed.
   Status WriteAnswerAtomic(const std::string& path, std::string_view data) override {
-    std::string real = ExactName(path);
-    std::string tmp;
-    int fd = CreateTemp(real, kAnswerMode, &tmp);
-    if (fd < 0) return Status::FromErrno(errno, path);
-    return Replace(fd, tmp, real, path, WriteAll(fd, data, path), false);
+    return InExactName(path, [&](const std::string& real) {
+      const int64_t start = WriteStartTime();
+      std::string tmp;
+      int fd = CreateTemp(real, kAnswerMode, &tmp);
+      if (fd < 0) return Status::FromErrno(errno, path);
+      return Replace(fd, tmp, real, path, WriteAll(fd, data, path), false, start);
+    });
   }
 
   // Creates a new temporary file beside `real`, opened for writing. A name already taken
@@ -611,15 +855,15 @@ class PosixEnv : public Env {
   // Puts a complete temporary file in place of `real`: the file is flushed before the
   // rename and the folder after it, so after a power cut the target holds the old
   // content or the whole new one (LevelDB's SetCurrentFile). Closes `fd`; removes the
-  // temporary file when anything fails.
+  // temporary file when anything fails. `written_at`: as for Touched.
   Status Replace(int fd, const std::string& tmp, const std::string& real, const std::string& path,
-                 Status s, bool sync) {
+                 Status s, bool sync, int64_t written_at = kUnknownTime) {
     if (s.ok() && sync) s = SyncFile(fd, path);
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
     if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
     if (!s.ok()) unlink(tmp.c_str());
     Touched(tmp);
-    Touched(real);
+    Touched(real, written_at);
     if (s.ok() && sync) s = SyncFolder(Parent(real), path);
     return s;
   }
@@ -807,28 +1051,40 @@ class PosixEnv : public Env {
   Status DeleteFile(const std::string& path) override {
     // unlink refuses folders (EISDIR), so no look beforehand.
     std::string real = path;
+    Change ch = BeginChange(real);
     if (unlink(real.c_str()) != 0) {
       if (errno != ENOENT && errno != ENOTDIR) return Status::FromErrno(errno, path);
-      real = Resolve(path);
-      if (real == path || unlink(real.c_str()) != 0)
-        return Status::FromErrno(real == path ? ENOENT : errno, path);
+      real = ResolveMissing(path);
+      if (real == path) return Status::FromErrno(ENOENT, path);
+      ch = BeginChange(real);
+      if (unlink(real.c_str()) != 0) return Status::FromErrno(errno, path);
     }
-    Touched(real);
+    EndChange(ch, real, kUnknownTime);
     return Status::Ok();
   }
 
   Status RenameFile(const std::string& from, const std::string& to) override {
     std::string src = Resolve(from), dst = Resolve(to);
+    if (Parent(src) == Parent(dst)) {
+      // Within one folder: scanned again at its next use.
+      if (rename(src.c_str(), dst.c_str()) != 0) return Status::FromErrno(errno, from);
+      Touched(src);
+      Touched(dst);
+      return Status::Ok();
+    }
+    Change from_change = BeginChange(src);
+    Change to_change = BeginChange(dst);
     if (rename(src.c_str(), dst.c_str()) != 0) return Status::FromErrno(errno, from);
-    Touched(src);
-    Touched(dst);
+    EndChange(from_change, src, kUnknownTime);
+    EndChange(to_change, dst, kUnknownTime);
     return Status::Ok();
   }
 
   Status CreateFolder(const std::string& path) override {
     std::string real = Resolve(path);
+    Change ch = BeginChange(real);
     if (mkdir(real.c_str(), 0777) != 0) return Status::FromErrno(errno, path);
-    Touched(real);
+    EndChange(ch, real, kUnknownTime);
     return Status::Ok();
   }
 
@@ -836,14 +1092,58 @@ class PosixEnv : public Env {
     struct timespec times[2];
     times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ToUnixLocal(t));
     times[0].tv_nsec = times[1].tv_nsec = 0;
-    if (utimensat(AT_FDCWD, Resolve(path).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    std::string real = Resolve(path);
+    if (utimensat(AT_FDCWD, real.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
       return Status::FromErrno(errno, path);
+    Touched(real);  // its time, as kept, is no longer its own
     return Status::Ok();
+  }
+
+  // The kept entries of a folder named by a caller: as written, or, when missing so, its
+  // spelling found without regard to case. Null with errno set when it cannot be read.
+  FolderCache* FolderOf(const std::string& folder) {
+    if (FolderCache* c = Fresh(folder)) return c;
+    if (errno != ENOENT && errno != ENOTDIR) return nullptr;
+    const int err = errno;
+    std::string real = ResolveMissing(folder);
+    if (real == folder) {
+      errno = err;
+      return nullptr;
+    }
+    return Fresh(real);
+  }
+
+  static Status FolderFailure(const std::string& folder) {
+    return Status::FromErrno(errno == ENOENT ? ENOTDIR : errno, folder);
   }
 
   // `follow`: a link to a regular file counts as one (the administrator's folders).
   Status List(const std::string& folder, std::string_view pattern, bool folders,
               std::vector<std::string>* names, bool follow = false) {
+    if (!follow) {
+      // From the kept entries; each listing asked for is kept with them.
+      FolderCache* c = FolderOf(folder);
+      if (c == nullptr) return FolderFailure(folder);
+      std::string key = (folders ? "D" : "F") + std::string(pattern);
+      auto hit = c->listings.find(key);
+      if (hit == c->listings.end()) {
+        if (c->listings.size() >= 32) c->listings.clear();
+        std::vector<std::pair<std::string, std::string>> keyed;
+        for (const auto& [name, entry] : c->entries) {
+          if (!AcceptableName(name)) continue;
+          if (!folders && !MatchesListPattern(name, pattern)) continue;
+          if (entry.type != (folders ? DT_DIR : DT_REG)) continue;
+          keyed.emplace_back(ToUpper(name), name);
+        }
+        std::sort(keyed.begin(), keyed.end());
+        std::vector<std::string> sorted;
+        sorted.reserve(keyed.size());
+        for (auto& k : keyed) sorted.push_back(std::move(k.second));
+        hit = c->listings.emplace(std::move(key), std::move(sorted)).first;
+      }
+      names->insert(names->end(), hit->second.begin(), hit->second.end());
+      return Status::Ok();
+    }
     std::string real = Resolve(folder);
     DIR* d = opendir(real.c_str());
     if (d == nullptr) return Status::FromErrno(errno == ENOENT ? ENOTDIR : errno, folder);
@@ -893,21 +1193,47 @@ class PosixEnv : public Env {
   }
 
   Status ListAllFiles(const std::string& folder, std::vector<std::string>* names) override {
-    std::string real = Resolve(folder);
-    DIR* d = opendir(real.c_str());
-    if (d == nullptr) return Status::FromErrno(errno == ENOENT ? ENOTDIR : errno, folder);
-    while (struct dirent* e = readdir(d)) {
-      std::string_view name = e->d_name;
-      if (name == "." || name == "..") continue;
-      bool regular = e->d_type == DT_REG;
-      if (e->d_type == DT_UNKNOWN) {
-        struct stat st;
-        std::string full = real + "/" + std::string(name);
-        regular = lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    FolderCache* c = FolderOf(folder);
+    if (c == nullptr) return FolderFailure(folder);
+    for (const auto& [name, entry] : c->entries)
+      if (entry.type == DT_REG) names->push_back(name);
+    return Status::Ok();
+  }
+
+  Status VisitFileTimes(const std::string& folder,
+                        const std::function<bool(const std::string&, int64_t)>& visit) override {
+    FolderCache* c = FolderOf(folder);
+    if (c == nullptr) return FolderFailure(folder);
+    if (!c->by_time_ready) {
+      // Times not known yet (new files, or files whose time was recent when noted) are
+      // asked once; the rest is what earlier looks found.
+      std::string dir = folder;
+      for (auto& [dir_name, cache] : folders_)
+        if (&cache == c) dir = dir_name;
+      for (auto it = c->entries.begin(); it != c->entries.end();) {
+        CachedEntry& entry = it->second;
+        if (entry.type == DT_REG && entry.mtime == kUnknownTime) {
+          struct stat st;
+          std::string full = dir + "/" + it->first;
+          if (lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            c->stale = true;  // changed since the scan: not listed now, scanned next time
+            ++it;
+            continue;
+          }
+          entry.mtime = st.st_mtim.tv_sec;
+          entry.ino = st.st_ino;
+        }
+        ++it;
       }
-      if (regular) names->emplace_back(name);
+      c->by_time.clear();
+      for (const auto& [name, entry] : c->entries)
+        if (entry.type == DT_REG && entry.mtime != kUnknownTime)
+          c->by_time.emplace_back(entry.mtime, name);
+      std::sort(c->by_time.begin(), c->by_time.end());
+      c->by_time_ready = true;
     }
-    closedir(d);
+    for (const auto& [mtime, name] : c->by_time)
+      if (!visit(name, mtime)) break;
     return Status::Ok();
   }
 
@@ -974,13 +1300,9 @@ class PosixEnv : public Env {
   }
 
  private:
-  struct FolderNames {
-    bool valid = false;
-    struct timespec mtime {};
-    std::unordered_map<std::string, std::string> names;  // folded -> real
-  };
-  std::unordered_map<std::string, FolderNames> folders_;
+  std::unordered_map<std::string, FolderCache> folders_;
   int reserve_fd_ = -1;
+  const pid_t pid_;
 };
 
 }  // namespace

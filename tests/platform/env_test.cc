@@ -255,5 +255,106 @@ TEST_F(EnvTest, LinksAreFollowedForTheAdministratorsFilesOnly) {
   EXPECT_EQ(ReadAll(P("elsewhere/Lettre.doc")), "doc");
 }
 
+// Runs a shell command in a process of its own, as another program writing into the
+// same folders would.
+void OtherProgram(const std::string& command) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+}
+
+TEST_F(EnvTest, KeptNamesNeverHideWhatAnotherProgramCreated) {
+  test::MakeDirs(P("d"));
+  // A look-up that misses keeps the folder's names.
+  EXPECT_FALSE(env.FileExists(P("d/Nothing.txt")));
+  // Another program creates a file, then Guichet writes one of its own at once.
+  OtherProgram("printf other > '" + P("d/other.txt") + "'");
+  ASSERT_TRUE(env.WriteAnswer(P("d/mine.txt"), "x", false).ok());
+  // The other file is found in another case, and a write in that case lands on it.
+  EXPECT_TRUE(env.FileExists(P("d/OTHER.TXT")));
+  ASSERT_TRUE(env.WriteFile(P("d/Other.Txt"), "replaced").ok());
+  EXPECT_EQ(test::ListDir(P("d")), (std::vector<std::string>{"mine.txt", "other.txt"}));
+  EXPECT_EQ(ReadAll(P("d/other.txt")), "replaced");
+  // The same after a removal of Guichet's own.
+  OtherProgram("printf x > '" + P("d/third.txt") + "'");
+  ASSERT_TRUE(env.DeleteFile(P("d/mine.txt")).ok());
+  EXPECT_TRUE(env.FileExists(P("d/Third.TXT")));
+  std::vector<std::string> names;
+  ASSERT_TRUE(env.ListFiles(P("d"), "*", &names).ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"other.txt", "third.txt"}));
+}
+
+TEST_F(EnvTest, ListingsAndTimesFollowChangesMadeByOthers) {
+  test::MakeDirs(P("spool"));
+  WriteAll(P("spool/a.req"), "x");
+  std::vector<std::string> names;
+  ASSERT_TRUE(env.ListFiles(P("spool"), "*.req", &names).ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.req"}));
+  auto times = [&] {
+    std::vector<std::pair<std::string, int64_t>> seen;
+    EXPECT_TRUE(env.VisitFileTimes(P("spool"),
+                                   [&](const std::string& n, int64_t t) {
+                                     seen.emplace_back(n, t);
+                                     return true;
+                                   })
+                    .ok());
+    return seen;
+  };
+  EXPECT_EQ(times().size(), 1u);
+  // Files that another program creates, renames in with an old time, or removes, in the
+  // same second as the look before.
+  OtherProgram("cd '" + P("spool") +
+               "' && printf y > b.req && printf z > .c.tmp && touch -d @1000000 .c.tmp && mv "
+               ".c.tmp c.req && rm a.req");
+  names.clear();
+  ASSERT_TRUE(env.ListFiles(P("spool"), "*.req", &names).ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"b.req", "c.req"}));
+  auto seen = times();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], (std::pair<std::string, int64_t>{"c.req", 1000000}));  // oldest first
+  EXPECT_EQ(seen[1].first, "b.req");
+  // A time set by Guichet itself is seen at once; so is a file Guichet wrote whose time
+  // another program set right after.
+  ASSERT_TRUE(env.SetModified(P("spool/b.req"), FromUnixLocal(2000000)).ok());
+  ASSERT_TRUE(env.WriteAnswer(P("spool/d.htm"), "x", false).ok());
+  test::SetMtime(P("spool/d.htm"), 500000);
+  seen = times();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0], (std::pair<std::string, int64_t>{"d.htm", 500000}));
+  EXPECT_EQ(seen[1], (std::pair<std::string, int64_t>{"c.req", 1000000}));
+  EXPECT_EQ(seen[2], (std::pair<std::string, int64_t>{"b.req", 2000000}));
+}
+
+TEST_F(EnvTest, AMissLooksForOtherSpellingsInTheFolderOnly) {
+  test::MakeDirs(P("Spool/Out"));
+  WriteAll(P("Spool/Out/A.rdy"), "x");
+  // Missing as written, found in another case, at any depth.
+  EXPECT_TRUE(env.FileExists(P("spool/out/a.RDY")));
+  EXPECT_FALSE(env.FileExists(P("Spool/Out/b.rdy")));
+  EXPECT_FALSE(env.FileExists(P("Spool/Missing/b.rdy")));
+  FileInfo info;
+  EXPECT_EQ(env.GetFileInfo(P("Spool/Out/b.rdy"), &info).kind(), Status::kNotFound);
+  // Answers keep their name even when the folder is written in another case.
+  ASSERT_TRUE(env.WriteAnswer(P("spool/OUT/b.htm"), "page", false).ok());
+  ASSERT_TRUE(env.WriteAnswerAtomic(P("spool/out/b.rdy"), "0\r\n").ok());
+  EXPECT_EQ(test::ListDir(P("Spool/Out")), (std::vector<std::string>{"A.rdy", "b.htm", "b.rdy"}));
+  EXPECT_EQ(ReadAll(P("Spool/Out/b.htm")), "page");
+  // A second answer under the same name replaces the first.
+  ASSERT_TRUE(env.WriteAnswer(P("Spool/Out/b.htm"), "p2", false).ok());
+  EXPECT_EQ(ReadAll(P("Spool/Out/b.htm")), "p2");
+  // Reads of every size end at the file's end.
+  for (size_t size : {0u, 1u, 4095u, 4096u, 4097u, 200000u}) {
+    WriteAll(P("Spool/Out/r.txt"), std::string(size, 'r'));
+    std::string data;
+    ASSERT_TRUE(env.ReadFile(P("spool/out/R.TXT"), &data).ok());
+    EXPECT_EQ(data.size(), size);
+  }
+}
+
 }  // namespace
 }  // namespace guichet
