@@ -187,15 +187,16 @@ void Complete(Guichet& g, const std::string& doc, const std::string& final_path,
   }
 }
 
-// Whether a piece is a leftover of a document already complete in the tasks folder:
-// Guichet was stopped after the completion and before the piece's files went. Nothing of
-// the document is in "temp", the document in the tasks folder has its total length, and
-// it holds the piece's very bytes at the piece's offset.
+// Whether a piece is the leftover of a document already complete in the tasks folder:
+// Guichet was stopped after the completion and before the files of the piece that
+// completed it went. That piece is the last one; nothing of the document is in "temp",
+// the document in the tasks folder has its total length and holds the piece's very
+// bytes at its end. (Other duplicates wait, and are set aside, as before.)
 bool AlreadyInCompleteDocument(Env& env, const std::string& doc, const std::string& final_path,
                                int64_t offset, int64_t totallength, const std::string& bytes) {
   FileInfo info;
   if (env.GetFileInfo(doc, &info).ok() || !env.GetFileInfo(final_path, &info).ok()) return false;
-  if (info.size != totallength || offset + static_cast<int64_t>(bytes.size()) > totallength)
+  if (info.size != totallength || offset + static_cast<int64_t>(bytes.size()) != totallength)
     return false;
   std::string there;
   return env.ReadAt(final_path, offset, bytes.size(), &there).ok() && there == bytes;
