@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace radiveve {
@@ -53,5 +54,20 @@ std::string TemporaryNameFor(const std::string& finalPath);
 // Creates the temporary file for `finalPath` (exclusive, mode 0666 before umask), sets
 // `tempPath` to its name. Returns the descriptor or -1.
 int CreateTemporaryFor(const std::string& finalPath, std::string* tempPath);
+
+// What the commands need to know of an open file: its size and which file it is (two
+// descriptors on the same file have the same device and number).
+struct FileIdentity {
+  int64_t size = 0;
+  uint64_t device = 0;
+  uint64_t number = 0;
+};
+// False when the file cannot be examined.
+bool Identify(int fd, FileIdentity* identity);
+
+// Renames `from` over `to`, replacing a file of that name; false on failure.
+bool RenameOver(const std::string& from, const std::string& to);
+// Deletes a file; a failure is ignored (used to drop temporary files).
+void RemoveFile(const std::string& path);
 
 }  // namespace radiveve
