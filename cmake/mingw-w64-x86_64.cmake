@@ -25,7 +25,7 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "${GUICHET_MINGW_STATIC}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${GUICHET_MINGW_STATIC}")
 
 # Test programs run under wine.
-find_program(GUICHET_WINE NAMES wine64 wine)
+find_program(GUICHET_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(GUICHET_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${GUICHET_WINE})
 endif()
