@@ -123,6 +123,9 @@ if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 export GUICHET_WIN_DEPS=$deps PKG_CONFIG_LIBDIR=$deps/lib/pkgconfig
+export WINEPREFIX=${WINEPREFIX:-$out/wine} WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+mkdir -p "$WINEPREFIX"
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_PREFIX_PATH="$deps" "${launcher[@]}" >/dev/null
 cmake --build "$out" -j"$jobs" "$@"
