@@ -48,7 +48,8 @@ Code CopyInvCommand(const char* source, const char* sourceOffset, const char* de
   const int64_t kMax = std::numeric_limits<int64_t>::max();
   if (from > kMax - n || to > kMax - n) return kBadNumber;
 
-  Fd in(OpenRegularForRead(source));
+  // The source may be the destination itself (an overlapping copy within one file).
+  Fd in(OpenRegularForReadAlongsideWriter(source));
   if (!in.ok()) return kCannotOpenInput;
   FileIdentity inFile;
   if (!Identify(in.get(), &inFile)) return kReadFailed;

@@ -33,6 +33,8 @@ int OpenRegularForRead(const char* path) {
   return fd;
 }
 
+int OpenRegularForReadAlongsideWriter(const char* path) { return OpenRegularForRead(path); }
+
 int OpenRegularForWrite(const char* path) {
   int fd = ::open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return -1;

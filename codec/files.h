@@ -32,6 +32,11 @@ class Fd {
 // missing, not a regular file, or unreadable.
 int OpenRegularForRead(const char* path);
 
+// The same for a source that this process also opens for writing (a copy within one
+// file). Where opening a file for reading keeps others from writing it (Windows), this one
+// lets them.
+int OpenRegularForReadAlongsideWriter(const char* path);
+
 // Opens an existing regular file for writing in place, without shortening it
 // (close-on-exec). Never follows a link at the last component and never blocks on a
 // FIFO. Returns -1 when the path is missing, a link, not a regular file, or unwritable.

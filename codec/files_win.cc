@@ -64,6 +64,11 @@ int OpenRegularForRead(const char* path) {
                      _O_RDONLY);
 }
 
+int OpenRegularForReadAlongsideWriter(const char* path) {
+  return OpenRegular(path, GENERIC_READ, OPEN_EXISTING,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, _O_RDONLY);
+}
+
 int OpenRegularForWrite(const char* path) {
   return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
                      FILE_SHARE_READ | FILE_SHARE_DELETE, _O_RDWR);
