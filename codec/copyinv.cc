@@ -1,10 +1,6 @@
 // "copyinv": copies a run of bytes from one file into another, exchanging the two bytes of
 // every 16-bit word. Guichet uses it to turn little-endian WAV samples into big-endian CAF
 // samples and back.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -52,23 +48,24 @@ Code CopyInvCommand(const char* source, const char* sourceOffset, const char* de
   const int64_t kMax = std::numeric_limits<int64_t>::max();
   if (from > kMax - n || to > kMax - n) return kBadNumber;
 
-  Fd in(OpenRegularForRead(source));
+  // The source may be the destination itself (an overlapping copy within one file).
+  Fd in(OpenRegularForReadAlongsideWriter(source));
   if (!in.ok()) return kCannotOpenInput;
-  struct stat inStat;
-  if (::fstat(in.get(), &inStat) != 0) return kReadFailed;
-  if (inStat.st_size < from + n) return kSourceTooShort;
+  FileIdentity inFile;
+  if (!Identify(in.get(), &inFile)) return kReadFailed;
+  if (inFile.size < from + n) return kSourceTooShort;
 
   // The destination must exist already, as a regular file; it is opened without
   // shortening it, without following a link and without blocking on a FIFO.
   Fd out(OpenRegularForWrite(dest));
   if (!out.ok()) return kCannotOpenOutput;
-  struct stat outStat;
-  if (::fstat(out.get(), &outStat) != 0) return kCannotOpenOutput;
+  FileIdentity outFile;
+  if (!Identify(out.get(), &outFile)) return kCannotOpenOutput;
   if (n == 0) return kOk;
 
   // Copying a file onto itself with overlapping ranges: walk the blocks from the end when
   // the destination lies after the source, so no block is read after it was overwritten.
-  bool backwards = inStat.st_dev == outStat.st_dev && inStat.st_ino == outStat.st_ino && to > from;
+  bool backwards = inFile.device == outFile.device && inFile.number == outFile.number && to > from;
 
   int64_t blocks = (n + kBlock - 1) / kBlock;
   std::vector<unsigned char> buffer(static_cast<size_t>(n < kBlock ? n : kBlock));

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 
 namespace radiveve {
 
@@ -31,6 +32,8 @@ int OpenRegularForRead(const char* path) {
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
+
+int OpenRegularForReadAlongsideWriter(const char* path) { return OpenRegularForRead(path); }
 
 int OpenRegularForWrite(const char* path) {
   int fd = ::open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
@@ -126,5 +129,20 @@ int CreateTemporaryFor(const std::string& finalPath, std::string* tempPath) {
   }
   return -1;
 }
+
+bool Identify(int fd, FileIdentity* identity) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  identity->size = st.st_size;
+  identity->device = static_cast<uint64_t>(st.st_dev);
+  identity->number = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
 
 }  // namespace radiveve

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace radiveve {
@@ -31,6 +32,11 @@ class Fd {
 // missing, not a regular file, or unreadable.
 int OpenRegularForRead(const char* path);
 
+// The same for a source that this process also opens for writing (a copy within one
+// file). Where opening a file for reading keeps others from writing it (Windows), this one
+// lets them.
+int OpenRegularForReadAlongsideWriter(const char* path);
+
 // Opens an existing regular file for writing in place, without shortening it
 // (close-on-exec). Never follows a link at the last component and never blocks on a
 // FIFO. Returns -1 when the path is missing, a link, not a regular file, or unwritable.
@@ -53,5 +59,20 @@ std::string TemporaryNameFor(const std::string& finalPath);
 // Creates the temporary file for `finalPath` (exclusive, mode 0666 before umask), sets
 // `tempPath` to its name. Returns the descriptor or -1.
 int CreateTemporaryFor(const std::string& finalPath, std::string* tempPath);
+
+// What the commands need to know of an open file: its size and which file it is (two
+// descriptors on the same file have the same device and number).
+struct FileIdentity {
+  int64_t size = 0;
+  uint64_t device = 0;
+  uint64_t number = 0;
+};
+// False when the file cannot be examined.
+bool Identify(int fd, FileIdentity* identity);
+
+// Renames `from` over `to`, replacing a file of that name; false on failure.
+bool RenameOver(const std::string& from, const std::string& to);
+// Deletes a file; a failure is ignored (used to drop temporary files).
+void RemoveFile(const std::string& path);
 
 }  // namespace radiveve

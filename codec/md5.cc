@@ -1,25 +1,17 @@
 // "md5": the MD5 digest of a file, written as lower-case hex on the first line of a result
 // file. Guichet uses it for password digests and session tokens.
-#include <openssl/evp.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "codec.h"
 #include "files.h"
+#include "md5_digest.h"
 
 namespace radiveve {
 
 namespace {
 
 constexpr size_t kBlock = 64 * 1024;
-
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 }  // namespace
 
@@ -29,26 +21,24 @@ Code Md5Command(const char* path, const char* resultPath) {
   Fd in(OpenRegularForRead(path));
   if (!in.ok()) return kCannotOpenInput;
 
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return kDigestFailed;
+  Md5Digest md5;
+  if (!md5.ok()) return kDigestFailed;
   std::vector<unsigned char> buffer(kBlock);
   for (;;) {
     ssize_t n = ReadFull(in.get(), buffer.data(), buffer.size());
     if (n < 0) return kReadFailed;
     if (n == 0) break;
-    if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n)) != 1)
-      return kDigestFailed;
+    if (!md5.Update(buffer.data(), static_cast<size_t>(n))) return kDigestFailed;
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return kDigestFailed;
+  unsigned char digest[16];
+  if (!md5.Finish(digest)) return kDigestFailed;
   in.Close();
 
   static const char kHex[] = "0123456789abcdef";
   std::string line;
-  for (unsigned int i = 0; i < length; ++i) {
-    line += kHex[digest[i] >> 4];
-    line += kHex[digest[i] & 0x0f];
+  for (unsigned char byte : digest) {
+    line += kHex[byte >> 4];
+    line += kHex[byte & 0x0f];
   }
   line += "\r\n";
 
@@ -59,8 +49,8 @@ Code Md5Command(const char* path, const char* resultPath) {
   if (!out.ok()) return kCannotOpenOutput;
   bool written = WriteFull(out.get(), line.data(), line.size());
   written = out.Close() && written;
-  if (!written || std::rename(tempPath.c_str(), finalPath.c_str()) != 0) {
-    ::unlink(tempPath.c_str());
+  if (!written || !RenameOver(tempPath, finalPath)) {
+    RemoveFile(tempPath);
     return written ? kCannotOpenOutput : kWriteFailed;
   }
   return kOk;

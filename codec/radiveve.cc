@@ -30,9 +30,15 @@ radiveve::Code Dispatch(int32_t count, const char* command, const char* a1, cons
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int16_t Radiveve(
-    int32_t count, const char* command, const char* a1, const char* a2, const char* a3,
-    const char* a4, const char* a5, const char* a6, const char* a7) {
+#ifdef _WIN32
+#define RADIVEVE_EXPORT __declspec(dllexport)
+#else
+#define RADIVEVE_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" RADIVEVE_EXPORT int16_t Radiveve(int32_t count, const char* command, const char* a1,
+                                            const char* a2, const char* a3, const char* a4,
+                                            const char* a5, const char* a6, const char* a7) {
   (void)a6, (void)a7;  // no command uses them
   try {
     return Dispatch(count, command, a1, a2, a3, a4, a5);

@@ -53,7 +53,7 @@ class WavWriter {
   explicit WavWriter(std::string finalPath) : finalPath_(std::move(finalPath)) {}
   ~WavWriter() {
     if (fd_ >= 0) ::close(fd_);
-    if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
+    if (!tempPath_.empty()) RemoveFile(tempPath_);
   }
 
   Code Open() {
@@ -98,7 +98,7 @@ class WavWriter {
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) return kWriteFailed;
-    if (std::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) return kCannotOpenOutput;
+    if (!RenameOver(tempPath_, finalPath_)) return kCannotOpenOutput;
     tempPath_.clear();
     return kOk;
   }

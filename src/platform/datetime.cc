@@ -141,7 +141,11 @@ std::optional<DateTime> ParseDate(std::string_view s) {
 DateTime FromUnixLocal(int64_t unix_seconds) {
   time_t tt = static_cast<time_t>(unix_seconds);
   struct tm tm {};
+#ifdef _WIN32
+  localtime_s(&tm, &tt);
+#else
   localtime_r(&tt, &tm);
+#endif
   DateTime t;
   t.year = tm.tm_year + 1900, t.month = tm.tm_mon + 1, t.day = tm.tm_mday;
   t.hour = tm.tm_hour, t.minute = tm.tm_min, t.second = tm.tm_sec;

@@ -1,8 +1,8 @@
 #include "support/radiveve.h"
 
-#include <dlfcn.h>
-
 #include <map>
+
+#include "platform/system.h"
 
 namespace guichet {
 
@@ -22,18 +22,20 @@ std::map<std::string, RadiveveFn>& LoadedLibraries() {
 
 int16_t CallRadiveve(const std::string& appFolder, int32_t count, const std::string& command,
                      const std::vector<std::string>& args) {
-  std::string path = appFolder + "/Radiveve.so";
+  std::string path = appFolder + "/Radiveve" + kSharedLibrarySuffix;
   auto& loaded = LoadedLibraries();
   auto it = loaded.find(path);
   if (it == loaded.end()) {
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return kRadiveveNotLoaded;
-    auto fn = reinterpret_cast<RadiveveFn>(::dlsym(handle, "Radiveve"));
-    if (fn == nullptr) {
-      ::dlclose(handle);
-      return kRadiveveNoEntryPoint;
+    void* fn = nullptr;
+    switch (LoadLibraryFunction(path, "Radiveve", &fn)) {
+      case LoadResult::kNotLoaded:
+        return kRadiveveNotLoaded;
+      case LoadResult::kNoEntryPoint:
+        return kRadiveveNoEntryPoint;
+      case LoadResult::kLoaded:
+        break;
     }
-    it = loaded.emplace(path, fn).first;
+    it = loaded.emplace(path, reinterpret_cast<RadiveveFn>(fn)).first;
   }
   const char* a[7];
   for (size_t i = 0; i < 7; ++i) a[i] = i < args.size() ? args[i].c_str() : "";

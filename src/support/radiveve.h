@@ -1,5 +1,5 @@
-// Loader of the codec library Radiveve.so, the outside module that decodes Speex
-// dictations, makes byte-swapping copies of audio samples and computes MD5 digests.
+// Loader of the codec library Radiveve.so (Radiveve.dll on Windows), the outside module that
+// decodes Speex dictations, makes byte-swapping copies of audio samples and computes MD5 digests.
 //
 // The library lies in the application folder and exports one C function, `Radiveve`
 // (a 32-bit count, the command word, seven argument texts; a 16-bit result, 0 for

@@ -85,6 +85,29 @@ std::string ToUtf8(std::string_view cp1252) {
   return out;
 }
 
+std::u16string ToUtf16(std::string_view cp1252) {
+  std::u16string out;
+  out.reserve(cp1252.size());
+  for (char ch : cp1252) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    out += static_cast<char16_t>(c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c);
+  }
+  return out;
+}
+
+bool FromUtf16(std::u16string_view utf16, std::string* cp1252) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (char16_t u : utf16) {
+    // A surrogate, paired or not, is outside Windows-1252 either way.
+    int c = FromCodePoint(u);
+    if (c < 0) return false;
+    out += static_cast<char>(c);
+  }
+  *cp1252 = std::move(out);
+  return true;
+}
+
 unsigned char Upper1252(unsigned char c) {
   if (c >= 'a' && c <= 'z') return c - 32;
   if (c == 0x9A || c == 0x9C || c == 0x9E) return c - 0x10;  // š œ ž

@@ -24,6 +24,13 @@ std::string W(std::string_view utf8);
 std::string ToUtf8(std::string_view cp1252);
 std::string FromUtf8(std::string_view utf8);
 
+// Converts Windows-1252 text to UTF-16 (the wide-character names of the Windows calls),
+// and back. FromUtf16 fails on a character Windows-1252 cannot hold (surrogates
+// included): a name that cannot be written in Windows-1252 is not one Guichet can name,
+// and is never replaced by a look-alike.
+std::u16string ToUtf16(std::string_view cp1252);
+bool FromUtf16(std::u16string_view utf16, std::string* cp1252);
+
 // Windows-1252 upper and lower case of one byte and of a whole text.
 unsigned char Upper1252(unsigned char c);
 unsigned char Lower1252(unsigned char c);

@@ -1,13 +1,9 @@
 #include "users/users.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/system.h"
 #include "shell/guichet.h"
 #include "support/radiveve.h"
 #include "support/text.h"
@@ -45,28 +41,7 @@ bool LitFichierUsers(Guichet& g, std::vector<std::string>* lines) {
   return true;
 }
 
-bool LitAlea(unsigned char* buf, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = getrandom(buf + got, n - got, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  if (got == n) return true;
-  // Kernels without getrandom: the device gives the same bytes.
-  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, buf + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  close(fd);
-  return got == n;
-}
+bool LitAlea(unsigned char* buf, size_t n) { return SystemRandomBytes(buf, n); }
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,9 +23,20 @@ namespace guichet::testing {
 class TempDir {
  public:
   TempDir() {
+#ifdef _WIN32
+    // No mkdtemp there: a random name, created only when it did not exist.
+    std::random_device random;
+    for (int attempt = 0; path_.empty() && attempt < 100; ++attempt) {
+      auto candidate = std::filesystem::temp_directory_path() /
+                       ("params_" + std::to_string(random()) + std::to_string(random()));
+      if (std::filesystem::create_directory(candidate)) path_ = candidate;
+    }
+    if (path_.empty()) throw std::runtime_error("create_directory");
+#else
     std::string tmpl = (std::filesystem::temp_directory_path() / "params_XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
     path_ = tmpl;
+#endif
   }
   ~TempDir() { std::filesystem::remove_all(path_); }
   std::string File(const std::string& name) const { return (path_ / name).string(); }

@@ -1,0 +1,27 @@
+// Names at the Windows seam: the site's Windows-1252 paths become the wide-character
+// names of the Win32 calls ("\" separated), and names read back become Windows-1252.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "support/text.h"
+
+namespace guichet {
+
+inline std::wstring WidePath(std::string_view path) {
+  std::u16string u = ToUtf16(path);
+  std::wstring wide(u.begin(), u.end());
+  for (wchar_t& c : wide) {
+    if (c == L'/') c = L'\\';
+  }
+  return wide;
+}
+
+// False when the name holds a character Windows-1252 cannot hold.
+inline bool NarrowName(std::wstring_view wide, std::string* name) {
+  std::u16string u(wide.begin(), wide.end());
+  return FromUtf16(u, name);
+}
+
+}  // namespace guichet
