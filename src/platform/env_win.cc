@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include "platform/env.h"
@@ -97,11 +98,12 @@ Status LastError(const std::string& path) { return FromWin(GetLastError(), path)
 
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000;  // 100 ns units
 
-DateTime FromFileTime(const FILETIME& ft) {
+int64_t UnixSeconds(const FILETIME& ft) {
   int64_t ticks = static_cast<int64_t>((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime);
-  int64_t seconds = (ticks - kUnixEpochAsFileTime) / 10000000;
-  return FromUnixLocal(seconds);
+  return (ticks - kUnixEpochAsFileTime) / 10000000;
 }
+
+DateTime FromFileTime(const FILETIME& ft) { return FromUnixLocal(UnixSeconds(ft)); }
 
 FILETIME ToFileTime(int64_t unix_seconds) {
   uint64_t ticks = static_cast<uint64_t>(unix_seconds * 10000000 + kUnixEpochAsFileTime);
@@ -374,6 +376,26 @@ class WinEnv : public Env {
 
   Status ReadFile(const std::string& path, std::string* data, int64_t max_bytes) override {
     return ReadWith(path, data, max_bytes, false);
+  }
+
+  Status ReadAt(const std::string& path, int64_t offset, size_t count, std::string* data) override {
+    Handle h;
+    Status s = OpenRegular(path, GENERIC_READ, kShareRead, OPEN_EXISTING, false, &h);
+    if (!s.ok()) return s;
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    if (!SetFilePointerEx(h.get(), at, nullptr, FILE_BEGIN)) return LastError(path);
+    data->resize(count);
+    size_t got = 0;
+    while (got < count) {
+      DWORD n = 0;
+      DWORD want = static_cast<DWORD>(std::min<size_t>(count - got, 1 << 20));
+      if (!::ReadFile(h.get(), data->data() + got, want, &n, nullptr)) return LastError(path);
+      if (n == 0) break;
+      got += n;
+    }
+    data->resize(got);
+    return Status::Ok();
   }
 
   Status ReadAdminFile(const std::string& path, std::string* data, int64_t max_bytes) override {
@@ -723,6 +745,31 @@ class WinEnv : public Env {
     return Walk(folder, [&](const std::string& name, DWORD attributes) {
       if (IsRegularAttributes(attributes)) names->push_back(name);
     });
+  }
+
+  // One look at the folder each call: the find data carries every file's time.
+  Status VisitFileTimes(const std::string& folder,
+                        const std::function<bool(const std::string&, int64_t)>& visit) override {
+    std::vector<std::pair<int64_t, std::string>> files;
+    WIN32_FIND_DATAW found;
+    std::string pattern = folder + (folder.empty() || folder.back() == '/' ? "*" : "/*");
+    HANDLE f = FindFirstFileExW(WidePath(pattern).c_str(), FindExInfoBasic, &found,
+                                FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (f == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND && FolderExists(folder)) return Status::Ok();
+      return LastError(folder);
+    }
+    do {
+      std::string name;
+      if (!NarrowName(found.cFileName, &name) || !IsRegularAttributes(found.dwFileAttributes))
+        continue;
+      files.emplace_back(UnixSeconds(found.ftLastWriteTime), std::move(name));
+    } while (FindNextFileW(f, &found));
+    FindClose(f);
+    std::sort(files.begin(), files.end());
+    for (const auto& [time, name] : files)
+      if (!visit(name, time)) break;
+    return Status::Ok();
   }
 
   Status ChangeDir(const std::string& path) override {
