@@ -3,10 +3,52 @@
 #include "platform/env.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "support/text.h"
 
 namespace guichet {
+
+// The errno values a platform lacks are left out of the mapping.
+Status Status::FromErrno(int err, std::string path) {
+  switch (err) {
+    case 0:
+      return Status();
+    case ENOENT:
+      return Status(kNotFound, std::move(path));
+    case ENOTDIR:
+      return Status(kPathNotFound, std::move(path));
+    case EACCES:
+    case EPERM:
+    case EROFS:
+#ifdef ETXTBSY
+    case ETXTBSY:
+#endif
+      return Status(kDenied, std::move(path));
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+      return Status(kDiskFull, std::move(path));
+    case EBADF:
+    case EMFILE:
+    case ENFILE:
+      return Status(kBadHandle, std::move(path));
+    case EEXIST:
+    case ENOTEMPTY:
+      return Status(kExists, std::move(path));
+#ifdef ELOOP
+    case ELOOP:
+#endif
+    case EISDIR:
+    case ENXIO:
+      return Status(kNotRegular, std::move(path));
+    case EFBIG:
+      return Status(kTooLarge, std::move(path));
+    default:
+      return Status(kIo, std::move(path));
+  }
+}
 
 std::string Status::Description() const {
   switch (kind_) {

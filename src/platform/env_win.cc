@@ -25,37 +25,6 @@
 
 namespace guichet {
 
-Status Status::FromErrno(int err, std::string path) {
-  switch (err) {
-    case 0:
-      return Status();
-    case ENOENT:
-      return Status(kNotFound, std::move(path));
-    case ENOTDIR:
-      return Status(kPathNotFound, std::move(path));
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return Status(kDenied, std::move(path));
-    case ENOSPC:
-      return Status(kDiskFull, std::move(path));
-    case EBADF:
-    case EMFILE:
-    case ENFILE:
-      return Status(kBadHandle, std::move(path));
-    case EEXIST:
-    case ENOTEMPTY:
-      return Status(kExists, std::move(path));
-    case EISDIR:
-    case ENXIO:
-      return Status(kNotRegular, std::move(path));
-    case EFBIG:
-      return Status(kTooLarge, std::move(path));
-    default:
-      return Status(kIo, std::move(path));
-  }
-}
-
 namespace {
 
 Status FromWin(DWORD err, const std::string& path) {
