@@ -203,6 +203,11 @@ TEST(HostileSpoolE2E, AnUpgradedExecutableStillGuardsTheInstallation) {
 }
 
 TEST(HostileSpoolE2E, RunningOutOfDescriptorsEndsWithALineAndAFailureStatus) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's runtime opens descriptors of its own before Guichet starts: five are
+  // not enough for it, so the run would test the runtime, not Guichet.
+  GTEST_SKIP() << "not under AddressSanitizer";
+#endif
   RunningGuichet gu;
   test::MakeDirs(gu.spool() + "/out");  // what Start() waits for
   // Standard streams, the reserve and the instance guard: nothing left for a listing.
