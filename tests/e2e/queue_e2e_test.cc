@@ -25,14 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
-  for (int waited = 0; waited <= timeout_ms; waited += 50) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
 // A site with the demo catalogues and an open session "tok" of u7.
 class QueueSite : public ::testing::Test {
  protected:

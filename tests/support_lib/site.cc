@@ -22,6 +22,14 @@ namespace fs = std::filesystem;
 
 namespace guichet::test {
 
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
+  for (int waited = 0; waited <= timeout_ms; waited += 50) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 std::string BinaryDir() {
   if (const char* d = getenv("GUICHET_BINARY_DIR")) return d;
 #ifdef GUICHET_BINARY_DIR

@@ -18,6 +18,9 @@
 
 namespace guichet::test {
 
+// Asks `done` every 50 ms until it holds or `timeout_ms` have passed.
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
+
 // A fresh folder under /tmp, removed with everything in it at the end of the test.
 class TempDir {
  public:

@@ -29,14 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
-  for (int waited = 0; waited <= timeout_ms; waited += 50) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
 std::string Unquote(std::string s) {
   s = Trim(s);
   if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
