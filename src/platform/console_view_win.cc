@@ -1,5 +1,7 @@
 // Headless views on Windows: the console status screen (when Guichet has a console) and
 // the silent view, with Ctrl+C, Ctrl+Break and the console's closing as close requests.
+// Without a console, a hidden message-only window of the class "GuichetClose" stands in
+// for the console: WM_CLOSE posted to it is a close request, as SIGTERM is on Linux.
 // Until the native window exists, these are also what the Windows build shows.
 #include <windows.h>
 // windows.h first: conio.h uses its types.
@@ -32,6 +34,23 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
       return TRUE;
     default:
       return FALSE;
+  }
+}
+
+LRESULT CALLBACK CloseWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_CLOSE || message == WM_QUERYENDSESSION) {
+    g_close_signal = true;
+    return message == WM_QUERYENDSESSION ? TRUE : 0;
+  }
+  return DefWindowProcW(window, message, w, l);
+}
+
+// Runs what was posted to the windows of this thread (the close window's WM_CLOSE).
+void PumpMessages() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
   }
 }
 
@@ -77,13 +96,17 @@ class HeadlessView : public StatusView {
 
 class SilentView : public HeadlessView {
  public:
-  void DoEvents() override {}
+  void DoEvents() override { PumpMessages(); }
   void WaitFor(int ms, const bool& stop) override {
     const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(std::max(ms, 0));
+    PumpMessages();
     while (!stop && !g_close_signal) {
       ULONGLONG now = GetTickCount64();
       if (now >= end) break;
-      Sleep(static_cast<DWORD>(std::min<ULONGLONG>(end - now, 50)));
+      // Wakes at once for a posted message, otherwise every 50 ms.
+      MsgWaitForMultipleObjects(
+          0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 50)), QS_ALLINPUT);
+      PumpMessages();
     }
   }
   void Beep() override {}
@@ -100,6 +123,7 @@ class ConsoleView : public HeadlessView {
   }
 
   void DoEvents() override {
+    PumpMessages();
     ReadKeys();
     Draw();
   }
@@ -110,7 +134,9 @@ class ConsoleView : public HeadlessView {
     while (!stop && !g_close_signal) {
       ULONGLONG now = GetTickCount64();
       if (now >= end) break;
-      Sleep(static_cast<DWORD>(std::min<ULONGLONG>(end - now, 100)));
+      MsgWaitForMultipleObjects(
+          0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 100)), QS_ALLINPUT);
+      PumpMessages();
       ReadKeys();
       Draw();
     }
@@ -149,7 +175,17 @@ class ConsoleView : public HeadlessView {
 std::unique_ptr<StatusView> MakeConsoleView() { return std::make_unique<ConsoleView>(); }
 std::unique_ptr<StatusView> MakeSilentView() { return std::make_unique<SilentView>(); }
 
-void InstallCloseSignals() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+void InstallCloseSignals() {
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  // Message-only: never shown, and needs no display.
+  WNDCLASSW window_class = {};
+  window_class.lpfnWndProc = CloseWindowProc;
+  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.lpszClassName = L"GuichetClose";
+  RegisterClassW(&window_class);
+  CreateWindowExW(0, L"GuichetClose", L"Guichet", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                  window_class.hInstance, nullptr);
+}
 
 bool TakeCloseSignal() { return g_close_signal.exchange(false); }
 

@@ -65,6 +65,18 @@ Status FromWin(DWORD err, const std::string& path) {
 
 Status LastError(const std::string& path) { return FromWin(GetLastError(), path); }
 
+// The failure of a MoveFileEx onto `target`, reported for `path`. A folder standing at
+// the target is refused as access denied, which would pass for a failure that may go
+// away; it is said for what it is, as on Linux (EISDIR).
+Status MoveError(const std::string& target, const std::string& path) {
+  DWORD err = GetLastError();
+  DWORD attributes = GetFileAttributesW(WidePath(target).c_str());
+  if (err == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return Status(Status::kNotRegular, path);
+  return FromWin(err, path);
+}
+
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000;  // 100 ns units
 
 int64_t UnixSeconds(const FILETIME& ft) {
@@ -453,7 +465,7 @@ class WinEnv : public Env {
     if (!h.Close() && s.ok()) s = LastError(path);
     if (s.ok() && !MoveFileExW(WidePath(tmp).c_str(), WidePath(real).c_str(),
                                MOVEFILE_REPLACE_EXISTING | (sync ? MOVEFILE_WRITE_THROUGH : 0)))
-      s = LastError(path);
+      s = MoveError(real, path);
     if (!s.ok()) ::DeleteFileW(WidePath(tmp).c_str());
     return s;
   }
@@ -626,7 +638,7 @@ class WinEnv : public Env {
   Status RenameFile(const std::string& from, const std::string& to) override {
     if (!MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-      return LastError(from);
+      return MoveError(to, from);
     return Status::Ok();
   }
 

@@ -1,7 +1,11 @@
 // The document commands, the formatted lists and a custom page, asked through real
 // request files of the real executable; answers and ready markers compared byte for byte.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <ctime>
 
@@ -18,10 +22,18 @@ std::string Lines(const std::vector<std::string>& lines) {
   return s;
 }
 
+// The computer's name, asked of the system here rather than through Guichet's Env.
 std::string HostName() {
+#ifdef _WIN32
+  char buf[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD n = sizeof buf;
+  GetComputerNameA(buf, &n);
+  return std::string(buf, n);
+#else
   char buf[256] = {};
   gethostname(buf, sizeof buf - 1);
   return buf;
+#endif
 }
 
 class DocumentsE2ETest : public ::testing::Test {

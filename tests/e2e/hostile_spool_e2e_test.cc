@@ -3,8 +3,10 @@
 // files no listing shows, leftovers of a kill, an upgrade that replaces the executable,
 // and a process out of descriptors.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -49,13 +51,19 @@ int Count(const std::string& haystack, const std::string& needle) {
   return n;
 }
 
+#ifndef _WIN32
 mode_t Mode(const std::string& path) {
   struct stat st {};
   lstat(path.c_str(), &st);
   return st.st_mode & 0777;
 }
+#endif
 
 TEST(HostileSpoolE2E, EachRequestIsAnsweredOnceUnderItsOwnName) {
+#ifdef _WIN32
+  GTEST_SKIP() << "names that differ only in case, file modes and names at the length limit "
+                  "of a Linux file system";
+#else
   RunningGuichet gu;
   test::WriteAll(gu.app() + "/guichet_users.txt", "anna:dictee=anna\r\n");
   gu.Start();
@@ -91,9 +99,13 @@ TEST(HostileSpoolE2E, EachRequestIsAnsweredOnceUnderItsOwnName) {
   EXPECT_FALSE(Exists(out + "UP.REQ"));
   for (const std::string& n : test::ListDir(gu.spool() + "/out")) EXPECT_NE(n[0], '~') << n;
   EXPECT_EQ(gu.Stop(), 0);
+#endif
 }
 
 TEST(HostileSpoolE2E, PlantedFilesFailTheirOwnRequestOnly) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links and FIFOs planted the Linux way";
+#else
   RunningGuichet gu;
   test::WriteAll(gu.app() + "/guichet_users.txt", "anna:dictee=anna\r\n");
   const std::string in = gu.spool() + "/in/", out = gu.spool() + "/out/";
@@ -151,9 +163,13 @@ TEST(HostileSpoolE2E, PlantedFilesFailTheirOwnRequestOnly) {
 
   // And a close request is acted on.
   EXPECT_EQ(gu.Stop(), 0);
+#endif
 }
 
 TEST(HostileSpoolE2E, TheAdministratorsFilesMayBeLinks) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links the Linux way";
+#else
   RunningGuichet gu;
   // Configuration kept elsewhere, linked into the site.
   const std::string conf = gu.root() + "/etc/";
@@ -164,7 +180,7 @@ TEST(HostileSpoolE2E, TheAdministratorsFilesMayBeLinks) {
   test::WriteAll(conf + "TypeDocs.txt", "1|1|Lettre\r\n");
   test::MakeDirs(gu.app() + "/ModelesPortail");
   test::MakeDirs(gu.root() + "/Templates");
-  const std::vector<std::pair<std::string, std::string>> links = {
+  const std::vector<std::pair<std::string, std::string> > links = {
       {"users.txt", gu.app() + "/guichet_users.txt"},
       {"menu.txt", gu.app() + "/ModelesPortail/menu.txt"},
       {"Services.txt", gu.root() + "/Templates/Services.txt"},
@@ -180,25 +196,31 @@ TEST(HostileSpoolE2E, TheAdministratorsFilesMayBeLinks) {
   EXPECT_NE(rows.find("1|Cardiologie\r\n"), std::string::npos) << rows;
   EXPECT_NE(rows.find("1|1|Lettre\r\n"), std::string::npos) << rows;
   EXPECT_EQ(gu.Stop(), 0);
+#endif
 }
 
 TEST(HostileSpoolE2E, AnUpgradedExecutableStillGuardsTheInstallation) {
   RunningGuichet gu;
   gu.Start();
   ASSERT_TRUE(gu.Running());
+#ifndef _WIN32
   // The way package managers and install(1) replace a program: a copy, then a rename.
+  // (Windows keeps a running program's file from being replaced.)
   ASSERT_EQ(test::Shell("cp " + test::Quote(gu.app() + "/guichet") + " " +
                         test::Quote(gu.app() + "/.guichet.new") + " && mv " +
                         test::Quote(gu.app() + "/.guichet.new") + " " +
                         test::Quote(gu.app() + "/guichet")),
             0);
+#endif
   std::string err;
   EXPECT_EQ(gu.RunAgain(&err), 1);
   EXPECT_EQ(err, "Guichet est deja lancé. L'application va se terminer\n");
   EXPECT_TRUE(gu.Running());
   // No file was made for the guard.
   for (const std::string& n : test::ListDir(gu.app()))
-    EXPECT_TRUE(n == "guichet" || n == "Radiveve.so" || n.rfind("LogHalvero", 0) == 0) << n;
+    EXPECT_TRUE(n == test::ProgramName() || n == test::CodecLibraryName() ||
+                n.rfind("LogHalvero", 0) == 0)
+        << n;
   EXPECT_EQ(gu.Stop(), 0);
 }
 
@@ -208,6 +230,7 @@ TEST(HostileSpoolE2E, RunningOutOfDescriptorsEndsWithALineAndAFailureStatus) {
   // not enough for it, so the run would test the runtime, not Guichet.
   GTEST_SKIP() << "not under AddressSanitizer";
 #endif
+  SKIP_ON_WINDOWS("a descriptor limit (RLIMIT_NOFILE) is a Linux setting");
   RunningGuichet gu;
   test::MakeDirs(gu.spool() + "/out");  // what Start() waits for
   // Standard streams, the reserve and the instance guard: nothing left for a listing.

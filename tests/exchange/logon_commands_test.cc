@@ -67,7 +67,8 @@ class LogonTest : public ::testing::Test {
              "; log-on page\r\nLOGIN [logon]|[reponse_au_login]|[idutilisateur]\r\n");
     WriteAll(site.app() + "/ModelesPortail/menu.txt",
              "MENU [LOGON]|[reponse_au_login]|[idutilisateur]|[nomservice]|[p2]\r\n");
-    std::filesystem::copy_file(test::BinaryDir() + "/Radiveve.so", site.app() + "/Radiveve.so");
+    std::filesystem::copy_file(test::NativePath(test::BinaryDir() + "/" + test::CodecLibraryName()),
+                               test::NativePath(site.app() + "/" + test::CodecLibraryName()));
   }
 
   // Runs one request and returns its answer; `marker` gets the ready marker.
@@ -164,7 +165,7 @@ TEST_F(LogonTest, DeviceKeysAndGetlogon) {
 }
 
 TEST_F(LogonTest, NoTokenNoSession) {
-  std::filesystem::remove(site.app() + "/Radiveve.so");
+  std::filesystem::remove(test::NativePath(site.app() + "/" + test::CodecLibraryName()));
   EXPECT_EQ(Run("", "login", "anna", "secret"), "LOGIN |Utilisateur&nbsp;non&nbsp;reconnu|\r\n");
   EXPECT_EQ(Run("", "getlogon", "anna", "secret"),
             "||command=getlogon||\r\n(Utilisateur&nbsp;non&nbsp;reconnu)\r\n");

@@ -273,14 +273,18 @@ TEST_F(DispatchTest, OversizedRequestsAreAnsweredWithTheFailurePageUnread) {
 
 TEST_F(DispatchTest, AnswersKeepTheRequestsOwnNameAndCase) {
   // name, answer, marker
-  const std::vector<std::array<std::string, 3>> table = {
+  std::vector<std::array<std::string, 3>> table = {
       {"b.req", "b.htm", "b.rdy"},
       {"B.req", "B.htm", "B.rdy"},
       {"UP.REQ", "UP.htm", "UP.rdy"},
       {"x.request.Req", "x.request.htm", "x.request.rdy"},
   };
+#ifdef _WIN32
+  // One Windows folder cannot hold "b.req" beside "B.req".
+  table.erase(table.begin());
+#endif
   for (const auto& [name, htm, rdy] : table) site.Request(name, {"/portail.hv", "", "menu"});
-  EXPECT_EQ(RepereRequete(g), 4);
+  EXPECT_EQ(RepereRequete(g), static_cast<int>(table.size()));
   for (const auto& [name, htm, rdy] : table) {
     EXPECT_EQ(ReadAll(Out(htm)), kErrorPage) << name;
     EXPECT_EQ(ReadAll(Out(rdy)), "0\r\n") << name;

@@ -1,9 +1,11 @@
 // Other programs that share the move queue with Guichet, as real second processes:
 // fcntl locks belong to a process, so a thread of the test could not stand in for them.
+// On Windows the same parts are played by queue_lock_helper.exe with LockFileEx, the
+// lock of the whole file that Guichet takes there.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace guichet::test {
@@ -19,17 +21,23 @@ class LockHolder {
   // Lets go and waits for the process to end. Returns whether it had held the lock up
   // to this call, rather than up to its limit.
   bool Release();
-  pid_t pid() const { return pid_; }
+  int64_t pid() const { return pid_; }
 
  private:
-  pid_t pid_ = -1;
+  int64_t pid_ = -1;
+#ifdef _WIN32
+  struct Helper;
+  std::unique_ptr<Helper> helper_;
+#else
   int release_fd_ = -1;
   int done_fd_ = -1;
+#endif
 };
 
 // A process that opens an existing file, then waits for its fcntl lock (held by someone
 // else) and, once it gets it, appends `line` at the end and ends. The constructor
-// returns once the process is seen waiting for the lock in /proc/locks.
+// returns once the process is seen waiting for the lock (in /proc/locks; on Windows,
+// once its first try failed).
 class BlockedAppender {
  public:
   BlockedAppender(const std::string& path, const std::string& line);
@@ -38,10 +46,16 @@ class BlockedAppender {
   bool Wait();
 
  private:
-  pid_t pid_ = -1;
+  int64_t pid_ = -1;
+#ifdef _WIN32
+  struct Helper;
+  std::unique_ptr<Helper> helper_;
+#endif
 };
 
+#ifndef _WIN32
 // Whether process `pid` waits for a POSIX lock (a "->" line of /proc/locks).
-bool WaitsForLock(pid_t pid);
+bool WaitsForLock(int64_t pid);
+#endif
 
 }  // namespace guichet::test

@@ -1,20 +1,20 @@
 #include "support_lib/site.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#ifndef _WIN32
+#include <stdlib.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/system.h"
 #include "support/text.h"
 #include "support/wildcard.h"
 
@@ -30,66 +30,113 @@ bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
   return false;
 }
 
-std::string BinaryDir() {
-  if (const char* d = getenv("GUICHET_BINARY_DIR")) return d;
-#ifdef GUICHET_BINARY_DIR
-  return GUICHET_BINARY_DIR;
+namespace {
+
+#ifdef _WIN32
+// A path the standard library returns, back in the site's form: Windows-1252, "/".
+std::string SitePath(const fs::path& p) {
+  std::u16string wide;
+  for (wchar_t c : p.generic_wstring()) wide += static_cast<char16_t>(c);
+  std::string narrow;
+  FromUtf16(wide, &narrow);
+  return narrow;
+}
 #else
-  return ".";
+std::string SitePath(const fs::path& p) { return p.string(); }
 #endif
+
+}  // namespace
+
+#ifdef _WIN32
+fs::path NativePath(const std::string& path) {
+  std::u16string u = ToUtf16(path);
+  return fs::path(std::wstring(u.begin(), u.end()));
+}
+#else
+fs::path NativePath(const std::string& path) { return fs::path(path); }
+#endif
+
+std::string BinaryDir() {
+  std::string dir = ".";
+  if (const char* d = getenv("GUICHET_BINARY_DIR")) {
+    dir = d;
+  } else {
+#ifdef GUICHET_BINARY_DIR
+    dir = GUICHET_BINARY_DIR;
+#endif
+  }
+#ifdef _WIN32
+  // The build folder is a Linux path when the tests run under wine, whose drive Z: is
+  // the Linux root.
+  if (!dir.empty() && dir[0] == '/') dir = "Z:" + dir;
+#endif
+  return dir;
 }
 
 TempDir::TempDir() {
+#ifdef _WIN32
+  std::random_device random;
+  const fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; path_.empty() && attempt < 100; ++attempt) {
+    fs::path candidate = base / ("guichet-test-" + std::to_string(random()));
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) path_ = SitePath(candidate);
+  }
+  if (path_.empty()) throw std::runtime_error("no temporary folder");
+#else
   char tmpl[] = "/tmp/guichet-test-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
   path_ = tmpl;
+#endif
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-  fs::remove_all(path_, ec);
+  fs::permissions(NativePath(path_), fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(NativePath(path_), ec);
 }
 
 std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(NativePath(path), std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
 void WriteAll(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(NativePath(path), std::ios::binary | std::ios::trunc);
   out << data;
 }
 
 bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(NativePath(path), ec));
 }
 
-void MakeDirs(const std::string& path) { fs::create_directories(path); }
+void MakeDirs(const std::string& path) { fs::create_directories(NativePath(path)); }
 
 void SetMtime(const std::string& path, int64_t unix_seconds) {
-  struct timespec t[2];
-  t[0].tv_sec = t[1].tv_sec = unix_seconds;
-  t[0].tv_nsec = t[1].tv_nsec = 0;
-  utimensat(AT_FDCWD, path.c_str(), t, 0);
+  using namespace std::chrono;
+  const sys_seconds when{seconds{unix_seconds}};
+  std::error_code ec;
+  fs::last_write_time(NativePath(path), file_clock::from_sys(when), ec);
 }
 
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(path, ec)) names.push_back(e.path().filename());
+  for (const auto& e : fs::directory_iterator(NativePath(path), ec))
+    names.push_back(SitePath(e.path().filename()));
   std::sort(names.begin(), names.end());
   return names;
 }
 
 void DropFile(const std::string& path, const std::string& data) {
-  std::string dir = fs::path(path).parent_path();
-  std::string tmp = dir + "/.drop-" + fs::path(path).filename().string();
+  size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  std::string tmp = dir + "/.drop-" + path.substr(slash + 1);
   WriteAll(tmp, data);
-  fs::rename(tmp, path);
+  fs::rename(NativePath(tmp), NativePath(path));
 }
 
 void DropRequest(const std::string& spool_root, const std::string& name,
@@ -208,79 +255,39 @@ std::string TestSite::DayLog() {
 
 // RunningGuichet ----------------------------------------------------------------------
 
+std::string ProgramName() { return std::string("guichet") + kExecutableSuffix; }
+
+std::string CodecLibraryName() { return std::string("Radiveve") + kSharedLibrarySuffix; }
+
 RunningGuichet::RunningGuichet() {
   MakeDirs(app());
   MakeDirs(spool());
   MakeDirs(tasks());
-  fs::copy_file(BinaryDir() + "/guichet", app() + "/guichet");
+  fs::copy_file(NativePath(BinaryDir() + "/" + ProgramName()),
+                NativePath(app() + "/" + ProgramName()));
   std::error_code ec;
-  fs::copy_file(BinaryDir() + "/Radiveve.so", app() + "/Radiveve.so", ec);
+  fs::copy_file(NativePath(BinaryDir() + "/" + CodecLibraryName()),
+                NativePath(app() + "/" + CodecLibraryName()), ec);
 }
 
-RunningGuichet::~RunningGuichet() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
-namespace {
-
-pid_t Spawn(const std::string& exe, const std::string& err_file, int open_files = 0) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (open_files > 0) {
-      struct rlimit lim = {static_cast<rlim_t>(open_files), static_cast<rlim_t>(open_files)};
-      setrlimit(RLIMIT_NOFILE, &lim);
-    }
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    int err = err_file.empty() ? null : open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(err, 2);
-    // Only the standard streams reach the program.
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    unsetenv("DISPLAY");
-    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
-}
-
-int WaitForExit(pid_t pid, int timeout_ms) {
-  for (int waited = 0; waited <= timeout_ms; waited += 20) {
-    int status;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
-}
-
-}  // namespace
+RunningGuichet::~RunningGuichet() { process_.Kill(); }
 
 void RunningGuichet::Start(int open_files) {
-  pid_ = Spawn(app() + "/guichet", root() + "/stderr.txt", open_files);
+  process_.Start(app() + "/" + ProgramName(), {}, root() + "/stderr.txt", open_files);
   // Ready once the spool folders exist (the first tick made them).
   WaitFor(spool() + "/out", 10000);
 }
 
 int RunningGuichet::RunAgain(std::string* err, int timeout_ms) {
   std::string err_file = root() + "/stderr2.txt";
-  pid_t pid = Spawn(app() + "/guichet", err_file);
-  int rc = WaitForExit(pid, timeout_ms);
+  ChildProcess again;
+  if (!again.Start(app() + "/" + ProgramName(), {}, err_file)) return -1;
+  int rc = again.Wait(timeout_ms);
   if (err) *err = ReadAll(err_file);
   return rc;
 }
 
-int RunningGuichet::WaitExit(int timeout_ms) {
-  if (pid_ <= 0) return -1;
-  int rc = WaitForExit(pid_, timeout_ms);
-  pid_ = -1;
-  return rc;
-}
+int RunningGuichet::WaitExit(int timeout_ms) { return process_.Wait(timeout_ms); }
 
 std::string RunningGuichet::DayLogs() {
   std::string all;
@@ -290,29 +297,14 @@ std::string RunningGuichet::DayLogs() {
 }
 
 int RunningGuichet::Stop() {
-  if (pid_ <= 0) return -1;
-  kill(pid_, SIGTERM);
-  int rc = WaitForExit(pid_, 10000);
-  pid_ = -1;
-  return rc;
+  if (!process_.started()) return -1;
+  process_.AskToClose();
+  return process_.Wait(10000);
 }
 
-void RunningGuichet::Kill() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
+void RunningGuichet::Kill() { process_.Kill(); }
 
-bool RunningGuichet::Running() {
-  if (pid_ <= 0) return false;
-  int status;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
-  }
-  return true;
-}
+bool RunningGuichet::Running() { return process_.Running(); }
 
 bool RunningGuichet::WaitFor(const std::string& path, int timeout_ms) {
   for (int waited = 0; waited <= timeout_ms; waited += 20) {

@@ -3,8 +3,7 @@
 // the real executable started in a temporary site.
 #pragma once
 
-#include <sys/types.h>
-
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,13 +14,27 @@
 #include "platform/env.h"
 #include "platform/view.h"
 #include "shell/guichet.h"
+#include "support_lib/process.h"
+
+// Skips, on Windows only, a test whose subject has no meaning there or that needs a
+// Linux tool a Windows program under wine cannot run; `why` says which.
+#ifdef _WIN32
+#define SKIP_ON_WINDOWS(why) GTEST_SKIP() << why
+#else
+#define SKIP_ON_WINDOWS(why) static_cast<void>(0)
+#endif
 
 namespace guichet::test {
 
 // Asks `done` every 50 ms until it holds or `timeout_ms` have passed.
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
 
-// A fresh folder under /tmp, removed with everything in it at the end of the test.
+// A site path (Windows-1252, "/" separated) as the standard library's file calls take
+// it: on Windows its characters go through UTF-16, whatever the ANSI code page.
+std::filesystem::path NativePath(const std::string& path);
+
+// A fresh folder under the system's temporary folder (/tmp on Linux), removed with
+// everything in it at the end of the test. Its path uses "/" on every system.
 class TempDir {
  public:
   TempDir();
@@ -165,7 +178,7 @@ class TestSite {
 };
 
 // The real executable, copied with the codec library into a temporary site and started
-// without a terminal. Stopped with SIGTERM at the end.
+// without a terminal. Stopped at the end as the system stops it (SIGTERM, WM_CLOSE).
 class RunningGuichet {
  public:
   // Lays out the site; call Start() to run.
@@ -176,7 +189,8 @@ class RunningGuichet {
   std::string spool() const { return root() + "/IsapiHalvero"; }
   std::string tasks() const { return root() + "/Tasks"; }
 
-  // `open_files`: when not 0, the descriptor limit of the process (RLIMIT_NOFILE).
+  // `open_files`: when not 0, the descriptor limit of the process (RLIMIT_NOFILE; Linux
+  // only).
   void Start(int open_files = 0);
   // Waits for the process to end by itself; its exit code, or -1 (then it is killed).
   int WaitExit(int timeout_ms);
@@ -184,9 +198,9 @@ class RunningGuichet {
   std::string DayLogs();
   // Runs a second copy of the same executable and returns its exit code and stderr.
   int RunAgain(std::string* err, int timeout_ms = 5000);
-  // Sends SIGTERM and waits; returns the exit code (or -1).
+  // Asks it to close (SIGTERM, WM_CLOSE) and waits; returns the exit code (or -1).
   int Stop();
-  // Sends SIGKILL, as a crash would end it, and waits.
+  // Ends it at once, as a crash would, and waits.
   void Kill();
   bool Running();
 
@@ -198,10 +212,16 @@ class RunningGuichet {
 
  private:
   TempDir dir_;
-  pid_t pid_ = -1;
+  ChildProcess process_;
 };
 
-// The build folder (GUICHET_BINARY_DIR), where guichet and Radiveve.so are.
+// The file names of the executable and of the codec library on this system: "guichet"
+// and "Radiveve.so", or "guichet.exe" and "Radiveve.dll".
+std::string ProgramName();
+std::string CodecLibraryName();
+
+// The build folder (GUICHET_BINARY_DIR), where guichet and Radiveve.so (guichet.exe and
+// Radiveve.dll) are.
 std::string BinaryDir();
 
 }  // namespace guichet::test

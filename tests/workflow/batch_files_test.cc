@@ -1,10 +1,12 @@
 // The stage and archive batch files appear whole, through a temporary name and a rename:
 // whatever stands at the batch file's name (a link, a second name of another file, a
 // pipe) is replaced, never written through.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <functional>
 
@@ -43,6 +45,9 @@ void Validated(TestSite& s) {
 }
 
 TEST(BatchFiles, WhateverStandsAtTheBatchNameIsReplacedNotWrittenThrough) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links, hard links and FIFOs planted the Linux way";
+#else
   const Road roads[] = {
       {"stage batch", "Transcriptions/u7", Queued, [](TestSite& s) { RepereMove(*s.g); }},
       {"archive batch", "Publications/u7", Validated,
@@ -95,6 +100,7 @@ TEST(BatchFiles, WhateverStandsAtTheBatchNameIsReplacedNotWrittenThrough) {
       for (const std::string& n : ListDir(folder)) EXPECT_NE(n[0], '~') << n;
     }
   }
+#endif
 }
 
 }  // namespace

@@ -2,10 +2,14 @@
 // the stage batch file, urgency, and the queue kept whenever a line could be lost.
 #include "workflow/move.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <functional>
@@ -247,6 +251,42 @@ TEST_F(MoveCycle, AppendUnderLockIsNotLost) {
   Catalogues();
   Document("42", "LT");
   WriteAll(Queue(), "42;u7\r\n");
+#ifdef _WIN32
+  // LockFileEx locks belong to a handle: a thread with a handle of its own is another
+  // owner, as the other process is on Linux.
+  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE locked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread appender([&] {
+    WaitForSingleObject(go, INFINITE);
+    HANDLE f = CreateFileW(NativePath(Queue()).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    OVERLAPPED from = {};
+    LockFileEx(f, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &from);
+    SetEvent(locked);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    LARGE_INTEGER zero = {};
+    DWORD n = 0;
+    SetFilePointerEx(f, zero, nullptr, FILE_END);
+    WriteFile(f, "88;u8\r\n", 7, &n, nullptr);
+    UnlockFileEx(f, 0, MAXDWORD, MAXDWORD, &from);
+    CloseHandle(f);
+  });
+  HookEnv env(&site.env, [&] {
+    SetEvent(go);
+    WaitForSingleObject(locked, INFINITE);
+  });
+  Guichet other(env, site.view, site.desktop);
+  other.AppFolder = g.AppFolder;
+  other.TasksFolder = g.TasksFolder;
+  RepereMove(other);
+  if (WaitForSingleObject(go, 0) != WAIT_OBJECT_0) SetEvent(go);
+  appender.join();
+  CloseHandle(go);
+  CloseHandle(locked);
+  EXPECT_TRUE(Exists(Trans("u7/hvr_42.txt")));
+  EXPECT_EQ(ReadAll(Queue()), "42;u7\r\n88;u8\r\n");
+#else
   int go[2], locked[2];
   ASSERT_EQ(pipe(go), 0);
   ASSERT_EQ(pipe(locked), 0);
@@ -278,6 +318,7 @@ TEST_F(MoveCycle, AppendUnderLockIsNotLost) {
   EXPECT_TRUE(Exists(Trans("u7/hvr_42.txt")));
   EXPECT_EQ(ReadAll(Queue()), "42;u7\r\n88;u8\r\n");
   for (int fd : {go[0], go[1], locked[0], locked[1]}) close(fd);
+#endif
 }
 
 TEST_F(MoveCycle, EntriesThatFailTheNameChecksAreConsumedWithoutEffect) {

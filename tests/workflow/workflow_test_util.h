@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,16 +42,29 @@ inline const std::string& Dictation() {
   return path;
 }
 
-// The outside tools are part of the test setup (Debian: espeak-ng sox speex ffmpeg).
+// The outside tools are part of the test setup (Debian: espeak-ng sox speex ffmpeg). They
+// are Linux programs: a Windows test program under wine cannot run them.
+#ifdef _WIN32
+#define REQUIRE_DICTATION() \
+  GTEST_SKIP() << "needs espeak-ng, sox, speexenc and ffprobe, out of reach under wine"
+#else
 #define REQUIRE_DICTATION() \
   ASSERT_FALSE(Dictation().empty()) << "espeak-ng, sox, speexenc, ffprobe or ffmpeg missing"
+#endif
 
 // The build folder, as an absolute path: the conversions change the current directory.
-inline std::string CodecDir() { return std::filesystem::absolute(GUICHET_BINARY_DIR).string(); }
+inline std::string CodecDir() {
+#ifdef _WIN32
+  return BinaryDir();  // absolute already, on wine's drive Z:
+#else
+  return std::filesystem::absolute(GUICHET_BINARY_DIR).string();
+#endif
+}
 
 // Puts the codec library of the build folder into the site's application folder.
 inline void InstallCodec(const std::string& app) {
-  std::filesystem::copy_file(CodecDir() + "/Radiveve.so", app + "/Radiveve.so",
+  std::filesystem::copy_file(NativePath(CodecDir() + "/" + CodecLibraryName()),
+                             NativePath(app + "/" + CodecLibraryName()),
                              std::filesystem::copy_options::overwrite_existing);
 }
 
