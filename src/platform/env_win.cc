@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <utility>
 
 #include "platform/env.h"
@@ -239,10 +241,76 @@ void UnlockWhole(HANDLE h) {
   UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &from);
 }
 
+// LockFileEx locks belong to a handle, where fcntl locks belong to the process: a read
+// through any other handle of the locked range fails, even in the process that holds the
+// lock. The files this process holds locked are kept here, and read through the lock's
+// own handle, so that the code above the Env reads what it locked as it does on Linux.
+class HeldLocks {
+ public:
+  static HeldLocks& Get() {
+    static HeldLocks* held = new HeldLocks();
+    return *held;
+  }
+  void Add(const std::string& path, HANDLE h) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    held_[Key(path)] = h;
+  }
+  void Remove(const std::string& path, HANDLE h) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = held_.find(Key(path));
+    if (it != held_.end() && it->second == h) held_.erase(it);
+  }
+  // Reads the whole of a file this process holds locked; false when it holds no lock on
+  // it (then `*s` is untouched).
+  bool Read(const std::string& path, std::string* data, int64_t max_bytes, Status* s) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = held_.find(Key(path));
+    if (it == held_.end()) return false;
+    *s = ReadThrough(it->second, path, data, max_bytes);
+    return true;
+  }
+
+ private:
+  // The file system compares names without regard to case.
+  static std::string Key(const std::string& path) {
+    std::string key = ToUpper(path);
+    std::replace(key.begin(), key.end(), '\\', '/');
+    return key;
+  }
+  static Status ReadThrough(HANDLE h, const std::string& path, std::string* data,
+                            int64_t max_bytes) {
+    const int64_t size = SizeOf(h);
+    if (size < 0) return LastError(path);
+    if (size > max_bytes) return Status(Status::kTooLarge, path);
+    data->assign(static_cast<size_t>(size), '\0');
+    size_t got = 0;
+    while (got < data->size()) {
+      OVERLAPPED where = {};
+      where.Offset = static_cast<DWORD>(got);
+      where.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(got) >> 32);
+      DWORD want = static_cast<DWORD>(std::min<size_t>(data->size() - got, 1 << 20));
+      DWORD n = 0;
+      if (!::ReadFile(h, data->data() + got, want, &n, &where)) return LastError(path);
+      if (n == 0) break;
+      got += n;
+    }
+    data->resize(got);
+    return Status::Ok();
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, HANDLE> held_;
+};
+
 class WinLock : public FileLock {
  public:
-  WinLock(Handle h, std::string path) : h_(std::move(h)), path_(std::move(path)) {}
-  ~WinLock() override { UnlockWhole(h_.get()); }
+  WinLock(Handle h, std::string path) : h_(std::move(h)), path_(std::move(path)) {
+    HeldLocks::Get().Add(path_, h_.get());
+  }
+  ~WinLock() override {
+    HeldLocks::Get().Remove(path_, h_.get());
+    UnlockWhole(h_.get());
+  }
   int64_t Size() override { return SizeOf(h_.get()); }
   Status Truncate(int64_t size) override {
     LARGE_INTEGER at;
@@ -384,6 +452,8 @@ class WinEnv : public Env {
   }
 
   Status ReadWith(const std::string& path, std::string* data, int64_t max_bytes, bool follow) {
+    Status held;
+    if (HeldLocks::Get().Read(path, data, max_bytes, &held)) return held;
     Handle h;
     Status s = OpenRegular(path, GENERIC_READ, kShareRead, OPEN_EXISTING, follow, &h);
     if (!s.ok()) return s;

@@ -143,6 +143,36 @@ TEST_F(WinEnvTest, LockedAppendsWaitForTheLockAndEndTheLastLine) {
   EXPECT_EQ(env.TryLockFile(P("missing.txt"), 0), nullptr);
 }
 
+// The process that holds a file's lock reads it, as with fcntl locks on Linux, whatever
+// the spelling of the name; once the lock is let go the file reads as usual.
+TEST_F(WinEnvTest, AFileThisProcessHoldsLockedReadsAsOnLinux) {
+  ASSERT_TRUE(env.WriteFile(P("ToMove.txt"), "42;u7\r\n").ok());
+  std::string data;
+  {
+    auto lock = env.TryLockFile(P("ToMove.txt"), 0);
+    ASSERT_NE(lock, nullptr);
+    ASSERT_TRUE(env.ReadFile(P("TOMOVE.TXT"), &data).ok());
+    EXPECT_EQ(data, "42;u7\r\n");
+    EXPECT_EQ(env.ReadFile(P("ToMove.txt"), &data, 3).kind(), Status::kTooLarge);
+    ASSERT_TRUE(lock->Truncate(0).ok());
+    ASSERT_TRUE(env.ReadFile(P("ToMove.txt"), &data).ok());
+    EXPECT_EQ(data, "");
+  }
+  ASSERT_TRUE(env.WriteFile(P("ToMove.txt"), "43;u7\r\n").ok());
+  ASSERT_TRUE(env.ReadFile(P("ToMove.txt"), &data).ok());
+  EXPECT_EQ(data, "43;u7\r\n");
+}
+
+// A folder where a file is to be put in place is said for what it is, not taken for a
+// failure that may pass (access denied), so that the caller sets the file aside.
+TEST_F(WinEnvTest, AFolderAtTheTargetOfAReplacementIsNotAFile) {
+  ASSERT_TRUE(env.CreateFolder(P("hvr_1.spx")).ok());
+  ASSERT_TRUE(env.WriteFile(P("piece"), "x").ok());
+  EXPECT_EQ(env.RenameFile(P("piece"), P("hvr_1.spx")).kind(), Status::kNotRegular);
+  EXPECT_EQ(env.WriteFileAtomic(P("hvr_1.spx"), "x").kind(), Status::kNotRegular);
+  EXPECT_TRUE(env.FileExists(P("piece")));
+}
+
 TEST_F(WinEnvTest, FoldersAreNotFiles) {
   ASSERT_TRUE(env.CreateFolder(P("d")).ok());
   std::string data;
