@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -22,18 +22,34 @@
 
 namespace codectest {
 
+#ifdef _WIN32
+// A Linux path under wine, whose drive Z: is the Linux root.
+inline std::string BinaryDir() { return std::string("Z:") + GUICHET_BINARY_DIR; }
+#else
 inline std::string BinaryDir() { return GUICHET_BINARY_DIR; }
+#endif
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
  public:
   TempDir() {
+#ifdef _WIN32
+    std::random_device random;
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; path_.empty() && attempt < 100; ++attempt) {
+      auto candidate = base / ("guichet_codec_" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.generic_string();
+    }
+    if (path_.empty()) throw std::runtime_error("no temporary folder");
+#else
     std::string pattern =
         (std::filesystem::temp_directory_path() / "guichet_codec_XXXXXX").string();
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = buf.data();
+#endif
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

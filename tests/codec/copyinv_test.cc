@@ -1,6 +1,8 @@
 // The "copyinv" command against a byte swap written here.
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 
@@ -105,6 +107,9 @@ TEST(CopyInv, FailuresLeaveTheDestinationAlone) {
 // A link, a folder or a FIFO in the destination's place is refused: the copy never
 // writes into what a link leads to, and never waits for a FIFO's reader.
 TEST(CopyInv, DestinationThatIsNotARegularFileIsRefused) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links and FIFOs made the Linux way";
+#else
   TempDir dir;
   const std::string src = Bytes(200, 3), victim = Bytes(300, 4);
   WriteFile(dir / "src", src);
@@ -117,6 +122,7 @@ TEST(CopyInv, DestinationThatIsNotARegularFileIsRefused) {
     EXPECT_NE(0, Call(6, "copyinv", {dir / "src", "0", dir / name, "100", "200"}));
   }
   EXPECT_TRUE(ReadFile(dir / "victim") == victim);
+#endif
 }
 
 }  // namespace
