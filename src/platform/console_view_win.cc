@@ -2,7 +2,7 @@
 // the silent view, with Ctrl+C, Ctrl+Break and the console's closing as close requests.
 // Without a console, a hidden message-only window of the class "GuichetClose" stands in
 // for the console: WM_CLOSE posted to it is a close request, as SIGTERM is on Linux.
-// Until the native window exists, these are also what the Windows build shows.
+// They stand in for the window where none can be made.
 #include <windows.h>
 // windows.h first: conio.h uses its types.
 #include <conio.h>
@@ -16,6 +16,7 @@
 
 #include "platform/frontend.h"
 #include "platform/view.h"
+#include "platform/window_win.h"
 #include "support/text.h"
 
 namespace guichet {
@@ -197,7 +198,13 @@ std::string MessageLine(const std::string& text) {
 }
 
 void OpenFrontend(std::unique_ptr<Desktop>* desktop, std::unique_ptr<StatusView>* view) {
-  // No native window yet: the console screen when there is a console, silence otherwise.
+  // The window and the window search; where no window can be made (wine without a
+  // display), the console screen when there is a console, silence otherwise.
+  *view = MakeWindowView();
+  if (*view) {
+    *desktop = MakeWindowsDesktop();
+    return;
+  }
   *desktop = MakeNoDesktop();
   DWORD mode = 0;
   bool console = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
