@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+// The view's own name, not windows.h's macro for the wide-character call.
+#undef MessageBox
 
 #include <random>
 #include <string>
