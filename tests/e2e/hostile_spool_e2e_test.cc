@@ -29,13 +29,14 @@ std::vector<std::string> Req(const std::string& token, const std::string& comman
 }
 
 // Logs "anna" on and returns her session token.
-std::string LogOn(RunningGuichet& gu) {
+[[maybe_unused]] std::string LogOn(RunningGuichet& gu) {
   std::string rows = gu.Ask("logon", Req("", "getlogon", "anna", "dictee"));
   size_t end = rows.find("\r\n");
   return end == std::string::npos ? "" : rows.substr(end + 2, 32);
 }
 
-bool WaitForText(RunningGuichet& gu, const std::string& text, int timeout_ms = 15000) {
+[[maybe_unused]] bool WaitForText(RunningGuichet& gu, const std::string& text,
+                                  int timeout_ms = 15000) {
   for (int waited = 0; waited <= timeout_ms; waited += 50) {
     if (gu.DayLogs().find(text) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -43,7 +44,7 @@ bool WaitForText(RunningGuichet& gu, const std::string& text, int timeout_ms = 1
   return false;
 }
 
-int Count(const std::string& haystack, const std::string& needle) {
+[[maybe_unused]] int Count(const std::string& haystack, const std::string& needle) {
   int n = 0;
   for (size_t at = haystack.find(needle); at != std::string::npos;
        at = haystack.find(needle, at + 1))

@@ -17,7 +17,7 @@ using test::Exists;
 using test::ListDir;
 using test::ReadAll;
 
-std::string Shell(const std::string& command) {
+[[maybe_unused]] std::string Shell(const std::string& command) {
   std::string out;
   FILE* f = popen(command.c_str(), "r");
   if (!f) return out;

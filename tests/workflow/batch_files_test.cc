@@ -27,7 +27,7 @@ struct Road {
 };
 
 // A document of type "LT", which has one template, queued for the move cycle.
-void Queued(TestSite& s) {
+[[maybe_unused]] void Queued(TestSite& s) {
   MakeDirs(s.templates() + "/Cardiologie");
   WriteAll(s.templates() + "/Services.txt", "3|Cardiologie\r\n");
   WriteAll(s.templates() + "/TypeDocs.txt", "3|LT|Lettre\r\n");
@@ -38,7 +38,7 @@ void Queued(TestSite& s) {
 }
 
 // A validated document of u7.
-void Validated(TestSite& s) {
+[[maybe_unused]] void Validated(TestSite& s) {
   MakeDirs(s.tasks() + "/Validations/u7");
   WriteAll(s.tasks() + "/Validations/u7/hvr_42.pdf", "%PDF");
   WriteAll(s.tasks() + "/Validations/u7/hvr_42.id", "Martin\r\n");
