@@ -224,27 +224,28 @@ class WindowsDesktop : public Desktop {
                            const std::string& class_pattern) override {
     title_pattern_ = ToUpper(title_pattern);
     class_pattern_ = ToUpper(class_pattern);
-    int count = 0;
-    Visit(GetDesktopWindow(), &count);
-    return count > 32767 ? 32767 : count;
+    count_ = 0;
+    // Every window below the desktop window, each one's children right after it: the
+    // system lists each level once, so a window that vanishes during the walk cuts it
+    // short nowhere (GetWindow(GW_HWNDNEXT) from a vanished window would end a level).
+    EnumChildWindows(GetDesktopWindow(), Visit, reinterpret_cast<LPARAM>(this));
+    return count_ > 32767 ? 32767 : count_;
   }
 
  private:
-  // Visits the children of `parent`, each one's descendants before its next sibling.
-  void Visit(HWND parent, int* count) {
-    for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
-         child = GetWindow(child, GW_HWNDNEXT)) {
-      Visit(child, count);
-      // Buffers of 255 characters, the terminator included.
-      wchar_t cls[255] = {}, title[255] = {};
-      int nc = GetClassNameW(child, cls, 255);
-      // The class first: few windows pass it, so few titles need reading.
-      if (!MatchesLike(ToUpper(Narrow(cls, nc)), class_pattern_)) continue;
-      int nt = GetWindowTextW(child, title, 255);
-      if (MatchesLike(ToUpper(Narrow(title, std::max(nt, 0))), title_pattern_)) ++*count;
-    }
+  static BOOL CALLBACK Visit(HWND window, LPARAM self_param) {
+    auto* self = reinterpret_cast<WindowsDesktop*>(self_param);
+    // Buffers of 255 characters, the terminator included.
+    wchar_t cls[255] = {}, title[255] = {};
+    int nc = GetClassNameW(window, cls, 255);
+    // The class first: few windows pass it, so few titles need reading.
+    if (!MatchesLike(ToUpper(Narrow(cls, std::max(nc, 0))), self->class_pattern_)) return TRUE;
+    int nt = GetWindowTextW(window, title, 255);
+    if (MatchesLike(ToUpper(Narrow(title, std::max(nt, 0))), self->title_pattern_)) ++self->count_;
+    return TRUE;
   }
 
+  int count_ = 0;
   std::string title_pattern_, class_pattern_;
 };
 

@@ -17,7 +17,8 @@ namespace guichet {
 std::unique_ptr<StatusView> MakeWindowView();
 
 // Counts the windows whose title and class match, walking from the desktop window
-// through every child, depth-first, with 255-character title and class buffers.
+// through every child, depth-first (EnumChildWindows), with 255-character title and
+// class buffers.
 std::unique_ptr<Desktop> MakeWindowsDesktop();
 
 // Twips to pixels at `dpi` dots per inch (1440 twips an inch), rounded.

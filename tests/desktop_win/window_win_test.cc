@@ -18,6 +18,20 @@
 namespace guichet::test {
 namespace {
 
+bool HasWindows(DWORD pid) {
+  std::pair<DWORD, bool> probe(pid, false);
+  EnumWindows(
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* probe = reinterpret_cast<std::pair<DWORD, bool>*>(p);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == probe->first) probe->second = true;
+        return !probe->second;
+      },
+      reinterpret_cast<LPARAM>(&probe));
+  return probe.second;
+}
+
 // Windows of given titles and classes, made by tests/helpers/make_windows.cc in a
 // process of its own, gone with it.
 class OtherWindows {
@@ -33,7 +47,13 @@ class OtherWindows {
       ok_ = WaitForSingleObject(ready, 20000) == WAIT_OBJECT_0;
     CloseHandle(ready);
   }
-  ~OtherWindows() { process_.Kill(); }
+  // Ends the process and waits until its windows are gone too: wine takes them down a
+  // moment after the process ends.
+  ~OtherWindows() {
+    const DWORD pid = static_cast<DWORD>(process_.id());
+    process_.Kill();
+    WaitUntil([pid] { return !HasWindows(pid); }, 10000);
+  }
   bool ok() const { return ok_; }
 
  private:
