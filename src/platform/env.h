@@ -176,6 +176,14 @@ class Env {
   virtual Status VisitFileTimes(const std::string& folder,
                                 const std::function<bool(const std::string&, int64_t)>& visit) = 0;
 
+  // A number that changes whenever what the file layer kept of `folder` may have
+  // changed: it was scanned again (the folder's time moved, or it changed too recently
+  // for the time to tell) or Guichet changed it. A caller that derives something from
+  // the folder's listings keeps it while the number stays the same, at the cost of one
+  // stat. 0 means unknown (a folder that cannot be read, a layer that keeps nothing):
+  // list again.
+  virtual uint64_t FolderGeneration(const std::string& /*folder*/) { return 0; }
+
   // The spool's answers. Written under the exact name given, never onto an existing name
   // that differs only in case (one client's answer must never land on another's); a new
   // file is readable by its owner and its group only. `append` adds to the file instead
@@ -290,6 +298,7 @@ class EnvWrapper : public Env {
                         const std::function<bool(const std::string&, int64_t)>& v) override {
     return target_->VisitFileTimes(f, v);
   }
+  uint64_t FolderGeneration(const std::string& f) override { return target_->FolderGeneration(f); }
   Status WriteAnswer(const std::string& p, std::string_view d, bool append) override {
     return target_->WriteAnswer(p, d, append);
   }

@@ -252,12 +252,17 @@ class PosixEnv : public Env {
     bool stale = false;
     bool lookups = false;  // used for a look-up without regard to case since the scan
     struct timespec mtime {};
+    // The folder's change time too: a program can set the modification time back (a
+    // copy that keeps times, touch), never the change time.
+    struct timespec ctime {};
     int64_t scanned_at = 0;  // seconds
     std::unordered_map<std::string, CachedEntry> entries;
     std::unordered_map<std::string, std::string> folded;  // folded -> real
     std::unordered_map<std::string, std::vector<std::string>> listings;
     std::vector<std::pair<int64_t, std::string>> by_time;  // regular files, oldest first
     bool by_time_ready = false;
+    // Changes with every scan and every change of Guichet's own (FolderGeneration).
+    uint64_t generation = 0;
     // Files Guichet wrote since the scan, with a time their own cannot be older than.
     std::unordered_map<std::string, int64_t> written;
   };
@@ -300,7 +305,7 @@ class PosixEnv : public Env {
     }
     auto it = folders_.find(dir);
     if (it != folders_.end() && it->second.valid && !it->second.stale && !it->second.racy &&
-        SameTime(it->second.mtime, st.st_mtim))
+        SameTime(it->second.mtime, st.st_mtim) && SameTime(it->second.ctime, st.st_ctim))
       return &it->second;
     if (it == folders_.end()) {
       if (folders_.size() >= 256) folders_.clear();
@@ -367,11 +372,13 @@ class PosixEnv : public Env {
     c->by_time_ready = false;
     c->written.clear();
     c->mtime = st.st_mtim;
+    c->ctime = st.st_ctim;
     c->scanned_at = now.tv_sec;
     c->racy = Racy(st.st_mtim, now);
     c->stale = false;
     c->lookups = false;
     c->valid = true;
+    c->generation = ++generations_;
     return true;
   }
 
@@ -400,7 +407,8 @@ class PosixEnv : public Env {
         !it->second.lookups)
       return ch;
     struct stat st;
-    ch.checked = stat(ch.dir.c_str(), &st) == 0 && SameTime(st.st_mtim, it->second.mtime);
+    ch.checked = stat(ch.dir.c_str(), &st) == 0 && SameTime(st.st_mtim, it->second.mtime) &&
+                 SameTime(st.st_ctim, it->second.ctime);
     return ch;
   }
   void EndChange(const Change& ch, const std::string& real, int64_t written_at) {
@@ -429,10 +437,12 @@ class PosixEnv : public Env {
       if (hit != c.folded.end() && hit->second == name) c.folded.erase(hit);
     }
     c.written.erase(name);
+    c.generation = ++generations_;
     c.listings.clear();
     c.by_time.clear();
     c.by_time_ready = false;
     c.mtime = dst.st_mtim;
+    c.ctime = dst.st_ctim;
     c.racy = c.racy || Racy(dst.st_mtim, WallClock());
     // A time noted now is recent for the next scan: it will be asked again.
     c.scanned_at = std::max<int64_t>(c.scanned_at, WallClock().tv_sec);
@@ -1063,6 +1073,11 @@ class PosixEnv : public Env {
     return Status::Ok();
   }
 
+  uint64_t FolderGeneration(const std::string& folder) override {
+    FolderCache* c = FolderOf(folder);
+    return c == nullptr ? 0 : c->generation;
+  }
+
   std::unique_ptr<FileLock> LockFile(const std::string& path) override {
     int fd = open(Resolve(path).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return nullptr;
@@ -1127,6 +1142,7 @@ class PosixEnv : public Env {
 
  private:
   std::unordered_map<std::string, FolderCache> folders_;
+  uint64_t generations_ = 0;
   int reserve_fd_ = -1;
   const pid_t pid_;
 };
