@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/env.h"
 #include "support/text.h"
@@ -264,7 +265,10 @@ class PosixEnv : public Env {
     // Changes with every scan and every change of Guichet's own (FolderGeneration).
     uint64_t generation = 0;
     // Files Guichet wrote since the scan, with a time their own cannot be older than.
-    std::unordered_map<std::string, int64_t> written;
+    // Noted in the order of the writes (a later note of a name wins), looked up once at
+    // the next scan: a drain writes thousands of files between two scans.
+    std::vector<std::pair<std::string, int64_t>> written;
+    size_t written_limit = 4096;
   };
 
   static bool SameTime(const struct timespec& a, const struct timespec& b) {
@@ -330,6 +334,9 @@ class PosixEnv : public Env {
     if (d == nullptr) return false;
     std::unordered_map<std::string, CachedEntry> fresh;
     fresh.reserve(c->entries.size() + 16);
+    std::unordered_map<std::string_view, int64_t> written;
+    written.reserve(c->written.size());
+    for (const auto& [name, at] : c->written) written[name] = at;
     while (struct dirent* e = readdir(d)) {
       std::string_view name = e->d_name;
       if (name == "." || name == "..") continue;
@@ -349,8 +356,8 @@ class PosixEnv : public Env {
       if (entry.type == DT_REG && entry.mtime == kUnknownTime) {
         std::string key(name);
         auto old = c->entries.find(key);
-        auto own = c->written.find(key);
-        if (own != c->written.end()) {
+        auto own = written.find(key);
+        if (own != written.end()) {
           entry.mtime = own->second;
         } else if (old != c->entries.end() && old->second.ino == entry.ino) {
           entry.mtime = old->second.mtime;
@@ -371,6 +378,7 @@ class PosixEnv : public Env {
     c->by_time.clear();
     c->by_time_ready = false;
     c->written.clear();
+    c->written_limit = 4096;
     c->mtime = st.st_mtim;
     c->ctime = st.st_ctim;
     c->scanned_at = now.tv_sec;
@@ -388,8 +396,21 @@ class PosixEnv : public Env {
   void Touched(const std::string& real, int64_t written_at = kUnknownTime) {
     auto it = folders_.find(Parent(real));
     if (it == folders_.end()) return;
-    it->second.stale = true;
-    it->second.written[BaseName(real)] = written_at;
+    FolderCache& c = it->second;
+    c.stale = true;
+    c.written.emplace_back(BaseName(real), written_at);
+    // A folder written to again and again but never looked at again (the day log's)
+    // keeps one note a name.
+    if (c.written.size() >= c.written_limit) {
+      std::unordered_set<std::string_view> seen;
+      std::vector<bool> keep(c.written.size());
+      for (size_t i = c.written.size(); i-- > 0;) keep[i] = seen.insert(c.written[i].first).second;
+      std::vector<std::pair<std::string, int64_t>> last;
+      for (size_t i = 0; i < c.written.size(); ++i)
+        if (keep[i]) last.push_back(std::move(c.written[i]));
+      c.written = std::move(last);
+      c.written_limit = std::max<size_t>(4096, 2 * c.written.size());
+    }
   }
 
   // A change of Guichet's own in a folder whose kept names serve look-ups: the names are
@@ -436,7 +457,7 @@ class PosixEnv : public Env {
       auto hit = c.folded.find(ToUpper(name));
       if (hit != c.folded.end() && hit->second == name) c.folded.erase(hit);
     }
-    c.written.erase(name);
+    std::erase_if(c.written, [&](const auto& w) { return w.first == name; });
     c.generation = ++generations_;
     c.listings.clear();
     c.by_time.clear();
@@ -698,7 +719,7 @@ class PosixEnv : public Env {
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
     if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
     if (!s.ok()) unlink(tmp.c_str());
-    Touched(tmp);
+    // The temporary name is gone either way; the folder is the same.
     Touched(real, written_at);
     if (s.ok() && sync) s = SyncFolder(Parent(real), path);
     return s;
