@@ -810,8 +810,14 @@ class PosixEnv : public Env {
   }
 
   Status WriteAt(const std::string& path, int64_t offset, std::string_view data) override {
-    std::string real = Resolve(path);
-    int fd = open(real.c_str(), kOpenWrite | O_CREAT, 0666);
+    // Most writes at an offset go to a document that exists under the exact name: opened
+    // at once, and looked for in another case only when missing.
+    std::string real = path;
+    int fd = open(real.c_str(), kOpenWrite);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+      real = Resolve(path);
+      fd = open(real.c_str(), kOpenWrite | O_CREAT, 0666);
+    }
     if (fd < 0) return Status::FromErrno(errno, path);
     if (!IsRegular(fd)) {
       close(fd);
