@@ -130,6 +130,14 @@ class Env {
   virtual Status WriteSecretFileAtomic(const std::string& path, std::string_view data) = 0;
   // Appends, creating the file when missing.
   virtual Status AppendFile(const std::string& path, std::string_view data) = 0;
+  // Appends one line (`line` holds its CR LF) to a file that holds secrets (a new file is
+  // readable by its owner only) and flushes it to the disk before returning, so that a
+  // crash or a power cut after the call keeps the line. A last line left without its end
+  // (a write cut short by a power cut) is ended with CR LF first, so the two never run
+  // together. The line is added by one write: a kill leaves it whole or absent.
+  virtual Status AppendSecretLineSynced(const std::string& path, std::string_view line) {
+    return AppendFile(path, line);
+  }
   // Appends under an exclusive fcntl lock from byte 0 for size + 1 bytes (the day log).
   virtual Status AppendFileLocked(const std::string& path, std::string_view data) = 0;
   // Writes at a byte offset without shortening the file (created when missing).
@@ -268,6 +276,9 @@ class EnvWrapper : public Env {
   }
   Status AppendFileLocked(const std::string& p, std::string_view d) override {
     return target_->AppendFileLocked(p, d);
+  }
+  Status AppendSecretLineSynced(const std::string& p, std::string_view l) override {
+    return target_->AppendSecretLineSynced(p, l);
   }
   Status WriteAt(const std::string& p, int64_t o, std::string_view d) override {
     return target_->WriteAt(p, o, d);

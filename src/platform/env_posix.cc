@@ -786,6 +786,43 @@ class PosixEnv : public Env {
     return std::make_unique<PosixLock>(fd, path);
   }
 
+  Status AppendSecretLineSynced(const std::string& path, std::string_view line) override {
+    std::string real = Resolve(path);
+    bool created = false;
+    int fd = open(real.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT) {
+      fd = open(real.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+      created = fd >= 0;
+    }
+    if (fd < 0) return Status::FromErrno(errno, path);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      return Status(Status::kNotRegular, path);
+    }
+    std::string data;
+    if (st.st_size > 0) {
+      char last = 0;
+      ssize_t r;
+      while ((r = pread(fd, &last, 1, st.st_size - 1)) < 0 && errno == EINTR) {
+      }
+      if (r == 1 && last != '\n' && last != '\r') data = kCrLf;
+    }
+    data.append(line);
+    Status s = WriteAll(fd, data, path);
+    if (s.ok()) {
+      int r;
+      while ((r = fdatasync(fd)) != 0 && errno == EINTR) {
+      }
+      if (r != 0) s = Status::FromErrno(errno, path);
+    }
+    if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
+    Touched(real);
+    // A new file's name must survive a power cut too.
+    if (s.ok() && created) s = SyncFolder(Parent(real), path);
+    return s;
+  }
+
   Status AppendLineLocked(const std::string& path, std::string_view line, int wait_ms) override {
     std::string real = Resolve(path);
     int fd = OpenShared(real, O_CREAT);
