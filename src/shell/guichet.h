@@ -42,6 +42,8 @@ class Guichet {
   std::string LogPhase;
 
   TableSessions Sessions;
+  // Sessions added to the last-logon file line by line since it was last written whole.
+  size_t LastLogonsAdded = 0;
 
   // Request pickup.
   bool SpoolReady = false;
