@@ -98,7 +98,17 @@ std::string DecodeBase64Payload(std::string_view line, size_t pos, int64_t lengt
   unsigned char* o = reinterpret_cast<unsigned char*>(out.data());
   const unsigned char* in = reinterpret_cast<const unsigned char*>(line.data());
   size_t i = pos;
-  for (; i + 4 <= stop; i += 4, o += 3) DecodeBase64Quad(in[i], in[i + 1], in[i + 2], in[i + 3], o);
+  // Every value is below 64, so the four make one 24-bit number, three bytes out: the
+  // same bytes as DecodeBase64Quad, without its test of the table on every group.
+  const uint16_t* t = Base64Table.data();
+  for (; i + 4 <= stop; i += 4, o += 3) {
+    const uint32_t v = static_cast<uint32_t>(t[in[i]]) << 18 |
+                       static_cast<uint32_t>(t[in[i + 1]]) << 12 |
+                       static_cast<uint32_t>(t[in[i + 2]]) << 6 | t[in[i + 3]];
+    o[0] = static_cast<unsigned char>(v >> 16);
+    o[1] = static_cast<unsigned char>(v >> 8);
+    o[2] = static_cast<unsigned char>(v);
+  }
   if (i < stop && i + 1 < line.size()) {
     // A short last group: the missing characters count as "A" (value 0).
     unsigned char q[4] = {'A', 'A', 'A', 'A'};
