@@ -1,6 +1,7 @@
 #include "exchange/decode.h"
 
 #include <array>
+#include <memory>
 
 #include "support/text.h"
 
@@ -54,21 +55,35 @@ void DecodeBase64Quad(unsigned char a, unsigned char b, unsigned char c, unsigne
 }
 
 std::string DecodeHexPayload(std::string_view line, size_t pos) {
+  // The value of every pair of characters, first character in the high byte: one look a
+  // byte out, with no test inside the loop.
+  static const std::unique_ptr<uint8_t[]> kPairs = [] {
+    std::unique_ptr<uint8_t[]> t(new uint8_t[65536]);
+    for (int a = 0; a < 256; ++a)
+      for (int b = 0; b < 256; ++b) {
+        int hi = kHex[a], lo = kHex[b];
+        t[a << 8 | b] = static_cast<uint8_t>(hi < 0 ? 0 : lo < 0 ? hi : hi * 16 + lo);
+      }
+    return t;
+  }();
   std::string out;
   if (pos >= line.size()) return out;
-  out.resize((line.size() - pos) / 2);
-  char* o = out.data();
-  for (size_t i = pos; i + 1 < line.size(); i += 2) {
-    if (line[i] == '&') break;
-    int hi = HexDigit(line[i]);
-    int value = 0;
-    if (hi >= 0) {
-      int lo = HexDigit(line[i + 1]);
-      value = lo >= 0 ? hi * 16 + lo : hi;
+  // The payload ends at the first "&" that starts a pair, or where no pair is left.
+  size_t pairs = (line.size() - pos) / 2;
+  for (size_t from = pos;;) {
+    const size_t amp = line.find('&', from);
+    if (amp == std::string_view::npos || amp >= pos + 2 * pairs) break;
+    if ((amp - pos) % 2 == 0) {
+      pairs = (amp - pos) / 2;
+      break;
     }
-    *o++ = static_cast<char>(value);
+    from = amp + 1;
   }
-  out.resize(static_cast<size_t>(o - out.data()));
+  out.resize(pairs);
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(line.data()) + pos;
+  uint8_t* o = reinterpret_cast<uint8_t*>(out.data());
+  const uint8_t* table = kPairs.get();
+  for (size_t k = 0; k < pairs; ++k) o[k] = table[in[2 * k] << 8 | in[2 * k + 1]];
   return out;
 }
 
@@ -83,7 +98,17 @@ std::string DecodeBase64Payload(std::string_view line, size_t pos, int64_t lengt
   unsigned char* o = reinterpret_cast<unsigned char*>(out.data());
   const unsigned char* in = reinterpret_cast<const unsigned char*>(line.data());
   size_t i = pos;
-  for (; i + 4 <= stop; i += 4, o += 3) DecodeBase64Quad(in[i], in[i + 1], in[i + 2], in[i + 3], o);
+  // Every value is below 64, so the four make one 24-bit number, three bytes out: the
+  // same bytes as DecodeBase64Quad, without its test of the table on every group.
+  const uint16_t* t = Base64Table.data();
+  for (; i + 4 <= stop; i += 4, o += 3) {
+    const uint32_t v = static_cast<uint32_t>(t[in[i]]) << 18 |
+                       static_cast<uint32_t>(t[in[i + 1]]) << 12 |
+                       static_cast<uint32_t>(t[in[i + 2]]) << 6 | t[in[i + 3]];
+    o[0] = static_cast<unsigned char>(v >> 16);
+    o[1] = static_cast<unsigned char>(v >> 8);
+    o[2] = static_cast<unsigned char>(v);
+  }
   if (i < stop && i + 1 < line.size()) {
     // A short last group: the missing characters count as "A" (value 0).
     unsigned char q[4] = {'A', 'A', 'A', 'A'};

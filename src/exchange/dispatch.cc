@@ -88,14 +88,14 @@ const std::vector<Route>& Routes() {
 
 enum class Outcome { kIgnored, kAnswered, kConsumed, kFailed };
 
-// Reads the request and runs its command. Failures are raised to the caller.
-Outcome Dispatch(Guichet& g, Requete& r) {
+// Runs the command of the request read into `content` (`read`: how the read went).
+// Failures are raised to the caller.
+Outcome Dispatch(Guichet& g, Requete& r, const Status& read, std::string& content) {
   g.LogPhase = "Traitement du fichier " + r.reqpath;
   g.SetLabel(Label::kProgression2, "1%");
   g.DoEvents();
 
-  std::string content;
-  Check(g.env.ReadFile(r.reqpath, &content, kMaxRequestBytes));
+  Check(read);
   std::vector<std::string> lines = SplitLines(content);
   content.clear();
   content.shrink_to_fit();
@@ -164,11 +164,15 @@ bool TraiteRequete(Guichet& g, const std::string& reqfileend, bool* failed) {
   r.htmfile = root + "/out/" + base + ".htm";
   r.rdyfile = root + "/out/" + base + ".rdy";
 
-  if (!g.env.FileExists(r.reqpath)) return false;
+  // A request that is no longer there (or is no regular file) is left alone. It is read
+  // first and looked at only when the read fails: one look less for every request.
+  std::string content;
+  const Status read = g.env.ReadFile(r.reqpath, &content, kMaxRequestBytes);
+  if (!read.ok() && !g.env.FileExists(r.reqpath)) return false;
 
   Outcome outcome;
   try {
-    outcome = Dispatch(g, r);
+    outcome = Dispatch(g, r, read, content);
   } catch (const std::exception& e) {
     std::string description = DescriptionOf(e);
     g.SetLabel(Label::kProgression2, "Erreur");

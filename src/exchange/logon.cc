@@ -75,7 +75,7 @@ bool IdentifieParLogon(Guichet& g, Requete& r) {
       } else {
         r.logon = jeton;
         g.Sessions.Append(jeton, id, ExpiryText(g.env.Now()));
-        SauveDerniersLogons(g);
+        AjouteDernierLogon(g);
       }
     } else {
       id.clear();

@@ -130,24 +130,35 @@ int32_t RepereRequete(Guichet& g) {
   }
 
   try {
-    std::vector<std::string> requests;
-    Check(env.ListFiles(root + "/in", "*.req", &requests));
-
-    // Requests whose ready marker still waits in "out" are not answered again. The
-    // markers are listed once: one listing instead of one lookup per request. A marker
-    // is the request's own, under its exact name.
-    std::vector<std::string> markers;
-    Check(env.ListFiles(root + "/out", "*.rdy", &markers));
-    std::unordered_set<std::string> answered;
-    if (!requests.empty()) answered.insert(markers.begin(), markers.end());
-    if (!g.RequestTries.empty()) {
-      std::unordered_set<std::string> listed(requests.begin(), requests.end());
-      std::erase_if(g.RequestTries, [&](const auto& t) { return !listed.count(t.first); });
+    // The requests without a ready marker in "out", from the last look when neither
+    // folder changed since.
+    Guichet::PendingScan& pending = g.PendingRequests;
+    const std::string in = root + "/in", out = root + "/out";
+    const uint64_t in_gen = env.FolderGeneration(in), out_gen = env.FolderGeneration(out);
+    if (in_gen == 0 || out_gen == 0 || in_gen != pending.in || out_gen != pending.out) {
+      pending = {};
+      std::vector<std::string> requests;
+      Check(env.ListFiles(in, "*.req", &requests));
+      // Requests whose ready marker still waits in "out" are not answered again. The
+      // markers are listed once: one listing instead of one lookup per request. A marker
+      // is the request's own, under its exact name.
+      std::vector<std::string> markers;
+      Check(env.ListFiles(out, "*.rdy", &markers));
+      std::unordered_set<std::string> answered;
+      if (!requests.empty()) answered.insert(markers.begin(), markers.end());
+      if (!g.RequestTries.empty()) {
+        std::unordered_set<std::string> listed(requests.begin(), requests.end());
+        std::erase_if(g.RequestTries, [&](const auto& t) { return !listed.count(t.first); });
+      }
+      for (std::string& req : requests)
+        if (!answered.count(RequestBaseName(req) + ".rdy"))
+          pending.requests.push_back(std::move(req));
+      pending.in = in_gen;
+      pending.out = out_gen;
     }
     std::vector<std::string> waiting;
-    waiting.reserve(requests.size());
-    for (const std::string& req : requests) {
-      if (answered.count(RequestBaseName(req) + ".rdy")) continue;
+    waiting.reserve(pending.requests.size());
+    for (const std::string& req : pending.requests) {
       auto tries = g.RequestTries.find(req);
       if (tries != g.RequestTries.end() && tries->second >= kMaxTries) continue;  // set aside
       waiting.push_back(req);

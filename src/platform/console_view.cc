@@ -62,12 +62,14 @@ class HeadlessView : public StatusView {
 class SilentView : public HeadlessView {
  public:
   void DoEvents() override {}
+  // Sleeps in one piece: a close signal cuts the sleep short, and nothing else can set
+  // `stop` while it lasts (no window, no keys).
   void WaitFor(int ms, const bool& stop) override {
     int64_t end = NowMs() + ms;
     while (!stop && !g_close_signal) {
       int64_t left = end - NowMs();
       if (left <= 0) break;
-      usleep(static_cast<useconds_t>(std::min<int64_t>(left, 50) * 1000));
+      usleep(static_cast<useconds_t>(left * 1000));
     }
   }
   void Beep() override {}

@@ -130,6 +130,14 @@ class Env {
   virtual Status WriteSecretFileAtomic(const std::string& path, std::string_view data) = 0;
   // Appends, creating the file when missing.
   virtual Status AppendFile(const std::string& path, std::string_view data) = 0;
+  // Appends one line (`line` holds its CR LF) to a file that holds secrets (a new file is
+  // readable by its owner only) and flushes it to the disk before returning, so that a
+  // crash or a power cut after the call keeps the line. A last line left without its end
+  // (a write cut short by a power cut) is ended with CR LF first, so the two never run
+  // together. The line is added by one write: a kill leaves it whole or absent.
+  virtual Status AppendSecretLineSynced(const std::string& path, std::string_view line) {
+    return AppendFile(path, line);
+  }
   // Appends under an exclusive fcntl lock from byte 0 for size + 1 bytes (the day log).
   virtual Status AppendFileLocked(const std::string& path, std::string_view data) = 0;
   // Writes at a byte offset without shortening the file (created when missing).
@@ -175,6 +183,14 @@ class Env {
   // renamed in, is seen with its own: a caller confirms a time before acting on it.
   virtual Status VisitFileTimes(const std::string& folder,
                                 const std::function<bool(const std::string&, int64_t)>& visit) = 0;
+
+  // A number that changes whenever what the file layer kept of `folder` may have
+  // changed: it was scanned again (the folder's time moved, or it changed too recently
+  // for the time to tell) or Guichet changed it. A caller that derives something from
+  // the folder's listings keeps it while the number stays the same, at the cost of one
+  // stat. 0 means unknown (a folder that cannot be read, a layer that keeps nothing):
+  // list again.
+  virtual uint64_t FolderGeneration(const std::string& /*folder*/) { return 0; }
 
   // The spool's answers. Written under the exact name given, never onto an existing name
   // that differs only in case (one client's answer must never land on another's); a new
@@ -261,6 +277,9 @@ class EnvWrapper : public Env {
   Status AppendFileLocked(const std::string& p, std::string_view d) override {
     return target_->AppendFileLocked(p, d);
   }
+  Status AppendSecretLineSynced(const std::string& p, std::string_view l) override {
+    return target_->AppendSecretLineSynced(p, l);
+  }
   Status WriteAt(const std::string& p, int64_t o, std::string_view d) override {
     return target_->WriteAt(p, o, d);
   }
@@ -290,6 +309,7 @@ class EnvWrapper : public Env {
                         const std::function<bool(const std::string&, int64_t)>& v) override {
     return target_->VisitFileTimes(f, v);
   }
+  uint64_t FolderGeneration(const std::string& f) override { return target_->FolderGeneration(f); }
   Status WriteAnswer(const std::string& p, std::string_view d, bool append) override {
     return target_->WriteAnswer(p, d, append);
   }

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/env.h"
 #include "support/text.h"
@@ -252,14 +253,22 @@ class PosixEnv : public Env {
     bool stale = false;
     bool lookups = false;  // used for a look-up without regard to case since the scan
     struct timespec mtime {};
+    // The folder's change time too: a program can set the modification time back (a
+    // copy that keeps times, touch), never the change time.
+    struct timespec ctime {};
     int64_t scanned_at = 0;  // seconds
     std::unordered_map<std::string, CachedEntry> entries;
     std::unordered_map<std::string, std::string> folded;  // folded -> real
     std::unordered_map<std::string, std::vector<std::string>> listings;
     std::vector<std::pair<int64_t, std::string>> by_time;  // regular files, oldest first
     bool by_time_ready = false;
+    // Changes with every scan and every change of Guichet's own (FolderGeneration).
+    uint64_t generation = 0;
     // Files Guichet wrote since the scan, with a time their own cannot be older than.
-    std::unordered_map<std::string, int64_t> written;
+    // Noted in the order of the writes (a later note of a name wins), looked up once at
+    // the next scan: a drain writes thousands of files between two scans.
+    std::vector<std::pair<std::string, int64_t>> written;
+    size_t written_limit = 4096;
   };
 
   static bool SameTime(const struct timespec& a, const struct timespec& b) {
@@ -300,7 +309,7 @@ class PosixEnv : public Env {
     }
     auto it = folders_.find(dir);
     if (it != folders_.end() && it->second.valid && !it->second.stale && !it->second.racy &&
-        SameTime(it->second.mtime, st.st_mtim))
+        SameTime(it->second.mtime, st.st_mtim) && SameTime(it->second.ctime, st.st_ctim))
       return &it->second;
     if (it == folders_.end()) {
       if (folders_.size() >= 256) folders_.clear();
@@ -325,6 +334,9 @@ class PosixEnv : public Env {
     if (d == nullptr) return false;
     std::unordered_map<std::string, CachedEntry> fresh;
     fresh.reserve(c->entries.size() + 16);
+    std::unordered_map<std::string_view, int64_t> written;
+    written.reserve(c->written.size());
+    for (const auto& [name, at] : c->written) written[name] = at;
     while (struct dirent* e = readdir(d)) {
       std::string_view name = e->d_name;
       if (name == "." || name == "..") continue;
@@ -344,8 +356,8 @@ class PosixEnv : public Env {
       if (entry.type == DT_REG && entry.mtime == kUnknownTime) {
         std::string key(name);
         auto old = c->entries.find(key);
-        auto own = c->written.find(key);
-        if (own != c->written.end()) {
+        auto own = written.find(key);
+        if (own != written.end()) {
           entry.mtime = own->second;
         } else if (old != c->entries.end() && old->second.ino == entry.ino) {
           entry.mtime = old->second.mtime;
@@ -366,12 +378,15 @@ class PosixEnv : public Env {
     c->by_time.clear();
     c->by_time_ready = false;
     c->written.clear();
+    c->written_limit = 4096;
     c->mtime = st.st_mtim;
+    c->ctime = st.st_ctim;
     c->scanned_at = now.tv_sec;
     c->racy = Racy(st.st_mtim, now);
     c->stale = false;
     c->lookups = false;
     c->valid = true;
+    c->generation = ++generations_;
     return true;
   }
 
@@ -381,8 +396,21 @@ class PosixEnv : public Env {
   void Touched(const std::string& real, int64_t written_at = kUnknownTime) {
     auto it = folders_.find(Parent(real));
     if (it == folders_.end()) return;
-    it->second.stale = true;
-    it->second.written[BaseName(real)] = written_at;
+    FolderCache& c = it->second;
+    c.stale = true;
+    c.written.emplace_back(BaseName(real), written_at);
+    // A folder written to again and again but never looked at again (the day log's)
+    // keeps one note a name.
+    if (c.written.size() >= c.written_limit) {
+      std::unordered_set<std::string_view> seen;
+      std::vector<bool> keep(c.written.size());
+      for (size_t i = c.written.size(); i-- > 0;) keep[i] = seen.insert(c.written[i].first).second;
+      std::vector<std::pair<std::string, int64_t>> last;
+      for (size_t i = 0; i < c.written.size(); ++i)
+        if (keep[i]) last.push_back(std::move(c.written[i]));
+      c.written = std::move(last);
+      c.written_limit = std::max<size_t>(4096, 2 * c.written.size());
+    }
   }
 
   // A change of Guichet's own in a folder whose kept names serve look-ups: the names are
@@ -400,7 +428,8 @@ class PosixEnv : public Env {
         !it->second.lookups)
       return ch;
     struct stat st;
-    ch.checked = stat(ch.dir.c_str(), &st) == 0 && SameTime(st.st_mtim, it->second.mtime);
+    ch.checked = stat(ch.dir.c_str(), &st) == 0 && SameTime(st.st_mtim, it->second.mtime) &&
+                 SameTime(st.st_ctim, it->second.ctime);
     return ch;
   }
   void EndChange(const Change& ch, const std::string& real, int64_t written_at) {
@@ -428,11 +457,13 @@ class PosixEnv : public Env {
       auto hit = c.folded.find(ToUpper(name));
       if (hit != c.folded.end() && hit->second == name) c.folded.erase(hit);
     }
-    c.written.erase(name);
+    std::erase_if(c.written, [&](const auto& w) { return w.first == name; });
+    c.generation = ++generations_;
     c.listings.clear();
     c.by_time.clear();
     c.by_time_ready = false;
     c.mtime = dst.st_mtim;
+    c.ctime = dst.st_ctim;
     c.racy = c.racy || Racy(dst.st_mtim, WallClock());
     // A time noted now is recent for the next scan: it will be asked again.
     c.scanned_at = std::max<int64_t>(c.scanned_at, WallClock().tv_sec);
@@ -688,7 +719,7 @@ class PosixEnv : public Env {
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
     if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
     if (!s.ok()) unlink(tmp.c_str());
-    Touched(tmp);
+    // The temporary name is gone either way; the folder is the same.
     Touched(real, written_at);
     if (s.ok() && sync) s = SyncFolder(Parent(real), path);
     return s;
@@ -755,6 +786,43 @@ class PosixEnv : public Env {
     return std::make_unique<PosixLock>(fd, path);
   }
 
+  Status AppendSecretLineSynced(const std::string& path, std::string_view line) override {
+    std::string real = Resolve(path);
+    bool created = false;
+    int fd = open(real.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT) {
+      fd = open(real.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+      created = fd >= 0;
+    }
+    if (fd < 0) return Status::FromErrno(errno, path);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      return Status(Status::kNotRegular, path);
+    }
+    std::string data;
+    if (st.st_size > 0) {
+      char last = 0;
+      ssize_t r;
+      while ((r = pread(fd, &last, 1, st.st_size - 1)) < 0 && errno == EINTR) {
+      }
+      if (r == 1 && last != '\n' && last != '\r') data = kCrLf;
+    }
+    data.append(line);
+    Status s = WriteAll(fd, data, path);
+    if (s.ok()) {
+      int r;
+      while ((r = fdatasync(fd)) != 0 && errno == EINTR) {
+      }
+      if (r != 0) s = Status::FromErrno(errno, path);
+    }
+    if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
+    Touched(real);
+    // A new file's name must survive a power cut too.
+    if (s.ok() && created) s = SyncFolder(Parent(real), path);
+    return s;
+  }
+
   Status AppendLineLocked(const std::string& path, std::string_view line, int wait_ms) override {
     std::string real = Resolve(path);
     int fd = OpenShared(real, O_CREAT);
@@ -779,8 +847,14 @@ class PosixEnv : public Env {
   }
 
   Status WriteAt(const std::string& path, int64_t offset, std::string_view data) override {
-    std::string real = Resolve(path);
-    int fd = open(real.c_str(), kOpenWrite | O_CREAT, 0666);
+    // Most writes at an offset go to a document that exists under the exact name: opened
+    // at once, and looked for in another case only when missing.
+    std::string real = path;
+    int fd = open(real.c_str(), kOpenWrite);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+      real = Resolve(path);
+      fd = open(real.c_str(), kOpenWrite | O_CREAT, 0666);
+    }
     if (fd < 0) return Status::FromErrno(errno, path);
     if (!IsRegular(fd)) {
       close(fd);
@@ -1063,6 +1137,11 @@ class PosixEnv : public Env {
     return Status::Ok();
   }
 
+  uint64_t FolderGeneration(const std::string& folder) override {
+    FolderCache* c = FolderOf(folder);
+    return c == nullptr ? 0 : c->generation;
+  }
+
   std::unique_ptr<FileLock> LockFile(const std::string& path) override {
     int fd = open(Resolve(path).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return nullptr;
@@ -1127,6 +1206,7 @@ class PosixEnv : public Env {
 
  private:
   std::unordered_map<std::string, FolderCache> folders_;
+  uint64_t generations_ = 0;
   int reserve_fd_ = -1;
   const pid_t pid_;
 };

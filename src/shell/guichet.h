@@ -42,6 +42,8 @@ class Guichet {
   std::string LogPhase;
 
   TableSessions Sessions;
+  // Sessions added to the last-logon file line by line since it was last written whole.
+  size_t LastLogonsAdded = 0;
 
   // Request pickup.
   bool SpoolReady = false;
@@ -50,6 +52,13 @@ class Guichet {
   // Requests whose answer could not be written: name -> failed tries. Set aside (no
   // longer tried) at a bound; forgotten once the request file is gone.
   std::unordered_map<std::string, int> RequestTries;
+  // What the last look at "in" and "out" found: the requests without a ready marker, in
+  // listing order, with the generations of both folders then (Env::FolderGeneration).
+  // Kept while neither folder changed, so an idle tick does not list them again.
+  struct PendingScan {
+    uint64_t in = 0, out = 0;
+    std::vector<std::string> requests;
+  } PendingRequests;
 
   // Polling cycle.
   DateTime LastMoveBeat;

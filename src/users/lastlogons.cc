@@ -1,5 +1,7 @@
 #include "users/lastlogons.h"
 
+#include <algorithm>
+
 #include "shell/guichet.h"
 #include "support/records.h"
 #include "support/text.h"
@@ -15,6 +17,7 @@ void SauveDerniersLogons(Guichet& g) {
   try {
     if (g.Sessions.empty()) {
       g.env.DeleteFile(FilePath(g));
+      g.LastLogonsAdded = 0;
       return;
     }
     std::string out;
@@ -25,9 +28,34 @@ void SauveDerniersLogons(Guichet& g) {
     }
     // When the new table cannot be written, the old file must not stay: it could bring
     // back, at the next start-up, sessions closed since.
-    if (!g.env.WriteSecretFileAtomic(FilePath(g), out).ok()) g.env.DeleteFile(FilePath(g));
+    if (!g.env.WriteSecretFileAtomic(FilePath(g), out).ok()) {
+      g.env.DeleteFile(FilePath(g));
+      return;
+    }
+    g.LastLogonsAdded = 0;
   } catch (...) {
     // The running program is not affected; the sessions may not survive a restart.
+  }
+}
+
+void AjouteDernierLogon(Guichet& g) {
+  try {
+    if (g.Sessions.empty()) return;
+    if (g.LastLogonsAdded >= std::max<size_t>(16, g.Sessions.size() / 8)) {
+      SauveDerniersLogons(g);
+      return;
+    }
+    const SessionEntry& e = g.Sessions.entries().back();
+    if (e.jeton.empty()) return;  // never written
+    std::string line;
+    line.append(e.jeton).append(";").append(e.idUtilisateur).append(";");
+    line.append(e.expiration).append(kCrLf);
+    if (!g.env.AppendSecretLineSynced(FilePath(g), line).ok()) {
+      SauveDerniersLogons(g);
+      return;
+    }
+    ++g.LastLogonsAdded;
+  } catch (...) {
   }
 }
 

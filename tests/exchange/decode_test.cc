@@ -58,6 +58,37 @@ TEST(DecodeTest, HexPayload) {
   for (const Case& c : cases) EXPECT_EQ(DecodeHexPayload(c.line, c.pos), c.want) << c.line;
 }
 
+// The pair-at-a-time decoder against the rule read one character at a time, on lines
+// mixing digits of both cases, other characters and "&" at either place of a pair.
+TEST(DecodeTest, HexPayloadFollowsThePairRuleOnAnyLine) {
+  auto reference = [](std::string_view line, size_t pos) {
+    auto digit = [](char c) {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
+    std::string out;
+    for (size_t i = pos; i + 1 < line.size() && line[i] != '&'; i += 2) {
+      int hi = digit(line[i]), lo = digit(line[i + 1]);
+      out.push_back(static_cast<char>(hi < 0 ? 0 : lo < 0 ? hi : hi * 16 + lo));
+    }
+    return out;
+  };
+  const char alphabet[] = "0123456789abcdefABCDEF&&xG \xff";
+  unsigned x = 7;
+  for (int round = 0; round < 2000; ++round) {
+    std::string line = "a=1&data=";
+    const size_t n = static_cast<size_t>(round % 41);
+    for (size_t k = 0; k < n; ++k) {
+      x = x * 1103515245u + 12345u;
+      line.push_back(alphabet[(x >> 16) % (sizeof alphabet - 1)]);
+    }
+    for (size_t pos : {size_t{9}, size_t{10}, line.size()})
+      EXPECT_EQ(DecodeHexPayload(line, pos), reference(line, pos)) << line << " from " << pos;
+  }
+}
+
 TEST(DecodeTest, Base64Payload) {
   InitBase64();
   struct Case {

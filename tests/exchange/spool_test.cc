@@ -82,6 +82,53 @@ TEST_F(SpoolTest, PurgeDeletesFilesOlderThanThirtyMinutesButNotOnTheFirstCall) {
   EXPECT_TRUE(Exists(Out("young.rdy")));
 }
 
+// Between ticks the pickup keeps what it found in "in" and "out" while neither changed;
+// what others do there in between is seen at the next tick, as by a full look.
+TEST_F(SpoolTest, KeptLooksFollowWhatOthersChangeBetweenTicks) {
+  Prepare();
+  Prepare();  // past the first call: the purges run from here on
+  int64_t settled = 7200;
+  auto settle = [&] {  // folders whose times no longer move, so their look is kept
+    --settled;
+    test::SetMtime(site.spool() + "/in", Ago(settled));
+    test::SetMtime(site.spool() + "/out", Ago(settled));
+  };
+  site.Request("a.req", {"/portail.hv", "nobody", "menu"});
+  site.Request("b.req", {"/portail.hv", "nobody", "menu"});
+  settle();
+  EXPECT_EQ(RepereRequete(g), 2);
+  settle();
+  EXPECT_EQ(RepereRequete(g), 0);
+  EXPECT_EQ(RepereRequete(g), 0);
+  // The front end collects a's answer and marker; a's request is still there.
+  std::remove(Out("a.rdy").c_str());
+  std::remove(Out("a.htm").c_str());
+  EXPECT_EQ(RepereRequete(g), 1);
+  EXPECT_TRUE(Exists(Out("a.rdy")));
+  settle();
+  EXPECT_EQ(RepereRequete(g), 0);
+  // A request renamed in with an old time is purged before it is looked at, and one
+  // renamed in with a new time is answered.
+  test::WriteAll(site.spool() + "/in/.old", "/portail.hv\r\nx\r\nmenu\r\n");
+  test::SetMtime(site.spool() + "/in/.old", Ago(31 * 60));
+  std::rename((site.spool() + "/in/.old").c_str(), In("old.req").c_str());
+  site.Request("c.req", {"/portail.hv", "nobody", "menu"});
+  settle();
+  EXPECT_EQ(RepereRequete(g), 1);
+  EXPECT_FALSE(Exists(In("old.req")));
+  EXPECT_FALSE(Exists(Out("old.rdy")));
+  EXPECT_TRUE(Exists(Out("c.rdy")));
+  // An answer another program left with an old time goes too, and the kept look of
+  // "out" does not bring its request back while its marker stays.
+  test::SetMtime(Out("b.htm"), Ago(31 * 60));
+  test::SetMtime(Out("b.rdy"), Ago(20 * 60));
+  std::rename(Out("b.htm").c_str(), Out("b2.htm").c_str());
+  settle();
+  EXPECT_EQ(RepereRequete(g), 0);
+  EXPECT_FALSE(Exists(Out("b2.htm")));
+  EXPECT_TRUE(Exists(Out("b.rdy")));
+}
+
 TEST_F(SpoolTest, DailyPurgeRunsBeforeSixOnlyOncePerDay) {
   Prepare();
   std::string cached = site.spool() + "/cache/f.pdf", right = site.spool() + "/rights/~t.lst";

@@ -120,7 +120,6 @@ TEST_F(EnvTest, WriteAtAndTruncate) {
   EXPECT_EQ(env.Truncate(P("missing"), 0).kind(), Status::kNotFound);
 }
 
-
 TEST_F(EnvTest, LockedAppendWaitsForAnotherWriter) {
   WriteAll(P("log.txt"), "");
   int ready[2];
@@ -328,6 +327,36 @@ TEST_F(EnvTest, ListingsAndTimesFollowChangesMadeByOthers) {
   EXPECT_EQ(seen[0], (std::pair<std::string, int64_t>{"d.htm", 500000}));
   EXPECT_EQ(seen[1], (std::pair<std::string, int64_t>{"c.req", 1000000}));
   EXPECT_EQ(seen[2], (std::pair<std::string, int64_t>{"b.req", 2000000}));
+}
+
+TEST_F(EnvTest, AFolderGenerationMovesWithEveryChangeAndOnlyThen) {
+  test::MakeDirs(P("spool"));
+  EXPECT_EQ(env.FolderGeneration(P("missing")), 0u);
+  WriteAll(P("spool/a.req"), "x");
+  // A folder whose time is settled keeps its generation while nothing changes.
+  test::SetMtime(P("spool"), 1000000);
+  const uint64_t settled = env.FolderGeneration(P("spool"));
+  EXPECT_NE(settled, 0u);
+  EXPECT_EQ(env.FolderGeneration(P("spool")), settled);
+  std::vector<std::string> names;
+  ASSERT_TRUE(env.ListFiles(P("spool"), "*.req", &names).ok());
+  EXPECT_EQ(env.FolderGeneration(P("spool")), settled);
+  // Another program's file, in the same second as the look before.
+  OtherProgram("printf y > '" + P("spool/b.req") + "'");
+  const uint64_t after_other = env.FolderGeneration(P("spool"));
+  EXPECT_NE(after_other, settled);
+  // Guichet's own change, and another program's removal.
+  ASSERT_TRUE(env.WriteAnswer(P("spool/c.htm"), "x", false).ok());
+  const uint64_t after_own = env.FolderGeneration(P("spool"));
+  EXPECT_NE(after_own, after_other);
+  test::SetMtime(P("spool"), 1000000);
+  const uint64_t before_removal = env.FolderGeneration(P("spool"));
+  // A removal, the folder's time then set back as it was: its change time tells.
+  OtherProgram("rm '" + P("spool/a.req") + "' && touch -d @1000000 '" + P("spool") + "'");
+  EXPECT_NE(env.FolderGeneration(P("spool")), before_removal);
+  names.clear();
+  ASSERT_TRUE(env.ListFiles(P("spool"), "*.req", &names).ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"b.req"}));
 }
 
 TEST_F(EnvTest, AMissLooksForOtherSpellingsInTheFolderOnly) {

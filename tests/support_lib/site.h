@@ -104,6 +104,10 @@ class TestEnv : public EnvWrapper {
   Status ListFiles(const std::string& f, std::string_view pat,
                    std::vector<std::string>* n) override;
   Status GetFileInfo(const std::string& p, FileInfo* i) override;
+  // Unknown while failures are injected, so that every listing is asked and can fail.
+  uint64_t FolderGeneration(const std::string& f) override {
+    return failures_.empty() ? EnvWrapper::FolderGeneration(f) : 0;
+  }
 
  private:
   bool Fails(const std::string& op, const std::string& path, Status* s);

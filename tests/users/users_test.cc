@@ -3,15 +3,20 @@
 #include "users/users.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <windows.h>
 // windows.h first: bcrypt.h uses its types.
 #include <bcrypt.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <set>
 
 #include "support/text.h"
@@ -249,6 +254,93 @@ TEST(LastLogonsTest, FailedSaveLeavesNoStaleFile) {
   ChargeDerniersLogons(g);
   EXPECT_TRUE(g.Sessions.empty());
 }
+
+std::vector<std::string> Lines(const TableSessions& t) {
+  std::vector<std::string> got;
+  for (const SessionEntry& e : t.entries())
+    got.push_back(e.jeton + ";" + e.idUtilisateur + ";" + e.expiration);
+  return got;
+}
+
+TEST(LastLogonsTest, LogOnsAddLinesAndTheFileIsWrittenWholeNowAndThen) {
+  TestSite site;
+  Guichet& g = *site.g;
+  const std::string path = site.app() + "/guichet_lastlogons.txt";
+  // A line cut short by a power cut stays apart from the next one.
+  WriteAll(path, "t1;U1;08/12/2026 10:00\r\nt2;U2;08/12/20");
+  ChargeDerniersLogons(g);
+  g.Sessions.Append("t3", "U3", "08/12/2026 10:03");
+  AjouteDernierLogon(g);
+  EXPECT_EQ(ReadAll(path),
+            "t1;U1;08/12/2026 10:00\r\nt2;U2;08/12/20\r\nt3;U3;08/12/2026 10:03\r\n");
+  g.Sessions.Clear();
+  ChargeDerniersLogons(g);
+  EXPECT_EQ(Lines(g.Sessions),
+            (std::vector<std::string>{"t1;U1;08/12/2026 10:00", "t3;U3;08/12/2026 10:03"}));
+  // A session closed without a save, a renewed one: the file catches up at its next
+  // whole write, after 16 added lines, and holds the table exactly.
+  g.Sessions.RemoveToken("t1");
+  g.Sessions.Renew(*g.Sessions.Find("t3"), "09/12/2026 10:00");
+  for (int i = 0; i < 17; ++i) {
+    g.Sessions.Append("n" + std::to_string(i), "U", "08/12/2026 11:00");
+    AjouteDernierLogon(g);
+  }
+  std::string whole;
+  for (const std::string& l : Lines(g.Sessions)) whole += l + "\r\n";
+  EXPECT_EQ(ReadAll(path), whole);
+#ifndef _WIN32
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
+}
+
+#ifndef _WIN32
+// (POSIX only: the child is a fork of this test, killed with SIGKILL.)
+// A child process logs on again and again, reporting each session once it is handed
+// out, and is killed at a random instant, whole writes of the file included: every
+// session handed out is in the file afterwards, and nothing else is lost.
+TEST(LastLogonsTest, AKillAtAnyInstantLosesNoSessionHandedOut) {
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 16; ++round) {
+    TestSite site;
+    Guichet& g = *site.g;
+    std::vector<std::string> before;
+    for (int i = 0; i < 3000; ++i)
+      g.Sessions.Append("old" + std::to_string(i), "U", "09/12/2026 10:00");
+    SauveDerniersLogons(g);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(fds[0]);
+      for (int32_t i = 0;; ++i) {
+        g.Sessions.Append("new" + std::to_string(i), "U", "09/12/2026 10:00");
+        AjouteDernierLogon(g);
+        if (write(fds[1], &i, sizeof i) != sizeof i) _exit(1);
+      }
+    }
+    close(fds[1]);
+    int32_t handed = -1, i;
+    ASSERT_EQ(read(fds[0], &handed, sizeof handed), static_cast<ssize_t>(sizeof handed));
+    usleep(std::uniform_int_distribution<useconds_t>(0, 50000)(random));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    while (read(fds[0], &i, sizeof i) == sizeof i) handed = i;
+    close(fds[0]);
+    g.Sessions.Clear();
+    ChargeDerniersLogons(g);
+    std::set<std::string> loaded;
+    for (const SessionEntry& e : g.Sessions.entries()) loaded.insert(e.jeton);
+    for (int k = 0; k < 100; ++k)
+      ASSERT_TRUE(loaded.count("old" + std::to_string(k))) << "round " << round << " old" << k;
+    for (int k = 0; k <= handed; ++k)
+      ASSERT_TRUE(loaded.count("new" + std::to_string(k))) << "round " << round << " new" << k;
+  }
+}
+
+#endif
 
 TEST(LastLogonsTest, LoadSkipsMalformedLinesAndKeepsExpired) {
   TestSite site;
