@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "core/guichet.h"
+#include "core/radiveve.h"
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
-#include "support/radiveve.h"
 #include "support/text.h"
 #include "workflow/audio.h"
 

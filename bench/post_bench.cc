@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "exchange/decode.h"
 #include "exchange/post.h"
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
-#include "support/records.h"
 #include "support/text.h"
 
 namespace fs = std::filesystem;

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "exchange/request.h"
+#include "core/guichet.h"
+#include "core/request.h"
 #include "exchange/spool.h"
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
 
 using namespace guichet;
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "shell/guichet.h"
+#include "core/guichet.h"
 
 #include "support/text.h"
 
@@ -35,6 +35,14 @@ void Guichet::ClearActivity() {
 
 void Guichet::IncCompte() {
   SetLabel(Label::kCompte, Dec(WrapCounter(LeadingNumber(GetLabel(Label::kCompte)))));
+}
+
+void ShutdownApp(Guichet& g) noexcept {
+  try {
+    g.Sessions.Clear();
+    g.ComboLines.clear();
+  } catch (...) {
+  }
 }
 
 }  // namespace guichet

@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "exchange/sessions.h"
+#include "core/log.h"
+#include "core/sessions.h"
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
-#include "shell/log.h"
 
 namespace guichet {
 
@@ -110,6 +110,9 @@ class Guichet {
   std::string labels_[4];
   std::vector<std::string> activity_;
 };
+
+// Releases the process-wide collections. Writes no file, shows nothing, never fails.
+void ShutdownApp(Guichet& g) noexcept;
 
 // Adds one to a counter shown on screen: 1, 2, ... 2000000, then 1.
 int64_t WrapCounter(int64_t value);

@@ -1,8 +1,8 @@
-#include "shell/log.h"
+#include "core/log.h"
 
 #include <cerrno>
 
-#include "support/records.h"
+#include "core/records.h"
 
 namespace guichet {
 

@@ -1,4 +1,4 @@
-#include "support/records.h"
+#include "core/records.h"
 
 #include <algorithm>
 

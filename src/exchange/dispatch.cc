@@ -1,15 +1,15 @@
-// The request dispatcher: reads one request file, identifies the session, hands the
-// command to its handler and finishes the exchange with the ready marker.
+#include "exchange/dispatch.h"
+
 #include <functional>
 
+#include "core/guichet.h"
+#include "core/request.h"
 #include "exchange/documents.h"
 #include "exchange/logon.h"
-#include "exchange/request.h"
 #include "exchange/spool.h"
 #include "output/custom.h"
 #include "output/formatted.h"
 #include "output/html.h"
-#include "shell/guichet.h"
 #include "support/names.h"
 #include "support/text.h"
 #include "workflow/transitions.h"
@@ -134,25 +134,6 @@ Outcome Dispatch(Guichet& g, Requete& r) {
 }
 
 }  // namespace
-
-void Requete::SetIdentified(const std::string& id) {
-  idUtilisateur = id;
-  nomutilisateur = "";
-  idservice = "0";
-  nomservice = "(Aucun)";
-  suffixe_1svc = "";
-}
-
-std::string CommandHeader(const std::string& command) { return "||command=" + command + "||"; }
-
-std::vector<std::string> SplitValues(const std::string& line4, const std::string& line5,
-                                     const std::string& line6) {
-  std::string all =
-      "|" + ReplaceAll(line4, "|", "!") + "|" + ReplaceAll(line5, "|", "!") + "|" + line6;
-  std::vector<std::string> p = Split(all, '|');
-  while (p.size() < 4) p.emplace_back();
-  return p;
-}
 
 bool TraiteRequete(Guichet& g, const std::string& reqfileend, bool* failed) {
   if (failed) *failed = false;

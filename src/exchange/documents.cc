@@ -4,10 +4,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "output/html.h"
-#include "shell/guichet.h"
 #include "support/names.h"
-#include "support/records.h"
 #include "support/text.h"
 #include "workflow/listings.h"
 

@@ -5,13 +5,13 @@
 #include <map>
 #include <set>
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "exchange/decode.h"
 #include "exchange/liststore.h"
 #include "exchange/spool.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
 #include "support/names.h"
-#include "support/records.h"
 #include "support/text.h"
 
 namespace guichet {

@@ -3,9 +3,8 @@
 #include <climits>
 #include <unordered_set>
 
-#include "exchange/request.h"
-#include "shell/guichet.h"
-#include "shell/shutdown.h"
+#include "core/guichet.h"
+#include "exchange/dispatch.h"
 #include "support/names.h"
 #include "support/text.h"
 #include "users/lastlogons.h"

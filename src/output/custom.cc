@@ -1,7 +1,7 @@
 #include "output/custom.h"
 
+#include "core/guichet.h"
 #include "output/html.h"
-#include "shell/guichet.h"
 #include "support/text.h"
 
 namespace guichet {

@@ -2,10 +2,10 @@
 
 #include <unordered_set>
 
-#include "exchange/request.h"
+#include "core/guichet.h"
+#include "core/records.h"
+#include "core/request.h"
 #include "output/html.h"
-#include "shell/guichet.h"
-#include "support/records.h"
 #include "support/text.h"
 
 namespace guichet {

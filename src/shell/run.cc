@@ -1,12 +1,12 @@
-#include "shell/shutdown.h"
+#include "shell/run.h"
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "exchange/decode.h"
 #include "exchange/post.h"
 #include "exchange/spool.h"
 #include "output/html.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
-#include "support/records.h"
 #include "support/text.h"
 #include "users/lastlogons.h"
 #include "workflow/move.h"
@@ -37,14 +37,6 @@ bool SiblingRunning(Guichet& g, const char* title) {
 }
 
 }  // namespace
-
-void ShutdownApp(Guichet& g) noexcept {
-  try {
-    g.Sessions.Clear();
-    g.ComboLines.clear();
-  } catch (...) {
-  }
-}
 
 bool VaultPilotRunning(Guichet& g) { return SiblingRunning(g, "*VAULT PILOT*"); }
 bool PortailHalveroRunning(Guichet& g) { return SiblingRunning(g, "*PORTAIL HALVERO*"); }

@@ -1,7 +1,7 @@
 #include "users/lastlogons.h"
 
-#include "shell/guichet.h"
-#include "support/records.h"
+#include "core/guichet.h"
+#include "core/records.h"
 #include "support/text.h"
 
 namespace guichet {

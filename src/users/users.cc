@@ -2,10 +2,10 @@
 
 #include <vector>
 
+#include "core/guichet.h"
+#include "core/radiveve.h"
 #include "platform/env.h"
 #include "platform/system.h"
-#include "shell/guichet.h"
-#include "support/radiveve.h"
 #include "support/text.h"
 
 namespace guichet {

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/guichet.h"
+#include "core/radiveve.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
-#include "support/radiveve.h"
 #include "support/text.h"
-#include "workflow/workflow_log.h"
+#include "workflow/stage_files.h"
 
 namespace guichet {
 namespace {

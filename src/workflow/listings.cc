@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <map>
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
 #include "support/names.h"
-#include "support/records.h"
 #include "support/text.h"
 
 namespace guichet {

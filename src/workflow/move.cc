@@ -1,12 +1,12 @@
 #include "workflow/move.h"
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
 #include "support/names.h"
-#include "support/records.h"
 #include "support/text.h"
 #include "workflow/audio.h"
-#include "workflow/workflow_log.h"
+#include "workflow/stage_files.h"
 
 namespace guichet {
 namespace {

@@ -1,7 +1,7 @@
-#include "workflow/workflow_log.h"
+#include "workflow/stage_files.h"
 
+#include "core/guichet.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
 #include "support/text.h"
 
 namespace guichet {

@@ -2,12 +2,12 @@
 
 #include <vector>
 
-#include "exchange/request.h"
+#include "core/guichet.h"
+#include "core/request.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
 #include "support/names.h"
 #include "support/text.h"
-#include "workflow/workflow_log.h"
+#include "workflow/stage_files.h"
 
 namespace guichet {
 namespace {

@@ -1,10 +1,10 @@
 // The upload pickup and the assembly of pieces, on a temporary site with the test clock.
 #include <gtest/gtest.h>
 
+#include "core/records.h"
 #include "exchange/decode.h"
 #include "exchange/post.h"
 #include "post_test_util.h"
-#include "support/records.h"
 #include "support/text.h"
 
 namespace guichet {

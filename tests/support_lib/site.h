@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "core/guichet.h"
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
 
 namespace guichet::test {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "core/radiveve.h"
 #include "platform/env.h"
-#include "support/radiveve.h"
 #include "support/text.h"
 #include "workflow_test_util.h"
 

@@ -10,13 +10,14 @@
 
 #include <memory>
 
-#include "exchange/request.h"
+#include "core/request.h"
+#include "exchange/dispatch.h"
 #include "support/names.h"
 #include "support/text.h"
 #include "support_lib/queue_lock.h"
 #include "workflow/move.h"
+#include "workflow/stage_files.h"
 #include "workflow/transitions.h"
-#include "workflow/workflow_log.h"
 #include "workflow_test_util.h"
 
 namespace guichet::test {

@@ -4,8 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "exchange/request.h"
-#include "exchange/sessions.h"
+#include "core/request.h"
+#include "core/sessions.h"
+#include "exchange/dispatch.h"
 #include "support/text.h"
 #include "workflow/move.h"
 #include "workflow_test_util.h"
