@@ -37,12 +37,21 @@ void Guichet::IncCompte() {
   SetLabel(Label::kCompte, Dec(WrapCounter(LeadingNumber(GetLabel(Label::kCompte)))));
 }
 
-void ShutdownApp(Guichet& g) noexcept {
+void LogFailure(Guichet& g, const std::string& where, const Status& s) noexcept {
+  if (s.ok()) return;
   try {
+    g.EcritLog(where + " : " + s.Description() + " (" + s.path() + ")");
+  } catch (...) {
+    // Building the line ran out of memory: the line is lost, as any the day log loses.
+  }
+}
+
+void ShutdownApp(Guichet& g) noexcept {
+  // Releasing the collections never stops a way out.
+  SkipOnFailure([&] {
     g.Sessions.Clear();
     g.ComboLines.clear();
-  } catch (...) {
-  }
+  });
 }
 
 }  // namespace guichet

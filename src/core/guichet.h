@@ -111,6 +111,9 @@ class Guichet {
   std::vector<std::string> activity_;
 };
 
+// Writes "<where> : <description> (<path>)" in the day log when `s` is a failure.
+void LogFailure(Guichet& g, const std::string& where, const Status& s) noexcept;
+
 // Releases the process-wide collections. Writes no file, shows nothing, never fails.
 void ShutdownApp(Guichet& g) noexcept;
 

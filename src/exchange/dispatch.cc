@@ -126,7 +126,9 @@ Outcome Dispatch(Guichet& g, Requete& r) {
     route.handler(g, r);
     if (route.counted) g.IncCompte();
     if (route.answered) return Outcome::kAnswered;
-    g.env.DeleteFile(r.reqpath);
+    // A consumed request left in "in" would be taken again on the next tick.
+    Status s = g.env.DeleteFile(r.reqpath);
+    if (!s.ok()) g.EcritLog("TraiteRequete : " + s.Description() + " (" + r.reqpath + ")");
     return Outcome::kConsumed;
   }
   PrintBodyErr(g.env, r.htmfile, "Commande non reconnue");
@@ -162,7 +164,7 @@ bool TraiteRequete(Guichet& g, const std::string& reqfileend, bool* failed) {
       // pickup decides whether to try again. Only the bad handle failure goes further,
       // to the pickup's way out.
       const std::string why = DescriptionOf(again);
-      if (IsFatalDescription(why)) throw;
+      if (IsFatalFailure(again)) throw;
       g.EcritLog("TraiteRequete : " + why + " (" + r.htmfile + ")");
       outcome = Outcome::kFailed;
     }
@@ -175,7 +177,7 @@ bool TraiteRequete(Guichet& g, const std::string& reqfileend, bool* failed) {
     if (!s.ok()) {
       g.SetLabel(Label::kProgression2, "Erreur");
       g.EcritLog("TraiteRequete : " + s.Description() + " (" + r.rdyfile + ")");
-      if (IsFatalDescription(s.Description())) Check(s);
+      if (IsFatalFailure(s)) Check(s);
       outcome = Outcome::kFailed;
     }
   }

@@ -67,18 +67,14 @@ void Timer1_Timer(Guichet& g) {
   }
   g.CurrentSpoolRoot = g.SpoolRoot;
   // Uploads first, then requests.
-  try {
-    g.Activity += ReperePost(g);
-  } catch (...) {
-  }
+  // Each pickup logs its own failures; what escapes is skipped, so the tick always ends.
+  SkipOnFailure([&] { g.Activity += ReperePost(g); });
   if (!g.ended) {
-    try {
-      g.Activity += RepereRequete(g);
-    } catch (...) {
-    }
+    SkipOnFailure([&] { g.Activity += RepereRequete(g); });
   }
   if (g.ended) return;
-  try {
+  // The move cycle logs its own failures and keeps its queue; the tick always ends.
+  SkipOnFailure([&] {
     const DateTime now = g.env.Now();
     if (!g.BeatStarted) {
       g.BeatStarted = true;
@@ -89,15 +85,14 @@ void Timer1_Timer(Guichet& g) {
       if (g.Activity == 0) RepereMove(g);
       g.Activity = 0;
     }
-  } catch (...) {
-  }
+  });
 }
 
 bool Form_Load(Guichet& g) {
   try {
     InitEntites();
     g.TasksFolder = g.AppFolder + "/../Tasks";
-    g.env.CreateFolder(g.TasksFolder);
+    IgnoreFailure(g.env.CreateFolder(g.TasksFolder));  // checked just below
     if (g.TasksFolder.empty() || !g.env.FolderExists(g.TasksFolder)) {
       g.view.MessageBox(W("Le repertoire de travail n'est pas spécifié ou inexistant"));
       ShutdownApp(g);

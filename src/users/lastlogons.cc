@@ -12,9 +12,13 @@ std::string FilePath(Guichet& g) { return g.App("guichet_lastlogons.txt"); }
 }  // namespace
 
 void SauveDerniersLogons(Guichet& g) {
-  try {
+  // The running program is not affected; the sessions may not survive a restart.
+  SkipOnFailure([&] {
     if (g.Sessions.empty()) {
-      g.env.DeleteFile(FilePath(g));
+      // A file left there would bring back, at the next start-up, sessions closed since.
+      Status s = g.env.DeleteFile(FilePath(g));
+      if (!s.ok() && s.kind() != Status::kNotFound)
+        g.EcritLog("SauveDerniersLogons : " + s.Description() + " (" + FilePath(g) + ")");
       return;
     }
     std::string out;
@@ -25,14 +29,19 @@ void SauveDerniersLogons(Guichet& g) {
     }
     // When the new table cannot be written, the old file must not stay: it could bring
     // back, at the next start-up, sessions closed since.
-    if (!g.env.WriteSecretFileAtomic(FilePath(g), out).ok()) g.env.DeleteFile(FilePath(g));
-  } catch (...) {
-    // The running program is not affected; the sessions may not survive a restart.
-  }
+    Status s = g.env.WriteSecretFileAtomic(FilePath(g), out);
+    if (!s.ok()) {
+      g.EcritLog("SauveDerniersLogons : " + s.Description() + " (" + FilePath(g) + ")");
+      s = g.env.DeleteFile(FilePath(g));
+      if (!s.ok() && s.kind() != Status::kNotFound)
+        g.EcritLog("SauveDerniersLogons : " + s.Description() + " (" + FilePath(g) + ")");
+    }
+  });
 }
 
 void ChargeDerniersLogons(Guichet& g) {
-  try {
+  // A file that cannot be read brings back no session: everyone logs on again.
+  SkipOnFailure([&] {
     std::vector<std::string> lines;
     if (!ReadLines(g.env, FilePath(g), &lines).ok()) return;
     for (const std::string& line : lines) {
@@ -42,8 +51,7 @@ void ChargeDerniersLogons(Guichet& g) {
       if (jeton.empty() || !ParseDate(expiration)) continue;
       g.Sessions.Append(jeton, Extract(line, 2), expiration);
     }
-  } catch (...) {
-  }
+  });
 }
 
 }  // namespace guichet

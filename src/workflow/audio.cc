@@ -6,6 +6,7 @@
 #include "core/guichet.h"
 #include "core/radiveve.h"
 #include "platform/env.h"
+#include "support/filenames.h"
 #include "support/text.h"
 #include "workflow/stage_files.h"
 
@@ -40,7 +41,8 @@ bool CopyThenDelete(Env& env, const std::string& from, const std::string& to) {
 
 int16_t CopyInv(Guichet& g, const std::string& source, const std::string& s_off,
                 const std::string& dest, const std::string& d_off, int64_t n) {
-  g.env.ChangeDir(g.AppFolder);
+  Status s = g.env.ChangeDir(g.AppFolder);
+  if (!s.ok()) g.EcritLog("CopyInv : " + s.Description() + " (" + g.AppFolder + ")");
   return CallRadiveve(g.AppFolder, 6, "copyinv", {source, s_off, dest, d_off, Dec(n)});
 }
 
@@ -134,12 +136,15 @@ Status CopieLente(Env& env, const std::string& source, int64_t s, const std::str
 }
 
 void ConvertirSpx(Guichet& g, const std::string& p) {
-  try {
+  // A conversion cut short is finished by a later move cycle (TermineConversions); the move goes
+  // on.
+  SkipOnFailure([&] {
     std::string base;
     if (!BaseOf(p, ".spx", &base)) return;
     const std::string spx = base + ".spx", wav = base + ".wav", caf = base + ".caf";
 
-    g.env.ChangeDir(g.AppFolder);
+    Status cd = g.env.ChangeDir(g.AppFolder);
+    if (!cd.ok()) g.EcritLog("ConvertirSpx : " + cd.Description() + " (" + g.AppFolder + ")");
     int16_t r = CallRadiveve(g.AppFolder, 3, "speexdec", {spx, wav});
     if (r != 0) {
       EcritGuichetLog(g, W("Radiveve speexdec a retourné ") + Dec(r) +
@@ -150,12 +155,13 @@ void ConvertirSpx(Guichet& g, const std::string& p) {
     // The Speex file goes only once its ".spx.old" copy is whole.
     CopyThenDelete(g.env, spx, base + ".spx.old");
     CafDepuisWav(g, base);
-  } catch (...) {
-  }
+  });
 }
 
 void ConvertirCaf(Guichet& g, const std::string& p) {
-  try {
+  // A conversion cut short is finished by a later move cycle (TermineConversions); the move goes
+  // on.
+  SkipOnFailure([&] {
     std::string base;
     if (!BaseOf(p, ".caf", &base)) return;
     const std::string caf = base + ".caf", wav = base + ".wav";
@@ -182,8 +188,7 @@ void ConvertirCaf(Guichet& g, const std::string& p) {
       s = CopieLente(g.env, caf, kCafHeaderSize, wav, kWavHeaderSize, n);
       if (!s.ok()) g.EcritLog("ConvertirCaf : " + s.Description() + " (" + s.path() + ")");
     }
-  } catch (...) {
-  }
+  });
 }
 
 bool AudioConverti(Env& env, const std::string& base) {
@@ -194,7 +199,8 @@ bool AudioConverti(Env& env, const std::string& base) {
 
 void TermineConversions(Guichet& g, const std::string& folder, const std::string& id,
                         const std::vector<std::string>& deja) {
-  try {
+  // What cannot be finished now is tried again by the next move cycle.
+  SkipOnFailure([&] {
     // The dictations the caller converted just now, as names without ".spx" or ".caf":
     // their outputs are left alone too.
     std::vector<std::string> converted;
@@ -204,7 +210,8 @@ void TermineConversions(Guichet& g, const std::string& folder, const std::string
     }
     auto pending = [&](const char* ext) {
       std::vector<std::string> names, out;
-      g.env.ListFiles(folder, "hvr_" + id + ext, &names);
+      // A folder that cannot be listed leaves nothing to finish on this pass.
+      IgnoreFailure(g.env.ListFiles(folder, DocumentFileName(id, ext), &names));
       const size_t cut = std::string(ext).size();
       for (const std::string& n : names) {
         const std::string stem = n.substr(0, n.size() - cut);
@@ -229,11 +236,11 @@ void TermineConversions(Guichet& g, const std::string& folder, const std::string
       // The WAV was being made from this CAF. When the former WAV already went to its
       // backup, what stands under the WAV's name is the half-made one: it goes, so the
       // backup is not replaced by it.
-      if (g.env.FileExists(base + ".wav.bak")) g.env.DeleteFile(base + ".wav");
+      // A half-made WAV that stays is replaced by the conversion below.
+      if (g.env.FileExists(base + ".wav.bak")) IgnoreFailure(g.env.DeleteFile(base + ".wav"));
       ConvertirCaf(g, folder + "/" + n);
     }
-  } catch (...) {
-  }
+  });
 }
 
 }  // namespace guichet

@@ -2,23 +2,22 @@
 
 #include "core/guichet.h"
 #include "platform/env.h"
+#include "support/filenames.h"
 #include "support/text.h"
 
 namespace guichet {
 
 void EcritGuichetLog(Guichet& g, const std::string& text) {
-  try {
-    g.env.AppendFile(g.App("guichet.log"),
-                     GeneralDate(g.env.Now()) + " - " + text + std::string(kCrLf));
-  } catch (...) {
-  }
+  // The workflow log never stops a workflow step: a line that cannot be written is lost.
+  SkipOnFailure([&] {
+    IgnoreFailure(g.env.AppendFile(g.App("guichet.log"),
+                                   GeneralDate(g.env.Now()) + " - " + text + std::string(kCrLf)));
+  });
 }
 
 void SignaleActivite(Guichet& g, const std::string& text) {
-  try {
-    g.AddActivity(GeneralDate(g.env.Now()) + " - " + text);
-  } catch (...) {
-  }
+  // The activity list is only shown; the workflow log still gets the line.
+  SkipOnFailure([&] { g.AddActivity(GeneralDate(g.env.Now()) + " - " + text); });
   EcritGuichetLog(g, text);
 }
 
@@ -45,12 +44,14 @@ bool DeplacementVerifie(Guichet& g, const std::string& from, const std::string& 
 std::string VerifieUrgence(Guichet& g, const std::string& folder, const std::string& id,
                            bool* urgent) {
   std::string prefix;
-  const std::string urg = folder + "/hvr_" + id + ".urg";
-  if (FileLen(g.env, urg) > 0) ReadFirstLine(g.env, urg, &prefix);
+  const std::string urg = folder + "/" + DocumentFileName(id, ".urg");
+  // An urgency file that cannot be read counts as none.
+  if (FileLen(g.env, urg) > 0) IgnoreFailure(ReadFirstLine(g.env, urg, &prefix));
   if (ContainsNoCase(prefix, "urgent")) {
     prefix = "URGENT! ";
     if (urgent) *urgent = true;
-    g.env.WriteFile(folder + "/hvr_" + id + ".URGENT!", "");
+    // The marker only draws the eye; the activity line says "URGENT!" whatever happens.
+    IgnoreFailure(g.env.WriteFile(folder + "/" + DocumentFileName(id, ".URGENT!"), ""));
   }
   if (ContainsNoCase(prefix, "normal")) prefix.clear();
   return prefix;

@@ -289,5 +289,24 @@ TEST_F(DispatchTest, AnswersKeepTheRequestsOwnNameAndCase) {
   EXPECT_EQ(RepereRequete(g), 0);  // each answered once
 }
 
+// The failure that ends both pickups is told by its kind: a failure that merely carries
+// the same words is not it, and one raised from a status keeps the status's path.
+TEST(FatalFailureTest, ToldByKindNotByText) {
+  const Status bad(Status::kBadHandle, "/site/in/a.req");
+  EXPECT_TRUE(IsFatalFailure(bad));
+  EXPECT_FALSE(IsFatalFailure(Status(Status::kDiskFull, "/site/in/a.req")));
+  try {
+    Check(bad);
+    FAIL() << "Check raised nothing";
+  } catch (const Failure& f) {
+    EXPECT_TRUE(IsFatalFailure(f));
+    EXPECT_EQ(f.kind(), Status::kBadHandle);
+    EXPECT_EQ(f.path(), "/site/in/a.req");
+    EXPECT_EQ(f.description(), BadHandleDescription());
+  }
+  EXPECT_FALSE(IsFatalFailure(Failure(BadHandleDescription())));
+  EXPECT_FALSE(IsFatalFailure(std::runtime_error(BadHandleDescription())));
+}
+
 }  // namespace
 }  // namespace guichet

@@ -159,6 +159,24 @@ TEST_F(Transitions, PublishUrgentAndPublishWithFailedCopy) {
   EXPECT_EQ(g.Activities().back(), Line("Publi. : u7 (#7)"));
 }
 
+// Without its archive batch file a publication is not reported done; sent again, it is.
+TEST_F(Transitions, PublishWhoseBatchFileFailsIsLoggedNotReported) {
+  Validated("4", "Petit");
+  site.env.FailWhen(
+      "WriteFileAtomic", [](const std::string& p) { return p.ends_with("hvr_4.finished.bat"); },
+      Status::kDiskFull);
+  PublierDocument(g, "u7", "4");
+  EXPECT_TRUE(Exists(T("Publications/u7/hvr_4.txt")));
+  EXPECT_FALSE(Exists(T("Publications/u7/hvr_4.finished.bat")));
+  EXPECT_TRUE(g.Activities().empty());
+  EXPECT_NE(site.DayLog().find("PublierDocument : Disque plein"), std::string::npos);
+
+  site.env.ClearFailures();
+  PublierDocument(g, "u7", "4");
+  EXPECT_EQ(ReadAll(T("Publications/u7/hvr_4.finished.bat")), BatchArchive("4", "Petit"));
+  EXPECT_EQ(g.Activities(), std::vector<std::string>{Line("Publi. : u7 (#4)")});
+}
+
 // A publication cut short after the ".id" had moved: sent again, the document is still
 // archived under its name, read from the ".id" already in Publications.
 TEST_F(Transitions, PublishSentAgainAfterTheIdMovedKeepsTheName) {
