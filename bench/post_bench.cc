@@ -202,7 +202,6 @@ int main() {
     kPieces = std::max<int64_t>(kBatch, atoll(n) / kBatch * kBatch);
     kDocument = kPiece * kPieces;
   }
-  InitBase64();
   std::string doc(kDocument, '\0');
   uint32_t x = 12345;
   for (char& c : doc) {

@@ -46,6 +46,8 @@ void LogFailure(Guichet& g, const std::string& where, const Status& s) noexcept 
   }
 }
 
+void Guichet::ShowCount(size_t n) { SetCaption("(" + Dec(static_cast<int64_t>(n)) + ") Guichet"); }
+
 void ShutdownApp(Guichet& g) noexcept {
   // Releasing the collections never stops a way out.
   SkipOnFailure([&] {

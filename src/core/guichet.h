@@ -92,6 +92,8 @@ class Guichet {
 
   // Counts one handled request on the handled counter (1, 2, ... 2000000, then 1).
   void IncCompte();
+  // Shows how many requests or pieces wait in the window's title: "(n) Guichet".
+  void ShowCount(size_t n);
 
   // "<AppFolder>/<name>", and the like for the other roots.
   std::string App(const std::string& rest) const { return AppFolder + "/" + rest; }

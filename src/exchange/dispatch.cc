@@ -35,12 +35,9 @@ bool Is(const std::string& command, std::initializer_list<const char*> words) {
   return false;
 }
 
-// The page entries receive the request's page context under their own parameter names.
-void TraiteCustom(Guichet& g, Requete& r) {
-  PrintCustom(g, r.htmfile, r.command, r.fond_alerte, r.logon, r.idUtilisateur, r.nomutilisateur,
-              r.idservice, r.nomservice, r.suffixe_1svc, r.baliselogo, r.permasession, r.siteurl,
-              r.chemindossier, r.p, r.col);
-}
+// The custom entry takes the request; the formatted lists receive the page context under
+// their own parameter names.
+void TraiteCustom(Guichet& g, Requete& r) { PrintCustom(g, r); }
 
 void TraiteFormatted(Guichet& g, Requete& r) {
   PrintFormatted(g, r.htmfile, r.command, r.logon, r.idUtilisateur, r.idservice, r.nomutilisateur,

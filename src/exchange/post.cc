@@ -452,10 +452,6 @@ int32_t SetAsideStalledDocuments(Guichet& g, const Scan& scan) {
   return n;
 }
 
-void ShowCount(Guichet& g, size_t n) {
-  g.SetCaption("(" + Dec(static_cast<int64_t>(n)) + ") Guichet");
-}
-
 // One walk over the pieces in `order` with one pass. Sets `done` when a piece was
 // handled; returns false when the process is to end.
 bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, Scan& scan,
@@ -468,7 +464,7 @@ bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, S
       *done = true;
       --left;
     }
-    ShowCount(g, left);
+    g.ShowCount(left);
     g.DoEvents();
     if (g.ended) return false;
   }
@@ -478,20 +474,20 @@ bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, S
 }  // namespace
 
 std::vector<std::string> OrderPieces(const std::vector<std::string>& names) {
-  // Records "index;base name": the sort reads the number that begins field 2, and the
-  // index finds the name again whatever the name holds.
-  std::vector<std::string> records;
-  records.reserve(names.size());
+  // The number that begins each name without its ending, and the name's place in the
+  // listing, which orders the names of one number.
+  std::vector<std::pair<int64_t, size_t>> keyed;
+  keyed.reserve(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
-    const std::string& n = names[i];
-    std::string base = n.size() >= 4 ? n.substr(0, n.size() - 4) : n;
-    records.push_back(Dec(static_cast<int64_t>(i)) + ";" + base);
+    std::string_view base = names[i];
+    if (base.size() >= 4) base.remove_suffix(4);
+    keyed.emplace_back(LeadingNumber(base), i);
   }
-  records = SortAsInserted(std::move(records), 2, RecordOrder::kDescendingValue);
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<std::string> order;
-  order.reserve(records.size());
-  for (auto it = records.rbegin(); it != records.rend(); ++it)
-    order.push_back(names[static_cast<size_t>(LeadingNumber(*it))]);
+  order.reserve(keyed.size());
+  for (const auto& k : keyed) order.push_back(names[k.second]);
   return order;
 }
 
@@ -511,7 +507,7 @@ int32_t ReperePost(Guichet& g) {
       std::vector<std::string> names;
       Check(g.env.ListFiles(post, "*.rdy", &names));
       order = OrderPieces(names);
-      ShowCount(g, order.size());
+      g.ShowCount(order.size());
       g.DoEvents();
       if (g.ended) return count;
       bool done = false;

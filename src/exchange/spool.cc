@@ -72,10 +72,6 @@ void NettoieRestes(Guichet& g, const std::string& folder) {
   }
 }
 
-void SetCount(Guichet& g, size_t n) {
-  g.SetCaption("(" + Dec(static_cast<int64_t>(n)) + ") Guichet");
-}
-
 }  // namespace
 
 bool IsFatalFailure(const Status& s) { return s.kind() == Status::kBadHandle; }
@@ -161,7 +157,7 @@ int32_t RepereRequete(Guichet& g) {
       waiting.push_back(req);
     }
 
-    SetCount(g, waiting.size());
+    g.ShowCount(waiting.size());
     while (!waiting.empty()) {
       std::string req = std::move(waiting.back());
       waiting.pop_back();
@@ -177,7 +173,7 @@ int32_t RepereRequete(Guichet& g) {
       } else {
         g.RequestTries.erase(req);
       }
-      SetCount(g, waiting.size());
+      g.ShowCount(waiting.size());
       if (handled) ++count;
       if (g.ended) return count;
     }

@@ -2,7 +2,6 @@
 
 #include "core/guichet.h"
 #include "core/records.h"
-#include "exchange/decode.h"
 #include "exchange/post.h"
 #include "exchange/spool.h"
 #include "output/html.h"
@@ -113,7 +112,6 @@ bool Form_Load(Guichet& g) {
 }
 
 int RunGuichet(Guichet& g, bool instance_free) {
-  InitBase64();
   const std::string end = W("\r\nL'application va se terminer");
   if (!instance_free) {
     g.view.MessageBox(std::string(kTitle) + W(" est deja lancé.") + end);

@@ -59,7 +59,6 @@ TEST(DecodeTest, HexPayload) {
 }
 
 TEST(DecodeTest, Base64Payload) {
-  InitBase64();
   struct Case {
     std::string payload;
     int64_t length;

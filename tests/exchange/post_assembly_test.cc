@@ -16,7 +16,6 @@ using test::ReadAll;
 
 class PostTest : public ::testing::Test {
  protected:
-  PostTest() { InitBase64(); }
   void Drop(const std::string& name, const std::string& line) {
     test::DropPiece(site.spool(), name, line, site.env.Now());
   }
