@@ -131,7 +131,7 @@ int main() {
   const int64_t n = static_cast<int64_t>(wav_bytes) - 44;
   const std::string caf = root + "/copy.caf";
   // A CAF that cannot be prepared shows as different results below.
-  auto fresh_caf = [&] { guichet::IgnoreFailure(env.WriteFile(caf, guichet::EnteteCaf())); };
+  auto fresh_caf = [&] { guichet::IgnoreFailure(env.WriteFile(caf, guichet::CafHeader())); };
   const double copyinv = Best(fresh_caf, [&] {
     return guichet::CallRadiveve(app, 6, "copyinv", {base + ".wav", "44", caf, "4096", Dec(n)}) ==
            0;
@@ -139,7 +139,7 @@ int main() {
   std::string lib_result, slow_result;
   guichet::IgnoreFailure(env.ReadFile(caf, &lib_result));  // compared below
   const double slow = Best(
-      fresh_caf, [&] { return guichet::CopieLente(env, base + ".wav", 44, caf, 4096, n).ok(); });
+      fresh_caf, [&] { return guichet::SlowSwapCopy(env, base + ".wav", 44, caf, 4096, n).ok(); });
   guichet::IgnoreFailure(env.ReadFile(caf, &slow_result));  // compared below
 
   std::printf(

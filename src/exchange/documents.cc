@@ -168,11 +168,11 @@ void CommandeConfiguration(Guichet& g, Requete& r) {
       AdminFileExists(g.env, templates + "/Typedocs.txt")) {
     r.col.push_back("-End-");
     r.col.push_back(CommandHeader("7"));
-    for (std::string& line : LireCatalogue(g.env, templates + "/Services.txt"))
+    for (std::string& line : ReadCatalogue(g.env, templates + "/Services.txt"))
       r.col.push_back(std::move(line));
     r.col.push_back("-End-");
     r.col.push_back(CommandHeader("8"));
-    for (std::string& line : LireCatalogue(g.env, templates + "/TypeDocs.txt"))
+    for (std::string& line : ReadCatalogue(g.env, templates + "/TypeDocs.txt"))
       r.col.push_back(std::move(line));
     r.col.push_back("-End-");
   }

@@ -80,7 +80,7 @@ void AppendFormatted(Guichet& g, const std::string& htmfile, const std::string& 
   std::vector<std::string> types;
   if (AdminFileExists(env, templates + "/Services.txt") &&
       AdminFileExists(env, templates + "/Typedocs.txt"))
-    types = LireCatalogue(env, templates + "/TypeDocs.txt");
+    types = ReadCatalogue(env, templates + "/TypeDocs.txt");
 
   col.push_back(CommandHeader(list));
 

@@ -55,26 +55,26 @@ std::string CopyInvMessage(int16_t r) {
 // Makes base + ".caf" from base + ".wav", the second half of a Speex conversion. A CAF
 // that cannot be written (a link or a folder in its place) stops it with a log line: the
 // samples are never copied into whatever the name leads to.
-void CafDepuisWav(Guichet& g, const std::string& base) {
+void CafFromWav(Guichet& g, const std::string& base) {
   const std::string wav = base + ".wav", caf = base + ".caf";
   int64_t n = std::max<int64_t>(FileLen(g.env, wav) - kWavHeaderSize, 0);
   // A former CAF is replaced, not overwritten in place: no old samples stay behind.
-  Status s = g.env.WriteFile(caf, EnteteCaf());
+  Status s = g.env.WriteFile(caf, CafHeader());
   if (!s.ok()) {
-    EcritGuichetLog(g, "ConvertirSpx : " + s.Description() + " (" + caf + ")");
+    WriteWorkflowLog(g, "ConvertirSpx : " + s.Description() + " (" + caf + ")");
     return;
   }
   int16_t r = CopyInv(g, wav, "44", caf, "4096", n);
   if (r != 0) {
     g.EcritLog(CopyInvMessage(r));
-    s = CopieLente(g.env, wav, kWavHeaderSize, caf, kCafHeaderSize, n);
+    s = SlowSwapCopy(g.env, wav, kWavHeaderSize, caf, kCafHeaderSize, n);
     if (!s.ok()) g.EcritLog("ConvertirSpx : " + s.Description() + " (" + s.path() + ")");
   }
 }
 
 }  // namespace
 
-std::string EnteteCaf() {
+std::string CafHeader() {
   std::string h(kCafHeaderSize, '\0');
   std::memcpy(&h[0], "caff", 4);
   PutBe(h, 4, 1, 2);  // file version
@@ -99,7 +99,7 @@ std::string EnteteCaf() {
   return h;
 }
 
-std::string EnteteWav(int64_t n) {
+std::string WavHeader(int64_t n) {
   std::string h(kWavHeaderSize, '\0');
   uint32_t data = static_cast<uint32_t>(std::clamp<int64_t>(n, 0, 0xFFFFFFFFll - 36));
   std::memcpy(&h[0], "RIFF", 4);
@@ -118,8 +118,8 @@ std::string EnteteWav(int64_t n) {
   return h;
 }
 
-Status CopieLente(Env& env, const std::string& source, int64_t s, const std::string& dest,
-                  int64_t d, int64_t n) {
+Status SlowSwapCopy(Env& env, const std::string& source, int64_t s, const std::string& dest,
+                    int64_t d, int64_t n) {
   std::string data;
   Status st = env.ReadFile(source, &data);
   if (!st.ok()) return st;
@@ -136,7 +136,7 @@ Status CopieLente(Env& env, const std::string& source, int64_t s, const std::str
 }
 
 void ConvertirSpx(Guichet& g, const std::string& p) {
-  // A conversion cut short is finished by a later move cycle (TermineConversions); the move goes
+  // A conversion cut short is finished by a later move cycle (FinishConversions); the move goes
   // on.
   SkipOnFailure([&] {
     std::string base;
@@ -147,19 +147,19 @@ void ConvertirSpx(Guichet& g, const std::string& p) {
     if (!cd.ok()) g.EcritLog("ConvertirSpx : " + cd.Description() + " (" + g.AppFolder + ")");
     int16_t r = CallRadiveve(g.AppFolder, 3, "speexdec", {spx, wav});
     if (r != 0) {
-      EcritGuichetLog(g, W("Radiveve speexdec a retourné ") + Dec(r) +
-                             W(" (dll probablement pas à jour dans administrateur). La "
-                               "conversion spx=>wav+caf a échoué."));
+      WriteWorkflowLog(g, W("Radiveve speexdec a retourné ") + Dec(r) +
+                              W(" (dll probablement pas à jour dans administrateur). La "
+                                "conversion spx=>wav+caf a échoué."));
       return;
     }
     // The Speex file goes only once its ".spx.old" copy is whole.
     CopyThenDelete(g.env, spx, base + ".spx.old");
-    CafDepuisWav(g, base);
+    CafFromWav(g, base);
   });
 }
 
 void ConvertirCaf(Guichet& g, const std::string& p) {
-  // A conversion cut short is finished by a later move cycle (TermineConversions); the move goes
+  // A conversion cut short is finished by a later move cycle (FinishConversions); the move goes
   // on.
   SkipOnFailure([&] {
     std::string base;
@@ -171,34 +171,34 @@ void ConvertirCaf(Guichet& g, const std::string& p) {
     // A former WAV goes only once its ".wav.bak" copy is whole; when that fails the
     // former WAV stays and no new one is made over it.
     if (g.env.FileExists(wav) && !CopyThenDelete(g.env, wav, wav + ".bak")) {
-      EcritGuichetLog(g, "Can't copy " + wav);
+      WriteWorkflowLog(g, "Can't copy " + wav);
       return;
     }
 
     const int64_t n = caf_len - kCafHeaderSize;
-    Status s = g.env.WriteFile(wav, EnteteWav(n));
+    Status s = g.env.WriteFile(wav, WavHeader(n));
     if (!s.ok()) {
       // A folder or a link in the WAV's place: the conversion stops here, with a trace.
-      EcritGuichetLog(g, "ConvertirCaf : " + s.Description() + " (" + wav + ")");
+      WriteWorkflowLog(g, "ConvertirCaf : " + s.Description() + " (" + wav + ")");
       return;
     }
     int16_t r = CopyInv(g, caf, "4096", wav, "44", n);
     if (r != 0) {
-      EcritGuichetLog(g, CopyInvMessage(r));
-      s = CopieLente(g.env, caf, kCafHeaderSize, wav, kWavHeaderSize, n);
+      WriteWorkflowLog(g, CopyInvMessage(r));
+      s = SlowSwapCopy(g.env, caf, kCafHeaderSize, wav, kWavHeaderSize, n);
       if (!s.ok()) g.EcritLog("ConvertirCaf : " + s.Description() + " (" + s.path() + ")");
     }
   });
 }
 
-bool AudioConverti(Env& env, const std::string& base) {
+bool AudioConverted(Env& env, const std::string& base) {
   const int64_t caf = FileLen(env, base + ".caf");
   return env.FileExists(base + ".wav") && caf > kCafHeaderSize &&
          FileLen(env, base + ".wav") - kWavHeaderSize == caf - kCafHeaderSize;
 }
 
-void TermineConversions(Guichet& g, const std::string& folder, const std::string& id,
-                        const std::vector<std::string>& deja) {
+void FinishConversions(Guichet& g, const std::string& folder, const std::string& id,
+                       const std::vector<std::string>& deja) {
   // What cannot be finished now is tried again by the next move cycle.
   SkipOnFailure([&] {
     // The dictations the caller converted just now, as names without ".spx" or ".caf":
@@ -227,12 +227,12 @@ void TermineConversions(Guichet& g, const std::string& folder, const std::string
     // made from the decoded WAV (which was whole before the Speex file went).
     for (const std::string& n : pending(".spx.old")) {
       const std::string base = folder + "/" + n.substr(0, n.size() - 8);
-      if (!AudioConverti(g.env, base) && FileLen(g.env, base + ".wav") > kWavHeaderSize)
-        CafDepuisWav(g, base);
+      if (!AudioConverted(g.env, base) && FileLen(g.env, base + ".wav") > kWavHeaderSize)
+        CafFromWav(g, base);
     }
     for (const std::string& n : pending(".caf")) {
       const std::string base = folder + "/" + n.substr(0, n.size() - 4);
-      if (AudioConverti(g.env, base) || g.env.FileExists(base + ".spx.old")) continue;
+      if (AudioConverted(g.env, base) || g.env.FileExists(base + ".spx.old")) continue;
       // The WAV was being made from this CAF. When the former WAV already went to its
       // backup, what stands under the WAV's name is the half-made one: it goes, so the
       // backup is not replaced by it.

@@ -19,13 +19,13 @@ struct Cycle {
   bool beep = false;
 };
 
-void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
+void HandleQueueEntry(Guichet& g, Cycle& c, const std::string& line) {
   const std::string id = Extract(line, 1);
   const std::string author = Extract(line, 2);
   // Both fields become parts of paths and of a batch file. An entry that fails the
   // checks can never move: it is logged and consumed, so it does not keep the queue.
   if (!IsValidDocumentNumber(id) || !IsValidNamePart(author)) {
-    EcritGuichetLog(g, W("Ligne de ToMove.txt abandonnée : ") + line);
+    WriteWorkflowLog(g, W("Ligne de ToMove.txt abandonnée : ") + line);
     return;
   }
 
@@ -40,7 +40,7 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
   IgnoreFailure(g.env.CreateFolder(dest));
 
   for (const std::string& f : files) {
-    if (!DeplacementVerifie(g, g.TasksFolder, dest, f)) ++c.failed;
+    if (!VerifiedMove(g, g.TasksFolder, dest, f)) ++c.failed;
     if (f.find(".spx") != std::string::npos) ConvertirSpx(g, dest + "/" + f);
     if (f.find(".caf") != std::string::npos) ConvertirCaf(g, dest + "/" + f);
   }
@@ -48,7 +48,7 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
   // A former cycle may have been stopped (killed) after some or all of the family had
   // left the tasks folder: its queue line is still there, so this pass finishes the
   // conversions and the documents it left undone.
-  TermineConversions(g, dest, id, files);
+  FinishConversions(g, dest, id, files);
   const std::string base = dest + "/" + DocumentFileName(id, "");
   if (files.empty()) {
     std::vector<std::string> family;
@@ -97,11 +97,11 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
     if (ContainsNoCase(t, ".info"))
       RemplirModele(g, folder + "/" + t, target, service_name, type_name, author);
     else
-      LogFailure(g, "TraiteEntree", g.env.CopyAdminFile(folder + "/" + t, target));
+      LogFailure(g, "RepereMove", g.env.CopyAdminFile(folder + "/" + t, target));
   }
-  const std::string prefix = VerifieUrgence(g, dest, id, &c.beep);
+  const std::string prefix = CheckUrgency(g, dest, id, &c.beep);
   Check(g.env.WriteFileAtomic(base + ".finished.bat", BatchTranscription(id, author)));
-  SignaleActivite(g, prefix + "Trans. : " + author + " (#" + id + ")");
+  ReportActivity(g, prefix + "Trans. : " + author + " (#" + id + ")");
 }
 
 }  // namespace
@@ -141,7 +141,7 @@ void RemplirModele(Guichet& g, const std::string& modele, const std::string& des
 void RepereMove(Guichet& g) {
   // A cycle that fails keeps the queue whole for the next one; the tick goes on.
   SkipOnFailure([&] {
-    const std::string queue = FichierMove(g);
+    const std::string queue = MoveQueuePath(g);
     if (FileLen(g.env, queue) == 0) return;  // missing, empty, or not a regular file
 
     std::string content;
@@ -163,12 +163,12 @@ void RepereMove(Guichet& g) {
     if (!AdminFileExists(g.env, c.templates + "/Services.txt") ||
         !AdminFileExists(g.env, c.templates + "/Typedocs.txt"))
       return;
-    c.services = LireCatalogue(g.env, c.templates + "/Services.txt");
-    c.typedocs = LireCatalogue(g.env, c.templates + "/TypeDocs.txt");
+    c.services = ReadCatalogue(g.env, c.templates + "/Services.txt");
+    c.typedocs = ReadCatalogue(g.env, c.templates + "/TypeDocs.txt");
 
     for (const std::string& line : entries) {
       try {
-        TraiteEntree(g, c, line);
+        HandleQueueEntry(g, c, line);
       } catch (...) {
         ++c.failed;  // keep the queue: the entry is tried again next cycle
       }

@@ -7,7 +7,7 @@
 
 namespace guichet {
 
-void EcritGuichetLog(Guichet& g, const std::string& text) {
+void WriteWorkflowLog(Guichet& g, const std::string& text) {
   // The workflow log never stops a workflow step: a line that cannot be written is lost.
   SkipOnFailure([&] {
     IgnoreFailure(g.env.AppendFile(g.App("guichet.log"),
@@ -15,14 +15,14 @@ void EcritGuichetLog(Guichet& g, const std::string& text) {
   });
 }
 
-void SignaleActivite(Guichet& g, const std::string& text) {
+void ReportActivity(Guichet& g, const std::string& text) {
   // The activity list is only shown; the workflow log still gets the line.
   SkipOnFailure([&] { g.AddActivity(GeneralDate(g.env.Now()) + " - " + text); });
-  EcritGuichetLog(g, text);
+  WriteWorkflowLog(g, text);
 }
 
-bool DeplacementVerifie(Guichet& g, const std::string& from, const std::string& to,
-                        const std::string& name) {
+bool VerifiedMove(Guichet& g, const std::string& from, const std::string& to,
+                  const std::string& name) {
   const std::string source = from + "/" + name;
   const std::string target = to + "/" + name;
   bool moved = false;
@@ -37,12 +37,12 @@ bool DeplacementVerifie(Guichet& g, const std::string& from, const std::string& 
     moved = false;
   }
   // A source that could not be deleted is still a copy: the next pass moves it again.
-  if (!moved) EcritGuichetLog(g, "Can't copy " + source);
+  if (!moved) WriteWorkflowLog(g, "Can't copy " + source);
   return moved;
 }
 
-std::string VerifieUrgence(Guichet& g, const std::string& folder, const std::string& id,
-                           bool* urgent) {
+std::string CheckUrgency(Guichet& g, const std::string& folder, const std::string& id,
+                         bool* urgent) {
   std::string prefix;
   const std::string urg = folder + "/" + DocumentFileName(id, ".urg");
   // An urgency file that cannot be read counts as none.
@@ -57,11 +57,11 @@ std::string VerifieUrgence(Guichet& g, const std::string& folder, const std::str
   return prefix;
 }
 
-std::string FichierMove(const Guichet& g) { return g.TasksFolder + "/ToMove.txt"; }
+std::string MoveQueuePath(const Guichet& g) { return g.TasksFolder + "/ToMove.txt"; }
 
-void AjouteAuFichierMove(Guichet& g, const std::string& id, const std::string& author) {
-  Status s = g.env.AppendLineLocked(FichierMove(g), id + ";" + author + std::string(kCrLf),
-                                    kAttenteFichierMoveMs);
+void AppendToMoveQueue(Guichet& g, const std::string& id, const std::string& author) {
+  Status s = g.env.AppendLineLocked(MoveQueuePath(g), id + ";" + author + std::string(kCrLf),
+                                    kMoveQueueWaitMs);
   if (s.ok()) return;
   g.EcritLog("AjouteAuFichierMove : " + s.Description() + " (" + s.path() + ")");
   throw Failure(s);

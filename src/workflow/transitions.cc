@@ -13,7 +13,7 @@
 namespace guichet {
 namespace {
 
-std::vector<std::string> Famille(Guichet& g, const std::string& folder, const std::string& id) {
+std::vector<std::string> Family(Guichet& g, const std::string& folder, const std::string& id) {
   std::vector<std::string> names;
   // A folder that cannot be listed has no family to move on this pass.
   IgnoreFailure(g.env.ListFiles(folder, DocumentFamilyPattern(id), &names));
@@ -37,14 +37,14 @@ void RecyclerDocument(Guichet& g, const std::string& author, const std::string& 
   // and the move cycle finishes the documents.
   SkipOnFailure([&] {
     const std::string from = Stage(g, kValidationsStage, author);
-    std::vector<std::string> files = Famille(g, from, id);
+    std::vector<std::string> files = Family(g, from, id);
     CreateStage(g, kRecycleBinStage, author);
     const std::string to = Stage(g, kRecycleBinStage, author);
-    for (const std::string& f : files) DeplacementVerifie(g, from, to, f);
-    SignaleActivite(g, "Recycl. : " + author + " (#" + id + ")");
+    for (const std::string& f : files) VerifiedMove(g, from, to, f);
+    ReportActivity(g, "Recycl. : " + author + " (#" + id + ")");
   });
   // A queue that cannot take the entry fails the request (the author sends it again).
-  AjouteAuFichierMove(g, id, author);
+  AppendToMoveQueue(g, id, author);
 }
 
 void RejeterDocument(Guichet& g, const std::string& author, const std::string& id,
@@ -59,11 +59,11 @@ void RejeterDocument(Guichet& g, const std::string& author, const std::string& i
   SkipOnFailure([&] {
     const std::string from = Stage(g, kValidationsStage, author);
     const std::string to = Stage(g, kTranscriptionsStage, author);
-    for (const std::string& f : Famille(g, from, id)) DeplacementVerifie(g, from, to, f);
-    const std::string prefix = VerifieUrgence(g, to, id, &urgent);
-    SignaleActivite(g, prefix + "REJ-Trans. : " + author + " (#" + id + ")");
+    for (const std::string& f : Family(g, from, id)) VerifiedMove(g, from, to, f);
+    const std::string prefix = CheckUrgency(g, to, id, &urgent);
+    ReportActivity(g, prefix + "REJ-Trans. : " + author + " (#" + id + ")");
   });
-  AjouteAuFichierMove(g, id, author);  // raises when the queue cannot take the entry
+  AppendToMoveQueue(g, id, author);  // raises when the queue cannot take the entry
   if (urgent) g.view.Beep();
 }
 
@@ -89,11 +89,11 @@ std::string BatchArchive(const std::string& id, const std::string& name) {
 void PublierDocument(Guichet& g, const std::string& author, const std::string& id) {
   bool queue = false;
   // A tasks folder that cannot be listed leaves the document to publish from validation.
-  SkipOnFailure([&] { queue = !Famille(g, g.TasksFolder, id).empty(); });
+  SkipOnFailure([&] { queue = !Family(g, g.TasksFolder, id).empty(); });
   // Not yet given to transcription: the move cycle takes it from here. A queue that
   // cannot take the entry fails the request.
   if (queue) {
-    AjouteAuFichierMove(g, id, author);
+    AppendToMoveQueue(g, id, author);
     return;
   }
   // Each failed move is logged by the verified move; the request is answered whatever
@@ -102,7 +102,7 @@ void PublierDocument(Guichet& g, const std::string& author, const std::string& i
     CreateStage(g, kPublicationsStage, author);
     const std::string from = Stage(g, kValidationsStage, author);
     const std::string to = Stage(g, kPublicationsStage, author);
-    std::vector<std::string> files = Famille(g, from, id);
+    std::vector<std::string> files = Family(g, from, id);
 
     std::string first;
     // A publication cut short (the ".id" moved, other files not) is sent again: the name
@@ -117,7 +117,7 @@ void PublierDocument(Guichet& g, const std::string& author, const std::string& i
 
     int failed = 0;
     for (const std::string& f : files)
-      if (!DeplacementVerifie(g, from, to, f)) ++failed;
+      if (!VerifiedMove(g, from, to, f)) ++failed;
 
     // Without its batch file the publication is not done: logged, and not reported.
     const Status bat = g.env.WriteFileAtomic(to + "/" + DocumentFileName(id, ".finished.bat"),
@@ -129,8 +129,8 @@ void PublierDocument(Guichet& g, const std::string& author, const std::string& i
 
     if (failed == 0) {
       bool urgent = false;
-      const std::string prefix = VerifieUrgence(g, to, id, &urgent);
-      SignaleActivite(g, prefix + "Publi. : " + author + " (#" + id + ")");
+      const std::string prefix = CheckUrgency(g, to, id, &urgent);
+      ReportActivity(g, prefix + "Publi. : " + author + " (#" + id + ")");
       if (urgent) g.view.Beep();
     }
   });
