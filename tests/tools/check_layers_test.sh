@@ -12,8 +12,8 @@ tree() {  # tree NAME FILE=INCLUDE...
   local root=$tmp/$1
   shift
   mkdir -p "$root"
-  for spec in "$@"; do
-    local file=${spec%%=*} include=${spec#*=}
+  for entry in "$@"; do
+    local file=${entry%%=*} include=${entry#*=}
     mkdir -p "$root/$(dirname "$file")"
     echo "#include \"$include\"" >>"$root/$file"
   done
