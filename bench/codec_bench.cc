@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "support/radiveve.h"
+#include "core/radiveve.h"
 
 namespace {
 

@@ -19,11 +19,12 @@
 #include <fstream>
 #include <string>
 
-#include "exchange/request.h"
+#include "core/guichet.h"
+#include "core/request.h"
+#include "exchange/dispatch.h"
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
 
 namespace fs = std::filesystem;
 using namespace guichet;

@@ -1,5 +1,5 @@
-# The desktop build: the FLTK window and the X11 window search, linked into the core, and
-# the helper program the desktop tests use to put windows on an X server.
+# The desktop build: the FLTK window and the X11 window search, linked into the platform
+# layer, and the helper program the desktop tests use to put windows on an X server.
 find_program(FLTK_CONFIG fltk-config REQUIRED)
 execute_process(COMMAND ${FLTK_CONFIG} --cxxflags OUTPUT_VARIABLE GUICHET_FLTK_CXXFLAGS
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -12,7 +12,7 @@ pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11)
 # Only the window's own source needs FLTK's include flags.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/src/platform/fltk_view.cc
                             PROPERTIES COMPILE_OPTIONS "${GUICHET_FLTK_CXXFLAGS}")
-target_link_libraries(guichet_core PUBLIC ${GUICHET_FLTK_LDFLAGS} PkgConfig::X11)
+target_link_libraries(guichet_lib_platform PUBLIC ${GUICHET_FLTK_LDFLAGS} PkgConfig::X11)
 
 # tools/xwindows: opens windows with given titles and classes, for the desktop tests.
 add_executable(xwindows ${CMAKE_SOURCE_DIR}/tools/xwindows.cc)

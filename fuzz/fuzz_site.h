@@ -13,9 +13,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/guichet.h"
 #include "platform/desktop.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
 
 namespace guichet::fuzz {
 

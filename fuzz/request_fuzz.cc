@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "exchange/request.h"
+#include "core/request.h"
+#include "exchange/dispatch.h"
 #include "fuzz_site.h"
 
 using namespace guichet;

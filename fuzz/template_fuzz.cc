@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "exchange/request.h"
+#include "core/request.h"
 #include "fuzz_site.h"
 #include "output/template.h"
 #include "platform/env.h"

@@ -1,11 +1,11 @@
 // guichet: the back-end worker of the dictation portal. No arguments, no configuration:
 // everything follows from the folders beside the executable's own folder.
+#include "core/guichet.h"
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/frontend.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
-#include "shell/shutdown.h"
+#include "shell/run.h"
 
 int main() {
   using namespace guichet;

@@ -8,9 +8,6 @@
 namespace guichet {
 namespace {
 
-std::array<uint16_t, 256> Base64Table;
-bool base64_ready = false;
-
 // Value of a hexadecimal digit, or -1.
 constexpr std::array<int8_t, 256> MakeHexTable() {
   std::array<int8_t, 256> t{};
@@ -26,29 +23,29 @@ constexpr std::array<int8_t, 256> kHex = MakeHexTable();
 
 inline int HexDigit(char c) { return kHex[static_cast<unsigned char>(c)]; }
 
+// Value of a Base64 character: "A"-"Z" 0-25, "a"-"z" 26-51, "0"-"9" 52-61, "+" 62,
+// "/" 63, and 63 for every other code (including "=").
+constexpr std::array<uint16_t, 256> MakeBase64Table() {
+  std::array<uint16_t, 256> t{};
+  for (int i = 0; i < 256; ++i) t[i] = 63;
+  for (int i = 0; i < 26; ++i) {
+    t['A' + i] = static_cast<uint16_t>(i);
+    t['a' + i] = static_cast<uint16_t>(26 + i);
+  }
+  for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<uint16_t>(52 + i);
+  t['+'] = 62;
+  t['/'] = 63;
+  return t;
+}
+constexpr std::array<uint16_t, 256> kBase64 = MakeBase64Table();
+
 }  // namespace
 
-void InitBase64() {
-  for (int i = 0; i < 256; ++i) Base64Table[i] = 63;
-  for (int i = 0; i < 26; ++i) {
-    Base64Table['A' + i] = static_cast<uint16_t>(i);
-    Base64Table['a' + i] = static_cast<uint16_t>(26 + i);
-  }
-  for (int i = 0; i < 10; ++i) Base64Table['0' + i] = static_cast<uint16_t>(52 + i);
-  Base64Table['+'] = 62;
-  Base64Table['/'] = 63;
-  base64_ready = true;
-}
-
-uint16_t Base64Value(unsigned char c) {
-  if (!base64_ready) InitBase64();
-  return Base64Table[c];
-}
+uint16_t Base64Value(unsigned char c) { return kBase64[c]; }
 
 void DecodeBase64Quad(unsigned char a, unsigned char b, unsigned char c, unsigned char d,
                       unsigned char out[3]) {
-  if (!base64_ready) InitBase64();
-  unsigned va = Base64Table[a], vb = Base64Table[b], vc = Base64Table[c], vd = Base64Table[d];
+  unsigned va = kBase64[a], vb = kBase64[b], vc = kBase64[c], vd = kBase64[d];
   out[0] = static_cast<unsigned char>(va * 4 + (vb & 0x30) / 16);
   out[1] = static_cast<unsigned char>((vb & 0x0F) * 16 + (vc & 0x3C) / 4);
   out[2] = static_cast<unsigned char>((vc & 3) * 64 + vd);
@@ -88,7 +85,6 @@ std::string DecodeHexPayload(std::string_view line, size_t pos) {
 }
 
 std::string DecodeBase64Payload(std::string_view line, size_t pos, int64_t length) {
-  if (!base64_ready) InitBase64();
   std::string out;
   if (pos >= line.size()) return out;
   // Decoding stops at the group that holds the first "&".

@@ -11,11 +11,8 @@
 
 namespace guichet {
 
-// Builds the Base64 decoding table once for the process: "A"-"Z" 0-25, "a"-"z" 26-51,
-// "0"-"9" 52-61, "+" 62, "/" 63, every other code (including "=") 63. The payload
-// decoder builds it on first use when start-up has not.
-void InitBase64();
-// The table value of one character code.
+// The Base64 value of one character code (a table built at compile time): "A"-"Z" 0-25,
+// "a"-"z" 26-51, "0"-"9" 52-61, "+" 62, "/" 63, every other code (including "=") 63.
 uint16_t Base64Value(unsigned char c);
 
 // Four characters in, three bytes out.

@@ -1,15 +1,15 @@
-// The request dispatcher: reads one request file, identifies the session, hands the
-// command to its handler and finishes the exchange with the ready marker.
+#include "exchange/dispatch.h"
+
 #include <functional>
 
+#include "core/guichet.h"
+#include "core/request.h"
 #include "exchange/documents.h"
 #include "exchange/logon.h"
-#include "exchange/request.h"
 #include "exchange/spool.h"
 #include "output/custom.h"
 #include "output/formatted.h"
 #include "output/html.h"
-#include "shell/guichet.h"
 #include "support/names.h"
 #include "support/text.h"
 #include "workflow/transitions.h"
@@ -35,12 +35,9 @@ bool Is(const std::string& command, std::initializer_list<const char*> words) {
   return false;
 }
 
-// The page entries receive the request's page context under their own parameter names.
-void TraiteCustom(Guichet& g, Requete& r) {
-  PrintCustom(g, r.htmfile, r.command, r.fond_alerte, r.logon, r.idUtilisateur, r.nomutilisateur,
-              r.idservice, r.nomservice, r.suffixe_1svc, r.baliselogo, r.permasession, r.siteurl,
-              r.chemindossier, r.p, r.col);
-}
+// The custom entry takes the request; the formatted lists receive the page context under
+// their own parameter names.
+void TraiteCustom(Guichet& g, Requete& r) { PrintCustom(g, r); }
 
 void TraiteFormatted(Guichet& g, Requete& r) {
   PrintFormatted(g, r.htmfile, r.command, r.logon, r.idUtilisateur, r.idservice, r.nomutilisateur,
@@ -126,7 +123,9 @@ Outcome Dispatch(Guichet& g, Requete& r, const Status& read, std::string& conten
     route.handler(g, r);
     if (route.counted) g.IncCompte();
     if (route.answered) return Outcome::kAnswered;
-    g.env.DeleteFile(r.reqpath);
+    // A consumed request left in "in" would be taken again on the next tick.
+    Status s = g.env.DeleteFile(r.reqpath);
+    if (!s.ok()) g.EcritLog("TraiteRequete : " + s.Description() + " (" + r.reqpath + ")");
     return Outcome::kConsumed;
   }
   PrintBodyErr(g.env, r.htmfile, "Commande non reconnue");
@@ -134,25 +133,6 @@ Outcome Dispatch(Guichet& g, Requete& r, const Status& read, std::string& conten
 }
 
 }  // namespace
-
-void Requete::SetIdentified(const std::string& id) {
-  idUtilisateur = id;
-  nomutilisateur = "";
-  idservice = "0";
-  nomservice = "(Aucun)";
-  suffixe_1svc = "";
-}
-
-std::string CommandHeader(const std::string& command) { return "||command=" + command + "||"; }
-
-std::vector<std::string> SplitValues(const std::string& line4, const std::string& line5,
-                                     const std::string& line6) {
-  std::string all =
-      "|" + ReplaceAll(line4, "|", "!") + "|" + ReplaceAll(line5, "|", "!") + "|" + line6;
-  std::vector<std::string> p = Split(all, '|');
-  while (p.size() < 4) p.emplace_back();
-  return p;
-}
 
 bool TraiteRequete(Guichet& g, const std::string& reqfileend, bool* failed) {
   if (failed) *failed = false;
@@ -185,7 +165,7 @@ bool TraiteRequete(Guichet& g, const std::string& reqfileend, bool* failed) {
       // pickup decides whether to try again. Only the bad handle failure goes further,
       // to the pickup's way out.
       const std::string why = DescriptionOf(again);
-      if (IsFatalDescription(why)) throw;
+      if (IsFatalFailure(again)) throw;
       g.EcritLog("TraiteRequete : " + why + " (" + r.htmfile + ")");
       outcome = Outcome::kFailed;
     }
@@ -198,7 +178,7 @@ bool TraiteRequete(Guichet& g, const std::string& reqfileend, bool* failed) {
     if (!s.ok()) {
       g.SetLabel(Label::kProgression2, "Erreur");
       g.EcritLog("TraiteRequete : " + s.Description() + " (" + r.rdyfile + ")");
-      if (IsFatalDescription(s.Description())) Check(s);
+      if (IsFatalFailure(s)) Check(s);
       outcome = Outcome::kFailed;
     }
   }

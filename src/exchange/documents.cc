@@ -4,10 +4,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "output/html.h"
-#include "shell/guichet.h"
+#include "support/filenames.h"
 #include "support/names.h"
-#include "support/records.h"
 #include "support/text.h"
 #include "workflow/listings.h"
 
@@ -80,10 +81,11 @@ void CommandeAttachments(Guichet& g, Requete& r) {
   const std::string number = Trim(r.SecondValue());
   if (IsValidDocumentNumber(number)) {
     // The validation folder of the user (a valid number holds no separator).
-    const std::string folder = g.Tasks("Validations/" + r.idUtilisateur) + "/";
+    const std::string folder = g.Tasks(StageFolder(kValidationsStage, r.idUtilisateur)) + "/";
     if (g.env.FolderExists(folder)) {
       std::vector<std::string> names;
-      g.env.ListFiles(folder, "hvr_" + number + ".*", &names);
+      // A folder that cannot be listed answers with no attachment.
+      IgnoreFailure(g.env.ListFiles(folder, DocumentFamilyPattern(number), &names));
       for (const std::string& name : names) {
         if (!IsServedAttachment(name)) continue;
         std::string served_folder, served_name;
@@ -160,16 +162,17 @@ void CommandeConfiguration(Guichet& g, Requete& r) {
            "Restart=1",
            "Fail=-301"};
   const std::string templates = g.Tasks("../Templates");
-  if (!g.env.FolderExists(templates)) g.env.CreateFolder(templates);
+  // A folder that cannot be made has no catalogues, which the answer says.
+  if (!g.env.FolderExists(templates)) IgnoreFailure(g.env.CreateFolder(templates));
   if (AdminFileExists(g.env, templates + "/Services.txt") &&
       AdminFileExists(g.env, templates + "/Typedocs.txt")) {
     r.col.push_back("-End-");
     r.col.push_back(CommandHeader("7"));
-    for (std::string& line : LireCatalogue(g.env, templates + "/Services.txt"))
+    for (std::string& line : ReadCatalogue(g.env, templates + "/Services.txt"))
       r.col.push_back(std::move(line));
     r.col.push_back("-End-");
     r.col.push_back(CommandHeader("8"));
-    for (std::string& line : LireCatalogue(g.env, templates + "/TypeDocs.txt"))
+    for (std::string& line : ReadCatalogue(g.env, templates + "/TypeDocs.txt"))
       r.col.push_back(std::move(line));
     r.col.push_back("-End-");
   }
@@ -180,7 +183,7 @@ void CommandeGetCafLen(Guichet& g, Requete& r) {
   const std::string number = Trim(r.SecondValue());
   int64_t length = 0;
   if (IsValidDocumentNumber(number))
-    length = FileLen(g.env, g.Spool("temp/hvr_" + number + ".caf"));
+    length = FileLen(g.env, g.Spool("temp/" + DocumentFileName(number, ".caf")));
   PrintLines(g.env, r.htmfile, {CommandHeader("getcaflen"), Dec(length)});
 }
 
@@ -193,7 +196,8 @@ void CommandeCreateTmp(Guichet& g, Requete& r) {
   // The type file goes beside the number before the client learns it, so the move cycle
   // always finds it. A counter that held no number gives no type file.
   if (IsDecimalNumber(n) && IsValidDocumentNumber(n))
-    Check(g.env.WriteFile(g.Tasks("hvr_" + n + ".typedoc"), r.SecondValue() + std::string(kCrLf)));
+    Check(g.env.WriteFile(g.Tasks(DocumentFileName(n, ".typedoc")),
+                          r.SecondValue() + std::string(kCrLf)));
   PrintLines(g.env, r.htmfile, {CommandHeader("createtmp"), n});
 }
 

@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "exchange/request.h"
+#include "core/request.h"
 
 namespace guichet {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "core/guichet.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
 #include "support/text.h"
 
 namespace guichet {

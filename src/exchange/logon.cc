@@ -1,9 +1,9 @@
 #include "exchange/logon.h"
 
-#include "exchange/sessions.h"
+#include "core/guichet.h"
+#include "core/sessions.h"
 #include "output/html.h"
 #include "output/template.h"
-#include "shell/guichet.h"
 #include "support/text.h"
 #include "users/lastlogons.h"
 #include "users/users.h"

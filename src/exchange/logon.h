@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "exchange/request.h"
+#include "core/request.h"
 
 namespace guichet {
 

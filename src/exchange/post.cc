@@ -5,13 +5,14 @@
 #include <map>
 #include <set>
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "exchange/decode.h"
 #include "exchange/liststore.h"
 #include "exchange/spool.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
+#include "support/filenames.h"
 #include "support/names.h"
-#include "support/records.h"
 #include "support/text.h"
 
 namespace guichet {
@@ -101,7 +102,7 @@ struct Scan {
 // from "post". A copy that fails raises, and the piece stays where it is.
 void SetAside(Guichet& g, const Piece& p) {
   const std::string err = g.Spool("post_err");
-  g.env.CreateFolder(err);
+  IgnoreFailure(g.env.CreateFolder(err));  // the copies below raise without it
   const std::string prefix = err + "/" + Format(g.env.Now(), "yyyymmddhhnn") + "_";
   if (g.env.FileExists(p.marker)) Check(g.env.CopyFile(p.marker, prefix + p.rdyname));
   if (g.env.FileExists(p.file)) Check(g.env.CopyFile(p.file, prefix + p.txtname));
@@ -258,13 +259,14 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   };
   const bool several = totallength != -1;
   const bool text = hasAccentsToConvert(extension);
-  const std::string name = "hvr_" + Dec(idexamen) + extension;
+  const std::string name = DocumentFileName(Dec(idexamen), extension);
   const std::string final_path = g.Tasks(name);
   const std::string doc = several ? g.Spool("temp/" + name) : final_path;
   p.doc = doc;
   // The folder of the document is made when a document begins (a later piece finds it
   // there, or waits); the tasks folder also before a completion copy.
-  if (offset == 0) env.CreateFolder(several ? g.Spool("temp") : g.TasksFolder);
+  // Without it the write below fails and reports.
+  if (offset == 0) IgnoreFailure(env.CreateFolder(several ? g.Spool("temp") : g.TasksFolder));
 
   // Offset gate: a piece waits until the pieces before it are in. Two exceptions: the
   // last piece of a document that is complete in "temp" (its completion copy failed on
@@ -275,7 +277,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
     if (size != offset && RestoreRollbackCopy(env, doc)) size = SizeOf(env, doc);
     if (size != offset) {
       if (several && size == offset + length && size == totallength) {
-        env.CreateFolder(g.TasksFolder);
+        IgnoreFailure(env.CreateFolder(g.TasksFolder));  // the completion copy reports
         Complete(g, doc, final_path, text);
         Remove(env, p.marker);
         Remove(env, p.file);
@@ -306,10 +308,12 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   Status ws = env.WriteAt(doc, offset, bytes);
   if (!ws.ok()) {
     // Leave the document as it was before the piece, so that the piece fits next time.
+    // The write's own failure is raised below; a document left longer is found by the
+    // offset gate next time.
     if (offset == 0)
-      env.DeleteFile(doc);
+      IgnoreFailure(env.DeleteFile(doc));
     else if (FileLen(env, doc) > offset)
-      env.Truncate(doc, offset);
+      IgnoreFailure(env.Truncate(doc, offset));
     Check(ws);
   }
 
@@ -322,7 +326,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   }
 
   if (several && size == totallength) {
-    env.CreateFolder(g.TasksFolder);
+    IgnoreFailure(env.CreateFolder(g.TasksFolder));  // the completion copy reports
     Complete(g, doc, final_path, text);
   }
   if (fits) {
@@ -407,7 +411,7 @@ int32_t SetAsideStalledDocuments(Guichet& g, const Scan& scan) {
     return 0;
   }
   // The pieces' own failures are logged; this look at "temp" only adds to them.
-  if (!g.env.ListFiles(temp, "hvr_*", &names).ok()) return 0;
+  if (!g.env.ListFiles(temp, DocumentsPattern(), &names).ok()) return 0;
   const int64_t now = g.env.SteadyMillis();
   std::map<std::string, std::pair<int64_t, int64_t>> seen;
   std::set<std::string> listed;
@@ -433,7 +437,7 @@ int32_t SetAsideStalledDocuments(Guichet& g, const Scan& scan) {
       continue;
     }
     const std::string err = g.Spool("post_err");
-    g.env.CreateFolder(err);
+    IgnoreFailure(g.env.CreateFolder(err));  // the rename below fails and is logged
     Status s = g.env.RenameFile(doc, err + "/" + Format(g.env.Now(), "yyyymmddhhnn") + "_" + name);
     if (!s.ok()) {
       // Logged, and tried again after another wait rather than on every tick.
@@ -448,10 +452,6 @@ int32_t SetAsideStalledDocuments(Guichet& g, const Scan& scan) {
   return n;
 }
 
-void ShowCount(Guichet& g, size_t n) {
-  g.SetCaption("(" + Dec(static_cast<int64_t>(n)) + ") Guichet");
-}
-
 // One walk over the pieces in `order` with one pass. Sets `done` when a piece was
 // handled; returns false when the process is to end.
 bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, Scan& scan,
@@ -464,7 +464,7 @@ bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, S
       *done = true;
       --left;
     }
-    ShowCount(g, left);
+    g.ShowCount(left);
     g.DoEvents();
     if (g.ended) return false;
   }
@@ -474,20 +474,20 @@ bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, S
 }  // namespace
 
 std::vector<std::string> OrderPieces(const std::vector<std::string>& names) {
-  // Records "index;base name": the sort reads the number that begins field 2, and the
-  // index finds the name again whatever the name holds.
-  std::vector<std::string> records;
-  records.reserve(names.size());
+  // The number that begins each name without its ending, and the name's place in the
+  // listing, which orders the names of one number.
+  std::vector<std::pair<int64_t, size_t>> keyed;
+  keyed.reserve(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
-    const std::string& n = names[i];
-    std::string base = n.size() >= 4 ? n.substr(0, n.size() - 4) : n;
-    records.push_back(Dec(static_cast<int64_t>(i)) + ";" + base);
+    std::string_view base = names[i];
+    if (base.size() >= 4) base.remove_suffix(4);
+    keyed.emplace_back(LeadingNumber(base), i);
   }
-  records = SortAsInserted(std::move(records), 2, RecordOrder::kDescendingValue);
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<std::string> order;
-  order.reserve(records.size());
-  for (auto it = records.rbegin(); it != records.rend(); ++it)
-    order.push_back(names[static_cast<size_t>(LeadingNumber(*it))]);
+  order.reserve(keyed.size());
+  for (const auto& k : keyed) order.push_back(names[k.second]);
   return order;
 }
 
@@ -499,7 +499,7 @@ bool TraitePost(Guichet& g, const std::string& rdyfilename, const std::string& e
 int32_t ReperePost(Guichet& g) {
   int32_t count = 0;
   const std::string post = g.Spool("post");
-  g.env.CreateFolder(post);
+  IgnoreFailure(g.env.CreateFolder(post));  // a missing folder lists no piece
   try {
     Scan scan;
     std::vector<std::string> order;
@@ -507,7 +507,7 @@ int32_t ReperePost(Guichet& g) {
       std::vector<std::string> names;
       Check(g.env.ListFiles(post, "*.rdy", &names));
       order = OrderPieces(names);
-      ShowCount(g, order.size());
+      g.ShowCount(order.size());
       g.DoEvents();
       if (g.ended) return count;
       bool done = false;
@@ -529,7 +529,7 @@ int32_t ReperePost(Guichet& g) {
   } catch (const std::exception& e) {
     const std::string description = DescriptionOf(e);
     ++count;
-    if (IsFatalDescription(description)) {
+    if (IsFatalFailure(e)) {
       FatalPath(g, "ReVault.exe", false);
       return count;
     }

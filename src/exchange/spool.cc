@@ -3,9 +3,8 @@
 #include <climits>
 #include <unordered_set>
 
-#include "exchange/request.h"
-#include "shell/guichet.h"
-#include "shell/shutdown.h"
+#include "core/guichet.h"
+#include "exchange/dispatch.h"
 #include "support/names.h"
 #include "support/text.h"
 #include "users/lastlogons.h"
@@ -50,8 +49,9 @@ void Purge(Guichet& g, const std::string& folder, int64_t limit,
   for (const std::string& name : candidates) {
     FileInfo info;
     std::string path = folder + "/" + name;
+    // A file that cannot go now goes at the next purge.
     if (g.env.GetFileInfo(path, &info).ok() && diff(info.modified, now) > limit)
-      g.env.DeleteFile(path);
+      IgnoreFailure(g.env.DeleteFile(path));
   }
 }
 
@@ -66,19 +66,19 @@ void NettoieRestes(Guichet& g, const std::string& folder) {
     if (!IsTempName(name)) continue;
     FileInfo info;
     std::string path = folder + "/" + name;
+    // A leftover that cannot go now is tried at the next sweep.
     if (g.env.GetFileInfo(path, &info).ok() && DiffMinutes(info.modified, now) > kLeftoverMinutes)
-      g.env.DeleteFile(path);
+      IgnoreFailure(g.env.DeleteFile(path));
   }
-}
-
-void SetCount(Guichet& g, size_t n) {
-  g.SetCaption("(" + Dec(static_cast<int64_t>(n)) + ") Guichet");
 }
 
 }  // namespace
 
-bool IsFatalDescription(const std::string& description) {
-  return description == BadHandleDescription();
+bool IsFatalFailure(const Status& s) { return s.kind() == Status::kBadHandle; }
+
+bool IsFatalFailure(const std::exception& e) {
+  const Failure* f = dynamic_cast<const Failure*>(&e);
+  return f != nullptr && f->kind() == Status::kBadHandle;
 }
 
 void FatalPath(Guichet& g, const char* program, bool save_sessions) {
@@ -87,7 +87,10 @@ void FatalPath(Guichet& g, const char* program, bool save_sessions) {
   g.LogPhase.clear();
   g.EcritLog("Guichet : " + BadHandleDescription() + ", fin du programme (" + program + ")");
   std::string path = g.App(program);
-  if (g.env.FileExists(path)) g.env.StartDetached(path);
+  if (g.env.FileExists(path)) {
+    Status s = g.env.StartDetached(path);
+    if (!s.ok()) g.EcritLog("Guichet : " + s.Description() + " (" + path + ")");
+  }
   if (save_sessions) SauveDerniersLogons(g);
   ShutdownApp(g);
   g.view.Close();
@@ -101,14 +104,16 @@ int32_t RepereRequete(Guichet& g) {
   const std::string& root = g.CurrentSpoolRoot;
 
   // Until the scan, every failure is ignored and the next step runs.
-  try {
-    g.Sessions.RemoveExpired(env.Now());
-  } catch (...) {
-  }
-  try {
+  // Sessions that cannot be dropped now are dropped on a later tick.
+  SkipOnFailure([&] { g.Sessions.RemoveExpired(env.Now()); });
+  // The upkeep of the folders is tried again on the next tick; the scan goes on.
+  SkipOnFailure([&] {
     if (!g.SpoolReady) {
-      for (const char* sub : {"in", "out", "rights", "cache"}) env.CreateFolder(root + "/" + sub);
-      env.DeleteFile(root + "/post/_description_http_post.txt");
+      // Until the scan every failure is skipped: a folder that cannot be made lists no
+      // request, and the front end's description file is only a leftover.
+      for (const char* sub : {"in", "out", "rights", "cache"})
+        IgnoreFailure(env.CreateFolder(root + "/" + sub));
+      IgnoreFailure(env.DeleteFile(root + "/post/_description_http_post.txt"));
       g.SpoolReady = true;
     } else {
       Purge(g, root + "/in", 30, DiffMinutes);
@@ -126,8 +131,7 @@ int32_t RepereRequete(Guichet& g) {
         g.LastDailyPurge = now;
       }
     }
-  } catch (...) {
-  }
+  });
 
   try {
     // The requests without a ready marker in "out", from the last look when neither
@@ -164,7 +168,7 @@ int32_t RepereRequete(Guichet& g) {
       waiting.push_back(req);
     }
 
-    SetCount(g, waiting.size());
+    g.ShowCount(waiting.size());
     while (!waiting.empty()) {
       std::string req = std::move(waiting.back());
       waiting.pop_back();
@@ -180,7 +184,7 @@ int32_t RepereRequete(Guichet& g) {
       } else {
         g.RequestTries.erase(req);
       }
-      SetCount(g, waiting.size());
+      g.ShowCount(waiting.size());
       if (handled) ++count;
       if (g.ended) return count;
     }
@@ -194,7 +198,7 @@ int32_t RepereRequete(Guichet& g) {
     std::string description = DescriptionOf(e);
     ++count;
     g.SpoolReady = false;
-    if (IsFatalDescription(description)) {
+    if (IsFatalFailure(e)) {
       FatalPath(g, "RiVuvorad.exe", true);
       return count;
     }

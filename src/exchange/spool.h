@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
+
+#include "platform/env.h"
 
 namespace guichet {
 
@@ -15,8 +18,10 @@ class Guichet;
 // process.
 int32_t RepereRequete(Guichet& g);
 
-// Whether a failure is the one that ends both pickups.
-bool IsFatalDescription(const std::string& description);
+// Whether a failure is the one that ends both pickups: the bad file name or number (a
+// handle gone bad, no descriptor left), told by its kind.
+bool IsFatalFailure(const Status& s);
+bool IsFatalFailure(const std::exception& e);
 
 // The way out of both pickups after the bad file name or number failure: frees a
 // descriptor, starts `program` from the application folder when it exists, and ends the

@@ -2,10 +2,11 @@
 
 #include <unordered_set>
 
-#include "exchange/request.h"
+#include "core/guichet.h"
+#include "core/records.h"
+#include "core/request.h"
 #include "output/html.h"
-#include "shell/guichet.h"
-#include "support/records.h"
+#include "support/filenames.h"
 #include "support/text.h"
 
 namespace guichet {
@@ -18,13 +19,15 @@ bool AllDigits(const std::string& s) {
   return true;
 }
 
-// Document numbers of the files "hvr_*" + extension of `folder`, in listing order.
+// Document numbers of the files "hvr_<digits>" + extension of `folder` (the extension in
+// any case), in listing order.
 void CollectNumbers(Guichet& g, const std::string& folder, const std::string& extension,
                     std::vector<std::string>& numbers, std::unordered_set<std::string>& seen) {
   std::vector<std::string> names;
-  if (!g.env.ListFiles(folder, "hvr_*" + extension, &names).ok()) return;
+  if (!g.env.ListFiles(folder, DocumentsPattern(extension), &names).ok()) return;
   for (const std::string& name : names) {
-    std::string n = ReplaceAllNoCase(ReplaceAllNoCase(name, "hvr_", ""), extension, "");
+    std::string n, ending;
+    if (!ParseDocumentFileName(name, &n, &ending) || !EqualsNoCase(ending, extension)) continue;
     if (AllDigits(n) && seen.insert(n).second) numbers.push_back(n);
   }
 }
@@ -72,15 +75,16 @@ void AppendFormatted(Guichet& g, const std::string& htmfile, const std::string& 
       !tag.empty() && !EqualsNoCase(tag.substr(0, std::min<size_t>(2, tag.size())), "fr");
 
   const std::string templates = g.Tasks("../Templates");
-  if (!env.FolderExists(templates)) env.CreateFolder(templates);
+  // A folder that cannot be made has no catalogues: the lists come out empty.
+  if (!env.FolderExists(templates)) IgnoreFailure(env.CreateFolder(templates));
   std::vector<std::string> types;
   if (AdminFileExists(env, templates + "/Services.txt") &&
       AdminFileExists(env, templates + "/Typedocs.txt"))
-    types = LireCatalogue(env, templates + "/TypeDocs.txt");
+    types = ReadCatalogue(env, templates + "/TypeDocs.txt");
 
   col.push_back(CommandHeader(list));
 
-  const std::string folder = g.Tasks("Validations/" + idUtilisateur) + "/";
+  const std::string folder = g.Tasks(StageFolder(kValidationsStage, idUtilisateur)) + "/";
   if ((list == "1" || list == "2") && env.FolderExists(folder)) {
     std::vector<std::string> numbers;
     std::unordered_set<std::string> seen;
@@ -92,7 +96,7 @@ void AppendFormatted(Guichet& g, const std::string& htmfile, const std::string& 
     std::vector<std::string> dated;
     for (auto n = numbers.rbegin(); n != numbers.rend(); ++n) {
       FileInfo info;
-      if (env.GetFileInfo(folder + "hvr_" + *n + ".caf", &info).ok())
+      if (env.GetFileInfo(folder + DocumentFileName(*n, ".caf"), &info).ok())
         dated.push_back(*n + ";" + Format(info.modified, "yyyy-mm-dd"));
     }
     dated = SortAsInserted(std::move(dated), 2, RecordOrder::kAscending);
@@ -107,7 +111,7 @@ void AppendFormatted(Guichet& g, const std::string& htmfile, const std::string& 
       const std::string day = date.substr(8, 2);
 
       std::string first, rest;
-      const std::string name = FirstLineOrEmpty(g, folder + "hvr_" + number + ".id");
+      const std::string name = FirstLineOrEmpty(g, folder + DocumentFileName(number, ".id"));
       size_t sp = name.find(' ');
       if (sp != std::string::npos && sp >= 1) {
         rest = Trim(name.substr(sp));
@@ -116,7 +120,7 @@ void AppendFormatted(Guichet& g, const std::string& htmfile, const std::string& 
         first = Trim(name);
       }
 
-      const std::string code = FirstLineOrEmpty(g, folder + "hvr_" + number + ".typedoc");
+      const std::string code = FirstLineOrEmpty(g, folder + DocumentFileName(number, ".typedoc"));
       std::string label;
       for (const std::string& type : types) {
         if (Extract2(type, 2) == code) {

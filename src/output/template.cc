@@ -1,8 +1,8 @@
 #include "output/template.h"
 
-#include "exchange/request.h"
+#include "core/guichet.h"
+#include "core/request.h"
 #include "output/html.h"
-#include "shell/guichet.h"
 #include "support/text.h"
 
 namespace guichet {

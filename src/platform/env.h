@@ -23,7 +23,7 @@ namespace guichet {
 
 // The outcome of a call into the OS: a kind, the path involved and a short French
 // description, the text that log lines and error pages carry.
-class Status {
+class [[nodiscard]] Status {
  public:
   enum Kind {
     kOk = 0,
@@ -54,24 +54,50 @@ class Status {
   std::string path_;
 };
 
+// Drops a failure that Guichet skips on purpose. Every call carries a comment saying
+// what the skip protects: a step that must go on whatever happened (a tick that always
+// ends, a log line that never disturbs its caller), or a later check that meets the same
+// failure and reports it. Every other failure is handled or logged where it happens.
+inline void IgnoreFailure(const Status& /*skipped*/) noexcept {}
+
+// Runs one step whose failures Guichet skips on purpose, whatever they are, and returns
+// whether it ran to its end. Every call carries a comment saying what the skip protects:
+// the tick that always ends, the step that must follow, the later pass that finishes
+// what this one left. A step that must report its failure catches it itself.
+template <typename Step>
+bool SkipOnFailure(Step&& step) noexcept {
+  try {
+    step();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 // A failure raised inside an operation, caught by the operation's one failure handler
 // (the dispatcher's error page, a pickup's log line). Carries the description that the
-// handler logs and the source that start-up messages show.
+// handler logs and the source that start-up messages show; one raised from a Status also
+// keeps its kind and path, so handlers tell failures apart by kind, never by their text.
 class Failure : public std::runtime_error {
  public:
   explicit Failure(std::string description, std::string source = "Guichet")
       : std::runtime_error(description),
         description_(std::move(description)),
         source_(std::move(source)) {}
-  explicit Failure(const Status& s) : Failure(s.Description()) { kind_ = s.kind(); }
+  explicit Failure(const Status& s) : Failure(s.Description()) {
+    kind_ = s.kind();
+    path_ = s.path();
+  }
   const std::string& description() const { return description_; }
   const std::string& source() const { return source_; }
   Status::Kind kind() const { return kind_; }
+  const std::string& path() const { return path_; }
 
  private:
   std::string description_;
   std::string source_;
   Status::Kind kind_ = Status::kIo;
+  std::string path_;
 };
 
 // Throws Failure when the status is not ok.

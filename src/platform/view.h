@@ -1,7 +1,7 @@
 // What the user sees of Guichet: the main window's labels, caption and activity list,
-// message boxes and the beep. The window (X11) and the headless views (a console status
-// screen on a terminal, or nothing) implement it; the service shell keeps the texts and
-// tells the view what to show.
+// message boxes and the beep. The window (FLTK on X11) and the headless views (a console
+// status screen on a terminal, or nothing) implement it; the Guichet state (core) keeps
+// the texts and tells the view what to show.
 #pragma once
 
 #include <memory>
@@ -51,8 +51,8 @@ class StatusView {
 std::unique_ptr<StatusView> MakeConsoleView();
 std::unique_ptr<StatusView> MakeSilentView();
 
-// Installs the SIGTERM/SIGINT handlers; PendingCloseSignal() tells (and clears) whether
-// one arrived.
+// Installs the SIGTERM/SIGINT handlers; TakeCloseSignal() tells (and clears) whether one
+// arrived.
 void InstallCloseSignals();
 bool TakeCloseSignal();
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "shell/guichet.h"
-#include "support/records.h"
+#include "core/guichet.h"
+#include "core/records.h"
 #include "support/text.h"
 
 namespace guichet {
@@ -14,9 +14,13 @@ std::string FilePath(Guichet& g) { return g.App("guichet_lastlogons.txt"); }
 }  // namespace
 
 void SauveDerniersLogons(Guichet& g) {
-  try {
+  // The running program is not affected; the sessions may not survive a restart.
+  SkipOnFailure([&] {
     if (g.Sessions.empty()) {
-      g.env.DeleteFile(FilePath(g));
+      // A file left there would bring back, at the next start-up, sessions closed since.
+      Status s = g.env.DeleteFile(FilePath(g));
+      if (!s.ok() && s.kind() != Status::kNotFound)
+        g.EcritLog("SauveDerniersLogons : " + s.Description() + " (" + FilePath(g) + ")");
       g.LastLogonsAdded = 0;
       return;
     }
@@ -28,18 +32,21 @@ void SauveDerniersLogons(Guichet& g) {
     }
     // When the new table cannot be written, the old file must not stay: it could bring
     // back, at the next start-up, sessions closed since.
-    if (!g.env.WriteSecretFileAtomic(FilePath(g), out).ok()) {
-      g.env.DeleteFile(FilePath(g));
+    Status s = g.env.WriteSecretFileAtomic(FilePath(g), out);
+    if (!s.ok()) {
+      g.EcritLog("SauveDerniersLogons : " + s.Description() + " (" + FilePath(g) + ")");
+      s = g.env.DeleteFile(FilePath(g));
+      if (!s.ok() && s.kind() != Status::kNotFound)
+        g.EcritLog("SauveDerniersLogons : " + s.Description() + " (" + FilePath(g) + ")");
       return;
     }
     g.LastLogonsAdded = 0;
-  } catch (...) {
-    // The running program is not affected; the sessions may not survive a restart.
-  }
+  });
 }
 
 void AjouteDernierLogon(Guichet& g) {
-  try {
+  // As for the whole write: the running program is not affected.
+  SkipOnFailure([&] {
     if (g.Sessions.empty()) return;
     if (g.LastLogonsAdded >= std::max<size_t>(16, g.Sessions.size() / 8)) {
       SauveDerniersLogons(g);
@@ -55,12 +62,12 @@ void AjouteDernierLogon(Guichet& g) {
       return;
     }
     ++g.LastLogonsAdded;
-  } catch (...) {
-  }
+  });
 }
 
 void ChargeDerniersLogons(Guichet& g) {
-  try {
+  // A file that cannot be read brings back no session: everyone logs on again.
+  SkipOnFailure([&] {
     std::vector<std::string> lines;
     if (!ReadLines(g.env, FilePath(g), &lines).ok()) return;
     for (const std::string& line : lines) {
@@ -70,8 +77,7 @@ void ChargeDerniersLogons(Guichet& g) {
       if (jeton.empty() || !ParseDate(expiration)) continue;
       g.Sessions.Append(jeton, Extract(line, 2), expiration);
     }
-  } catch (...) {
-  }
+  });
 }
 
 }  // namespace guichet

@@ -2,10 +2,10 @@
 
 #include <vector>
 
+#include "core/guichet.h"
+#include "core/radiveve.h"
 #include "platform/env.h"
 #include "platform/system.h"
-#include "shell/guichet.h"
-#include "support/radiveve.h"
 #include "support/text.h"
 
 namespace guichet {
@@ -113,13 +113,17 @@ std::string CalculateMD5(Guichet& g, const std::string& text) {
     }
     std::string line;
     Check(ReadFirstLine(env, out, &line));
-    env.DeleteFile(out);
+    Status s = env.DeleteFile(out);  // the hash must not stay on disk unnoticed
+    if (!s.ok()) g.EcritLog("CalculateMD5 : " + s.Description() + " (" + out + ")");
     return line;
   } catch (const std::exception& ex) {
     g.EcritLog("CalculateMD5 : " + DescriptionOf(ex));
     if (env.FileExists(raw)) {
-      env.WriteFile(raw, std::string(41, '*') + std::string(kCrLf));
-      env.DeleteFile(raw);
+      // The password must not stay on disk unnoticed: overwritten, then removed.
+      Status s = env.WriteFile(raw, std::string(41, '*') + std::string(kCrLf));
+      if (!s.ok()) g.EcritLog("CalculateMD5 : " + s.Description() + " (" + raw + ")");
+      s = env.DeleteFile(raw);
+      if (!s.ok()) g.EcritLog("CalculateMD5 : " + s.Description() + " (" + raw + ")");
     }
     return "";
   }

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/guichet.h"
+#include "core/radiveve.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
-#include "support/radiveve.h"
+#include "support/filenames.h"
 #include "support/text.h"
-#include "workflow/workflow_log.h"
+#include "workflow/stage_files.h"
 
 namespace guichet {
 namespace {
@@ -40,7 +41,8 @@ bool CopyThenDelete(Env& env, const std::string& from, const std::string& to) {
 
 int16_t CopyInv(Guichet& g, const std::string& source, const std::string& s_off,
                 const std::string& dest, const std::string& d_off, int64_t n) {
-  g.env.ChangeDir(g.AppFolder);
+  Status s = g.env.ChangeDir(g.AppFolder);
+  if (!s.ok()) g.EcritLog("CopyInv : " + s.Description() + " (" + g.AppFolder + ")");
   return CallRadiveve(g.AppFolder, 6, "copyinv", {source, s_off, dest, d_off, Dec(n)});
 }
 
@@ -53,26 +55,26 @@ std::string CopyInvMessage(int16_t r) {
 // Makes base + ".caf" from base + ".wav", the second half of a Speex conversion. A CAF
 // that cannot be written (a link or a folder in its place) stops it with a log line: the
 // samples are never copied into whatever the name leads to.
-void CafDepuisWav(Guichet& g, const std::string& base) {
+void CafFromWav(Guichet& g, const std::string& base) {
   const std::string wav = base + ".wav", caf = base + ".caf";
   int64_t n = std::max<int64_t>(FileLen(g.env, wav) - kWavHeaderSize, 0);
   // A former CAF is replaced, not overwritten in place: no old samples stay behind.
-  Status s = g.env.WriteFile(caf, EnteteCaf());
+  Status s = g.env.WriteFile(caf, CafHeader());
   if (!s.ok()) {
-    EcritGuichetLog(g, "ConvertirSpx : " + s.Description() + " (" + caf + ")");
+    WriteWorkflowLog(g, "ConvertirSpx : " + s.Description() + " (" + caf + ")");
     return;
   }
   int16_t r = CopyInv(g, wav, "44", caf, "4096", n);
   if (r != 0) {
     g.EcritLog(CopyInvMessage(r));
-    s = CopieLente(g.env, wav, kWavHeaderSize, caf, kCafHeaderSize, n);
+    s = SlowSwapCopy(g.env, wav, kWavHeaderSize, caf, kCafHeaderSize, n);
     if (!s.ok()) g.EcritLog("ConvertirSpx : " + s.Description() + " (" + s.path() + ")");
   }
 }
 
 }  // namespace
 
-std::string EnteteCaf() {
+std::string CafHeader() {
   std::string h(kCafHeaderSize, '\0');
   std::memcpy(&h[0], "caff", 4);
   PutBe(h, 4, 1, 2);  // file version
@@ -97,7 +99,7 @@ std::string EnteteCaf() {
   return h;
 }
 
-std::string EnteteWav(int64_t n) {
+std::string WavHeader(int64_t n) {
   std::string h(kWavHeaderSize, '\0');
   uint32_t data = static_cast<uint32_t>(std::clamp<int64_t>(n, 0, 0xFFFFFFFFll - 36));
   std::memcpy(&h[0], "RIFF", 4);
@@ -116,8 +118,8 @@ std::string EnteteWav(int64_t n) {
   return h;
 }
 
-Status CopieLente(Env& env, const std::string& source, int64_t s, const std::string& dest,
-                  int64_t d, int64_t n) {
+Status SlowSwapCopy(Env& env, const std::string& source, int64_t s, const std::string& dest,
+                    int64_t d, int64_t n) {
   std::string data;
   Status st = env.ReadFile(source, &data);
   if (!st.ok()) return st;
@@ -134,28 +136,32 @@ Status CopieLente(Env& env, const std::string& source, int64_t s, const std::str
 }
 
 void ConvertirSpx(Guichet& g, const std::string& p) {
-  try {
+  // A conversion cut short is finished by a later move cycle (FinishConversions); the move goes
+  // on.
+  SkipOnFailure([&] {
     std::string base;
     if (!BaseOf(p, ".spx", &base)) return;
     const std::string spx = base + ".spx", wav = base + ".wav", caf = base + ".caf";
 
-    g.env.ChangeDir(g.AppFolder);
+    Status cd = g.env.ChangeDir(g.AppFolder);
+    if (!cd.ok()) g.EcritLog("ConvertirSpx : " + cd.Description() + " (" + g.AppFolder + ")");
     int16_t r = CallRadiveve(g.AppFolder, 3, "speexdec", {spx, wav});
     if (r != 0) {
-      EcritGuichetLog(g, W("Radiveve speexdec a retourné ") + Dec(r) +
-                             W(" (dll probablement pas à jour dans administrateur). La "
-                               "conversion spx=>wav+caf a échoué."));
+      WriteWorkflowLog(g, W("Radiveve speexdec a retourné ") + Dec(r) +
+                              W(" (dll probablement pas à jour dans administrateur). La "
+                                "conversion spx=>wav+caf a échoué."));
       return;
     }
     // The Speex file goes only once its ".spx.old" copy is whole.
     CopyThenDelete(g.env, spx, base + ".spx.old");
-    CafDepuisWav(g, base);
-  } catch (...) {
-  }
+    CafFromWav(g, base);
+  });
 }
 
 void ConvertirCaf(Guichet& g, const std::string& p) {
-  try {
+  // A conversion cut short is finished by a later move cycle (FinishConversions); the move goes
+  // on.
+  SkipOnFailure([&] {
     std::string base;
     if (!BaseOf(p, ".caf", &base)) return;
     const std::string caf = base + ".caf", wav = base + ".wav";
@@ -165,36 +171,36 @@ void ConvertirCaf(Guichet& g, const std::string& p) {
     // A former WAV goes only once its ".wav.bak" copy is whole; when that fails the
     // former WAV stays and no new one is made over it.
     if (g.env.FileExists(wav) && !CopyThenDelete(g.env, wav, wav + ".bak")) {
-      EcritGuichetLog(g, "Can't copy " + wav);
+      WriteWorkflowLog(g, "Can't copy " + wav);
       return;
     }
 
     const int64_t n = caf_len - kCafHeaderSize;
-    Status s = g.env.WriteFile(wav, EnteteWav(n));
+    Status s = g.env.WriteFile(wav, WavHeader(n));
     if (!s.ok()) {
       // A folder or a link in the WAV's place: the conversion stops here, with a trace.
-      EcritGuichetLog(g, "ConvertirCaf : " + s.Description() + " (" + wav + ")");
+      WriteWorkflowLog(g, "ConvertirCaf : " + s.Description() + " (" + wav + ")");
       return;
     }
     int16_t r = CopyInv(g, caf, "4096", wav, "44", n);
     if (r != 0) {
-      EcritGuichetLog(g, CopyInvMessage(r));
-      s = CopieLente(g.env, caf, kCafHeaderSize, wav, kWavHeaderSize, n);
+      WriteWorkflowLog(g, CopyInvMessage(r));
+      s = SlowSwapCopy(g.env, caf, kCafHeaderSize, wav, kWavHeaderSize, n);
       if (!s.ok()) g.EcritLog("ConvertirCaf : " + s.Description() + " (" + s.path() + ")");
     }
-  } catch (...) {
-  }
+  });
 }
 
-bool AudioConverti(Env& env, const std::string& base) {
+bool AudioConverted(Env& env, const std::string& base) {
   const int64_t caf = FileLen(env, base + ".caf");
   return env.FileExists(base + ".wav") && caf > kCafHeaderSize &&
          FileLen(env, base + ".wav") - kWavHeaderSize == caf - kCafHeaderSize;
 }
 
-void TermineConversions(Guichet& g, const std::string& folder, const std::string& id,
-                        const std::vector<std::string>& deja) {
-  try {
+void FinishConversions(Guichet& g, const std::string& folder, const std::string& id,
+                       const std::vector<std::string>& deja) {
+  // What cannot be finished now is tried again by the next move cycle.
+  SkipOnFailure([&] {
     // The dictations the caller converted just now, as names without ".spx" or ".caf":
     // their outputs are left alone too.
     std::vector<std::string> converted;
@@ -204,7 +210,8 @@ void TermineConversions(Guichet& g, const std::string& folder, const std::string
     }
     auto pending = [&](const char* ext) {
       std::vector<std::string> names, out;
-      g.env.ListFiles(folder, "hvr_" + id + ext, &names);
+      // A folder that cannot be listed leaves nothing to finish on this pass.
+      IgnoreFailure(g.env.ListFiles(folder, DocumentFileName(id, ext), &names));
       const size_t cut = std::string(ext).size();
       for (const std::string& n : names) {
         const std::string stem = n.substr(0, n.size() - cut);
@@ -220,20 +227,20 @@ void TermineConversions(Guichet& g, const std::string& folder, const std::string
     // made from the decoded WAV (which was whole before the Speex file went).
     for (const std::string& n : pending(".spx.old")) {
       const std::string base = folder + "/" + n.substr(0, n.size() - 8);
-      if (!AudioConverti(g.env, base) && FileLen(g.env, base + ".wav") > kWavHeaderSize)
-        CafDepuisWav(g, base);
+      if (!AudioConverted(g.env, base) && FileLen(g.env, base + ".wav") > kWavHeaderSize)
+        CafFromWav(g, base);
     }
     for (const std::string& n : pending(".caf")) {
       const std::string base = folder + "/" + n.substr(0, n.size() - 4);
-      if (AudioConverti(g.env, base) || g.env.FileExists(base + ".spx.old")) continue;
+      if (AudioConverted(g.env, base) || g.env.FileExists(base + ".spx.old")) continue;
       // The WAV was being made from this CAF. When the former WAV already went to its
       // backup, what stands under the WAV's name is the half-made one: it goes, so the
       // backup is not replaced by it.
-      if (g.env.FileExists(base + ".wav.bak")) g.env.DeleteFile(base + ".wav");
+      // A half-made WAV that stays is replaced by the conversion below.
+      if (g.env.FileExists(base + ".wav.bak")) IgnoreFailure(g.env.DeleteFile(base + ".wav"));
       ConvertirCaf(g, folder + "/" + n);
     }
-  } catch (...) {
-  }
+  });
 }
 
 }  // namespace guichet

@@ -6,7 +6,7 @@
 //
 // Decoding and the fast byte-swapping copy are done by the codec library ("speexdec",
 // "copyinv"); when its copy fails or the library cannot be loaded, the same copy is made
-// here (CopieLente). Neither conversion raises: failures are logged and the files left as
+// here (SlowSwapCopy). Neither conversion raises: failures are logged and the files left as
 // described below.
 #pragma once
 
@@ -25,15 +25,15 @@ inline constexpr int64_t kCafHeaderSize = 4096;
 
 // The 4096-byte CAF header of 11025 Hz mono 16-bit big-endian samples whose data chunk
 // runs to the end of the file.
-std::string EnteteCaf();
+std::string CafHeader();
 // The 44-byte WAV header of 11025 Hz mono 16-bit PCM with `n` sample bytes.
-std::string EnteteWav(int64_t n);
+std::string WavHeader(int64_t n);
 
 // Copies `n` bytes of `source` from byte `s` into `dest` from byte `d`, exchanging the two
 // bytes of every pair; with an odd count the last byte is copied unchanged (the result of
 // "copyinv"). `dest` is not shortened. Copies only what the source holds past `s`.
-Status CopieLente(Env& env, const std::string& source, int64_t s, const std::string& dest,
-                  int64_t d, int64_t n);
+Status SlowSwapCopy(Env& env, const std::string& source, int64_t s, const std::string& dest,
+                    int64_t d, int64_t n);
 
 // Converts the Speex file `p` (a path ending in ".spx", any case) into base + ".wav" and
 // base + ".caf"; the Speex file is kept as base + ".spx.old".
@@ -45,13 +45,13 @@ void ConvertirCaf(Guichet& g, const std::string& p);
 
 // Whether base + ".wav" and base + ".caf" hold the same samples count, as after a whole
 // conversion in either direction.
-bool AudioConverti(Env& env, const std::string& base);
+bool AudioConverted(Env& env, const std::string& base);
 
 // Finishes the conversions of document `id` in `folder` that a former pass left undone
 // (stopped by a kill, for example): a ".spx" still there is converted; a ".caf" without
 // its matching ".wav" gets it, made from the WAV when the dictation came as Speex, from
 // the CAF otherwise. Names in `deja` were converted by the caller and are left alone.
-void TermineConversions(Guichet& g, const std::string& folder, const std::string& id,
-                        const std::vector<std::string>& deja);
+void FinishConversions(Guichet& g, const std::string& folder, const std::string& id,
+                       const std::vector<std::string>& deja);
 
 }  // namespace guichet

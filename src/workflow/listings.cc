@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <map>
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
+#include "support/filenames.h"
 #include "support/names.h"
-#include "support/records.h"
 #include "support/text.h"
 
 namespace guichet {
@@ -14,7 +15,7 @@ namespace {
 
 // Creates a folder when it is missing; a failure is left to the steps that need it.
 void EnsureFolder(Env& env, const std::string& path) {
-  if (!env.FolderExists(path)) env.CreateFolder(path);
+  if (!env.FolderExists(path)) IgnoreFailure(env.CreateFolder(path));
 }
 
 std::string ArchivesFolder(Guichet& g) { return g.Tasks("../Archives"); }
@@ -122,7 +123,8 @@ bool ListeArchives(Guichet& g, std::vector<std::string>& col, const std::string&
   if (!IsValidDocumentNumber(number)) return true;
 
   std::string line;
-  const std::string id_file = g.Tasks("Validations/" + idUtilisateur + "/hvr_" + number + ".id");
+  const std::string id_file = g.Tasks(StageFolder(kValidationsStage, idUtilisateur) + "/" +
+                                      DocumentFileName(number, ".id"));
   if (!ReadFirstLine(env, id_file, &line).ok()) return true;
   // The same name the archive batch file of publishing uses.
   const std::string name = ArchiveName(line);
@@ -212,7 +214,7 @@ bool ListeAgenda(Guichet& g, std::vector<std::string>& col, const std::string& d
   }
 
   std::vector<std::string> lines;
-  ReadLines(env, day_file, &lines);
+  IgnoreFailure(ReadLines(env, day_file, &lines));  // a day that cannot be read lists empty
   std::vector<std::string> work;
   work.reserve(lines.size() + 1);
   for (std::string line : lines) {
@@ -244,7 +246,8 @@ std::string ChargeDroits(Guichet& g, const std::string& logon, std::vector<std::
   FileInfo info;
   if (env.GetFileInfo(path, &info).ok() && info.size != 0 &&
       DiffSeconds(info.modified, env.Now()) > 24 * 3600) {
-    env.DeleteFile(path);
+    // A stale list that stays is rewritten whole below.
+    IgnoreFailure(env.DeleteFile(path));
   }
 
   droits.clear();
@@ -326,7 +329,8 @@ void CopierFichiers2(Guichet& g, const std::string& x, std::string* out,
 
 void ToucheFichier(Env& env, const std::string& path) {
   if (!env.FileExists(path)) return;
-  env.SetModified(path, env.Now());
+  // Only the file's date: a document whose date stays old is merely listed as older.
+  IgnoreFailure(env.SetModified(path, env.Now()));
 }
 
 }  // namespace guichet

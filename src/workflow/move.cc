@@ -1,12 +1,13 @@
 #include "workflow/move.h"
 
+#include "core/guichet.h"
+#include "core/records.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
+#include "support/filenames.h"
 #include "support/names.h"
-#include "support/records.h"
 #include "support/text.h"
 #include "workflow/audio.h"
-#include "workflow/workflow_log.h"
+#include "workflow/stage_files.h"
 
 namespace guichet {
 namespace {
@@ -18,26 +19,28 @@ struct Cycle {
   bool beep = false;
 };
 
-void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
+void HandleQueueEntry(Guichet& g, Cycle& c, const std::string& line) {
   const std::string id = Extract(line, 1);
   const std::string author = Extract(line, 2);
   // Both fields become parts of paths and of a batch file. An entry that fails the
   // checks can never move: it is logged and consumed, so it does not keep the queue.
   if (!IsValidDocumentNumber(id) || !IsValidNamePart(author)) {
-    EcritGuichetLog(g, W("Ligne de ToMove.txt abandonnée : ") + line);
+    WriteWorkflowLog(g, W("Ligne de ToMove.txt abandonnée : ") + line);
     return;
   }
 
+  // A tasks folder that cannot be listed leaves the family for the next cycle; stage
+  // folders that cannot be made fail each verified move, which keeps the queue.
   std::vector<std::string> files;
-  g.env.ListFiles(g.TasksFolder, "hvr_" + id + ".*", &files);
+  IgnoreFailure(g.env.ListFiles(g.TasksFolder, DocumentFamilyPattern(id), &files));
 
-  const std::string trans = g.Tasks("Transcriptions");
+  const std::string trans = g.Tasks(std::string(kTranscriptionsStage));
   const std::string dest = trans + "/" + author;
-  g.env.CreateFolder(trans);
-  g.env.CreateFolder(dest);
+  IgnoreFailure(g.env.CreateFolder(trans));
+  IgnoreFailure(g.env.CreateFolder(dest));
 
   for (const std::string& f : files) {
-    if (!DeplacementVerifie(g, g.TasksFolder, dest, f)) ++c.failed;
+    if (!VerifiedMove(g, g.TasksFolder, dest, f)) ++c.failed;
     if (f.find(".spx") != std::string::npos) ConvertirSpx(g, dest + "/" + f);
     if (f.find(".caf") != std::string::npos) ConvertirCaf(g, dest + "/" + f);
   }
@@ -45,17 +48,19 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
   // A former cycle may have been stopped (killed) after some or all of the family had
   // left the tasks folder: its queue line is still there, so this pass finishes the
   // conversions and the documents it left undone.
-  TermineConversions(g, dest, id, files);
-  const std::string base = dest + "/hvr_" + id;
+  FinishConversions(g, dest, id, files);
+  const std::string base = dest + "/" + DocumentFileName(id, "");
   if (files.empty()) {
     std::vector<std::string> family;
-    g.env.ListFiles(dest, "hvr_" + id + ".*", &family);
+    IgnoreFailure(g.env.ListFiles(dest, DocumentFamilyPattern(id), &family));  // nothing to finish
     // The stage batch file is written last: a family without it was cut short.
     if (family.empty() || g.env.FileExists(base + ".finished.bat")) return;
   }
 
   std::string code;
-  if (FileLen(g.env, base + ".typedoc") > 0) ReadFirstLine(g.env, base + ".typedoc", &code);
+  // A type that cannot be read finds no templates, like an unknown one.
+  if (FileLen(g.env, base + ".typedoc") > 0)
+    IgnoreFailure(ReadFirstLine(g.env, base + ".typedoc", &code));
 
   std::string service_id, type_name, service_name;
   for (const std::string& l : c.typedocs) {
@@ -73,14 +78,17 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
   std::vector<std::string> templates;
   const std::string folder = c.templates + "/" + service_name;
   if (!service_name.empty() && !type_name.empty())
-    g.env.ListAdminFiles(folder, type_name + ".*", &templates);
+    IgnoreFailure(g.env.ListAdminFiles(folder, type_name + ".*", &templates));  // none then
 
   if (templates.empty()) return;
 
   // The stage batch file comes last, once the ".id", the templates and the urgency
   // marker are in place: whatever runs it never carries on a document without them,
   // and its presence tells a later pass that this document was finished.
-  if (!g.env.FileExists(base + ".id")) g.env.WriteFile(base + ".id", "");
+  // The ".id" and the batch file must be there: one that cannot be written raises, the
+  // queue line stays, and the next cycle finishes the document. A template that cannot
+  // be copied is logged and left out, as one missing from the template folder is.
+  if (!g.env.FileExists(base + ".id")) Check(g.env.WriteFile(base + ".id", ""));
   for (const std::string& t : templates) {
     size_t dot = t.find('.');
     if (dot == std::string::npos) continue;
@@ -89,11 +97,11 @@ void TraiteEntree(Guichet& g, Cycle& c, const std::string& line) {
     if (ContainsNoCase(t, ".info"))
       RemplirModele(g, folder + "/" + t, target, service_name, type_name, author);
     else
-      g.env.CopyAdminFile(folder + "/" + t, target);
+      LogFailure(g, "RepereMove", g.env.CopyAdminFile(folder + "/" + t, target));
   }
-  const std::string prefix = VerifieUrgence(g, dest, id, &c.beep);
-  g.env.WriteFileAtomic(base + ".finished.bat", BatchTranscription(id, author));
-  SignaleActivite(g, prefix + "Trans. : " + author + " (#" + id + ")");
+  const std::string prefix = CheckUrgency(g, dest, id, &c.beep);
+  Check(g.env.WriteFileAtomic(base + ".finished.bat", BatchTranscription(id, author)));
+  ReportActivity(g, prefix + "Trans. : " + author + " (#" + id + ")");
 }
 
 }  // namespace
@@ -103,7 +111,7 @@ std::string BatchTranscription(const std::string& id, const std::string& author)
   return JoinLines({
       "mkdir \"..\\..\\Validations\"",
       "mkdir \"" + target + "\"",
-      "move hvr_" + id + ".* \"" + target + "\"",
+      "move " + DocumentFamilyPattern(id) + " \"" + target + "\"",
   });
 }
 
@@ -112,7 +120,8 @@ void RemplirModele(Guichet& g, const std::string& modele, const std::string& des
                    const std::string& auteur) {
   if (!AdminFileExists(g.env, modele)) return;
   std::vector<std::string> lines;
-  ReadAdminLines(g.env, modele, &lines);
+  // A model that cannot be read gives an empty template, logged.
+  LogFailure(g, "RemplirModele", ReadAdminLines(g.env, modele, &lines));
   std::string out;
   for (std::string line : lines) {
     const DateTime now = g.env.Now();  // read anew for every line
@@ -126,12 +135,13 @@ void RemplirModele(Guichet& g, const std::string& modele, const std::string& des
   }
   // Whole or not at all: a pass stopped half-way leaves no half-filled template that a
   // later pass would take for a finished one.
-  g.env.WriteFileAtomic(destination, out);
+  LogFailure(g, "RemplirModele", g.env.WriteFileAtomic(destination, out));
 }
 
 void RepereMove(Guichet& g) {
-  try {
-    const std::string queue = FichierMove(g);
+  // A cycle that fails keeps the queue whole for the next one; the tick goes on.
+  SkipOnFailure([&] {
+    const std::string queue = MoveQueuePath(g);
     if (FileLen(g.env, queue) == 0) return;  // missing, empty, or not a regular file
 
     std::string content;
@@ -149,16 +159,16 @@ void RepereMove(Guichet& g) {
 
     Cycle c;
     c.templates = g.Tasks("../Templates");
-    g.env.CreateFolder(c.templates);
+    IgnoreFailure(g.env.CreateFolder(c.templates));  // no catalogues then: the cycle ends
     if (!AdminFileExists(g.env, c.templates + "/Services.txt") ||
         !AdminFileExists(g.env, c.templates + "/Typedocs.txt"))
       return;
-    c.services = LireCatalogue(g.env, c.templates + "/Services.txt");
-    c.typedocs = LireCatalogue(g.env, c.templates + "/TypeDocs.txt");
+    c.services = ReadCatalogue(g.env, c.templates + "/Services.txt");
+    c.typedocs = ReadCatalogue(g.env, c.templates + "/TypeDocs.txt");
 
     for (const std::string& line : entries) {
       try {
-        TraiteEntree(g, c, line);
+        HandleQueueEntry(g, c, line);
       } catch (...) {
         ++c.failed;  // keep the queue: the entry is tried again next cycle
       }
@@ -177,8 +187,7 @@ void RepereMove(Guichet& g) {
       }
     }
     if (c.beep) g.view.Beep();
-  } catch (...) {
-  }
+  });
 }
 
 }  // namespace guichet

@@ -2,45 +2,49 @@
 
 #include <vector>
 
-#include "exchange/request.h"
+#include "core/guichet.h"
+#include "core/request.h"
 #include "platform/env.h"
-#include "shell/guichet.h"
+#include "support/filenames.h"
 #include "support/names.h"
 #include "support/text.h"
-#include "workflow/workflow_log.h"
+#include "workflow/stage_files.h"
 
 namespace guichet {
 namespace {
 
-std::vector<std::string> Famille(Guichet& g, const std::string& folder, const std::string& id) {
+std::vector<std::string> Family(Guichet& g, const std::string& folder, const std::string& id) {
   std::vector<std::string> names;
-  g.env.ListFiles(folder, "hvr_" + id + ".*", &names);
+  // A folder that cannot be listed has no family to move on this pass.
+  IgnoreFailure(g.env.ListFiles(folder, DocumentFamilyPattern(id), &names));
   return names;
 }
 
-std::string Stage(Guichet& g, const std::string& stage, const std::string& author) {
-  return g.Tasks(stage) + "/" + author;
+std::string Stage(Guichet& g, std::string_view stage, const std::string& author) {
+  return g.Tasks(StageFolder(stage, author));
 }
 
-void CreateStage(Guichet& g, const std::string& stage, const std::string& author) {
-  g.env.CreateFolder(g.Tasks(stage));
-  g.env.CreateFolder(Stage(g, stage, author));
+void CreateStage(Guichet& g, std::string_view stage, const std::string& author) {
+  // Without them each verified move fails and is logged.
+  IgnoreFailure(g.env.CreateFolder(g.Tasks(std::string(stage))));
+  IgnoreFailure(g.env.CreateFolder(Stage(g, stage, author)));
 }
 
 }  // namespace
 
 void RecyclerDocument(Guichet& g, const std::string& author, const std::string& id) {
-  try {
-    const std::string from = Stage(g, "Validations", author);
-    std::vector<std::string> files = Famille(g, from, id);
-    CreateStage(g, "RecycleBin", author);
-    const std::string to = Stage(g, "RecycleBin", author);
-    for (const std::string& f : files) DeplacementVerifie(g, from, to, f);
-    SignaleActivite(g, "Recycl. : " + author + " (#" + id + ")");
-  } catch (...) {
-  }
+  // Each failed move is logged by the verified move; the queue entry goes whatever happened,
+  // and the move cycle finishes the documents.
+  SkipOnFailure([&] {
+    const std::string from = Stage(g, kValidationsStage, author);
+    std::vector<std::string> files = Family(g, from, id);
+    CreateStage(g, kRecycleBinStage, author);
+    const std::string to = Stage(g, kRecycleBinStage, author);
+    for (const std::string& f : files) VerifiedMove(g, from, to, f);
+    ReportActivity(g, "Recycl. : " + author + " (#" + id + ")");
+  });
   // A queue that cannot take the entry fails the request (the author sends it again).
-  AjouteAuFichierMove(g, id, author);
+  AppendToMoveQueue(g, id, author);
 }
 
 void RejeterDocument(Guichet& g, const std::string& author, const std::string& id,
@@ -50,15 +54,16 @@ void RejeterDocument(Guichet& g, const std::string& author, const std::string& i
     return;
   }
   bool urgent = false;
-  try {
-    const std::string from = Stage(g, "Validations", author);
-    const std::string to = Stage(g, "Transcriptions", author);
-    for (const std::string& f : Famille(g, from, id)) DeplacementVerifie(g, from, to, f);
-    const std::string prefix = VerifieUrgence(g, to, id, &urgent);
-    SignaleActivite(g, prefix + "REJ-Trans. : " + author + " (#" + id + ")");
-  } catch (...) {
-  }
-  AjouteAuFichierMove(g, id, author);  // raises when the queue cannot take the entry
+  // Each failed move is logged by the verified move; the queue entry goes whatever happened,
+  // and the move cycle finishes the documents.
+  SkipOnFailure([&] {
+    const std::string from = Stage(g, kValidationsStage, author);
+    const std::string to = Stage(g, kTranscriptionsStage, author);
+    for (const std::string& f : Family(g, from, id)) VerifiedMove(g, from, to, f);
+    const std::string prefix = CheckUrgency(g, to, id, &urgent);
+    ReportActivity(g, prefix + "REJ-Trans. : " + author + " (#" + id + ")");
+  });
+  AppendToMoveQueue(g, id, author);  // raises when the queue cannot take the entry
   if (urgent) g.view.Beep();
 }
 
@@ -66,7 +71,7 @@ std::string BatchArchive(const std::string& id, const std::string& name) {
   const std::string archives = "..\\..\\..\\Archives";
   const std::string trash = "..\\..\\..\\Archives_Trash";
   auto move = [&](const std::string& ext, const std::string& folder) {
-    return "move hvr_" + id + ext + " \"" + folder + "\\" + name + "\"";
+    return "move " + DocumentFileName(id, ext) + " \"" + folder + "\\" + name + "\"";
   };
   return JoinLines({
       "mkdir \"" + archives + "\"",
@@ -83,46 +88,52 @@ std::string BatchArchive(const std::string& id, const std::string& name) {
 
 void PublierDocument(Guichet& g, const std::string& author, const std::string& id) {
   bool queue = false;
-  try {
-    queue = !Famille(g, g.TasksFolder, id).empty();
-  } catch (...) {
-  }
+  // A tasks folder that cannot be listed leaves the document to publish from validation.
+  SkipOnFailure([&] { queue = !Family(g, g.TasksFolder, id).empty(); });
   // Not yet given to transcription: the move cycle takes it from here. A queue that
   // cannot take the entry fails the request.
   if (queue) {
-    AjouteAuFichierMove(g, id, author);
+    AppendToMoveQueue(g, id, author);
     return;
   }
-  try {
-    CreateStage(g, "Publications", author);
-    const std::string from = Stage(g, "Validations", author);
-    const std::string to = Stage(g, "Publications", author);
-    std::vector<std::string> files = Famille(g, from, id);
+  // Each failed move is logged by the verified move; the request is answered whatever
+  // happened, and sent again it finishes the publication.
+  SkipOnFailure([&] {
+    CreateStage(g, kPublicationsStage, author);
+    const std::string from = Stage(g, kValidationsStage, author);
+    const std::string to = Stage(g, kPublicationsStage, author);
+    std::vector<std::string> files = Family(g, from, id);
 
     std::string first;
     // A publication cut short (the ".id" moved, other files not) is sent again: the name
     // is then in the ".id" that already reached Publications.
-    std::string id_file = from + "/hvr_" + id + ".id";
-    if (!g.env.FileExists(id_file)) id_file = to + "/hvr_" + id + ".id";
-    if (FileLen(g.env, id_file) > 0) ReadFirstLine(g.env, id_file, &first);
+    std::string id_file = from + "/" + DocumentFileName(id, ".id");
+    if (!g.env.FileExists(id_file)) id_file = to + "/" + DocumentFileName(id, ".id");
+    // A name that cannot be read archives as "(Sans nom)".
+    if (FileLen(g.env, id_file) > 0) IgnoreFailure(ReadFirstLine(g.env, id_file, &first));
     // The same name the archive listings look for.
     std::string name = ArchiveName(first);
     if (name.empty()) name = "(Sans nom)";
 
     int failed = 0;
     for (const std::string& f : files)
-      if (!DeplacementVerifie(g, from, to, f)) ++failed;
+      if (!VerifiedMove(g, from, to, f)) ++failed;
 
-    g.env.WriteFileAtomic(to + "/hvr_" + id + ".finished.bat", BatchArchive(id, name));
+    // Without its batch file the publication is not done: logged, and not reported.
+    const Status bat = g.env.WriteFileAtomic(to + "/" + DocumentFileName(id, ".finished.bat"),
+                                             BatchArchive(id, name));
+    if (!bat.ok()) {
+      LogFailure(g, "PublierDocument", bat);
+      ++failed;
+    }
 
     if (failed == 0) {
       bool urgent = false;
-      const std::string prefix = VerifieUrgence(g, to, id, &urgent);
-      SignaleActivite(g, prefix + "Publi. : " + author + " (#" + id + ")");
+      const std::string prefix = CheckUrgency(g, to, id, &urgent);
+      ReportActivity(g, prefix + "Publi. : " + author + " (#" + id + ")");
       if (urgent) g.view.Beep();
     }
-  } catch (...) {
-  }
+  });
 }
 
 void TraiteTransition(Guichet& g, Requete& r) {

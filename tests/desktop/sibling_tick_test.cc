@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/fltk_view.h"
-#include "shell/shutdown.h"
+#include "shell/run.h"
 #include "support/text.h"
 #include "support_lib/site.h"
 

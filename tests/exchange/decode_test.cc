@@ -90,7 +90,6 @@ TEST(DecodeTest, HexPayloadFollowsThePairRuleOnAnyLine) {
 }
 
 TEST(DecodeTest, Base64Payload) {
-  InitBase64();
   struct Case {
     std::string payload;
     int64_t length;

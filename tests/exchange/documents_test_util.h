@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "exchange/request.h"
+#include "core/request.h"
+#include "exchange/dispatch.h"
 #include "support/text.h"
 #include "support_lib/site.h"
 

@@ -6,8 +6,9 @@
 #include <random>
 #include <set>
 
+#include "core/request.h"
+#include "exchange/dispatch.h"
 #include "exchange/post.h"
-#include "exchange/request.h"
 #include "exchange/spool.h"
 #include "support_lib/site.h"
 

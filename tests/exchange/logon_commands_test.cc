@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/request.h"
+#include "exchange/dispatch.h"
 #include "exchange/logon.h"
-#include "exchange/request.h"
 #include "support/text.h"
 #include "support_lib/site.h"
 

@@ -2,7 +2,7 @@
 // error pages of a missing template folder or file.
 #include <gtest/gtest.h>
 
-#include "exchange/request.h"
+#include "core/request.h"
 #include "output/template.h"
 #include "support/text.h"
 #include "support_lib/site.h"

@@ -1,10 +1,10 @@
 // The upload pickup and the assembly of pieces, on a temporary site with the test clock.
 #include <gtest/gtest.h>
 
+#include "core/records.h"
 #include "exchange/decode.h"
 #include "exchange/post.h"
 #include "post_test_util.h"
-#include "support/records.h"
 #include "support/text.h"
 
 namespace guichet {
@@ -16,7 +16,6 @@ using test::ReadAll;
 
 class PostTest : public ::testing::Test {
  protected:
-  PostTest() { InitBase64(); }
   void Drop(const std::string& name, const std::string& line) {
     test::DropPiece(site.spool(), name, line, site.env.Now());
   }

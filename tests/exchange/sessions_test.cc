@@ -1,4 +1,4 @@
-#include "exchange/sessions.h"
+#include "core/sessions.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,8 @@
 #include <array>
 #include <cstdio>
 
-#include "exchange/request.h"
+#include "core/request.h"
+#include "exchange/dispatch.h"
 #include "support/text.h"
 #include "support_lib/site.h"
 
@@ -337,6 +338,25 @@ TEST_F(DispatchTest, AnswersKeepTheRequestsOwnNameAndCase) {
     EXPECT_EQ(ReadAll(Out(rdy)), "0\r\n") << name;
   }
   EXPECT_EQ(RepereRequete(g), 0);  // each answered once
+}
+
+// The failure that ends both pickups is told by its kind: a failure that merely carries
+// the same words is not it, and one raised from a status keeps the status's path.
+TEST(FatalFailureTest, ToldByKindNotByText) {
+  const Status bad(Status::kBadHandle, "/site/in/a.req");
+  EXPECT_TRUE(IsFatalFailure(bad));
+  EXPECT_FALSE(IsFatalFailure(Status(Status::kDiskFull, "/site/in/a.req")));
+  try {
+    Check(bad);
+    FAIL() << "Check raised nothing";
+  } catch (const Failure& f) {
+    EXPECT_TRUE(IsFatalFailure(f));
+    EXPECT_EQ(f.kind(), Status::kBadHandle);
+    EXPECT_EQ(f.path(), "/site/in/a.req");
+    EXPECT_EQ(f.description(), BadHandleDescription());
+  }
+  EXPECT_FALSE(IsFatalFailure(Failure(BadHandleDescription())));
+  EXPECT_FALSE(IsFatalFailure(std::runtime_error(BadHandleDescription())));
 }
 
 }  // namespace

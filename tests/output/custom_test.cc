@@ -22,12 +22,16 @@ TEST_F(CustomTest, EveryCustomCommandGetsTheMissingTemplateFolderPage) {
 
 TEST_F(CustomTest, AppendCustomReplacesTheFileToo) {
   WriteAll(Out("x.htm"), "old\r\n");
-  std::vector<std::string> col;
-  AppendCustom(g, Out("x.htm"), "custom", "", "tok", "u1", "", "0", "(Aucun)", "", "", "", "", "",
-               {"", "", "", ""}, col);
+  Requete r;
+  r.htmfile = Out("x.htm");
+  r.command = "custom";
+  r.logon = "tok";
+  r.SetIdentified("u1");
+  r.p = {"", "", "", ""};
+  AppendCustom(g, r);
   EXPECT_EQ(ReadAll(Out("x.htm")),
             ErrorPage("R&eacute;pertoire&nbsp;'ModelesPortail'&nbsp;manquant"));
-  EXPECT_TRUE(col.empty());
+  EXPECT_TRUE(r.col.empty());
 }
 
 }  // namespace

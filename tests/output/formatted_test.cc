@@ -87,6 +87,16 @@ TEST_F(FormattedTest, OtherNumbersAndMissingFoldersGiveTheHeaderAlone) {
   EXPECT_EQ(ReadAll(Out("n.rdy")), "1\r\n");
 }
 
+// Only a document's own file names give its number: a file whose name merely holds
+// "hvr_" and the extension twice does not list the document of that number.
+TEST_F(FormattedTest, NamesThatAreNotDocumentFilesListNothing) {
+  Document("6", {}, &today);  // a dictation without document
+  WriteAll(Validation() + "/hvr_hvr_6.pdf", "pdf");
+  WriteAll(Validation() + "/hvr_6.txt.txt", "txt");
+  Document("5", {"pdf"}, &today);
+  EXPECT_EQ(Ask("2"), Lines({"||command=2||", "||2026-12-07|V:&nbsp;07&nbsp;D&eacute;c|5|5|"}));
+}
+
 TEST(MonthAbbreviationTest, BothLanguagesAndOutOfRange) {
   const char* french[] = {"Janv", "Févr", "Mars", "Avr", "Mai", "Juin",
                           "Juil", "Août", "Sep",  "Oct", "Nov", "Déc"};

@@ -250,7 +250,8 @@ TEST_F(EnvTest, LinksAreFollowedForTheAdministratorsFilesOnly) {
   EXPECT_TRUE(names.empty());
   // A copy never writes through a link at its target.
   ASSERT_EQ(symlink(P("elsewhere/Lettre.doc").c_str(), P("hvr_3.doc").c_str()), 0);
-  env.CopyAdminFile(P("hvr_1.doc"), P("hvr_3.doc"));
+  // Refused or not, what the link points to must stay as it was.
+  IgnoreFailure(env.CopyAdminFile(P("hvr_1.doc"), P("hvr_3.doc")));
   EXPECT_EQ(ReadAll(P("elsewhere/Lettre.doc")), "doc");
 }
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "exchange/spool.h"
-#include "shell/shutdown.h"
+#include "shell/run.h"
 #include "support/text.h"
 #include "support_lib/site.h"
 
@@ -36,8 +36,10 @@ TEST_F(ShellTest, ALineAfterMidnightGoesToTheNewDaysFile) {
   g.EcritLog("late");
   site.env.Advance(2);
   g.EcritLog("early");
-  EXPECT_EQ(ReadAll(site.app() + "/LogHalvero261207.txt"), "07/12/2026 23:59:59 guichet : late\r\n");
-  EXPECT_EQ(ReadAll(site.app() + "/LogHalvero261208.txt"), "08/12/2026 00:00:01 guichet : early\r\n");
+  EXPECT_EQ(ReadAll(site.app() + "/LogHalvero261207.txt"),
+            "07/12/2026 23:59:59 guichet : late\r\n");
+  EXPECT_EQ(ReadAll(site.app() + "/LogHalvero261208.txt"),
+            "08/12/2026 00:00:01 guichet : early\r\n");
 }
 
 TEST_F(ShellTest, LoggingNeverDisturbsItsCaller) {
@@ -70,8 +72,8 @@ TEST_F(ShellTest, TheBeatStartsOnTheFirstTickAndComesAfterSixSeconds) {
 
 TEST_F(ShellTest, AFailingPickupCountsAsActivity) {
   Timer1_Timer(g);  // folders made, beat started
-  site.env.FailWhen("ListFiles", [](const std::string& p) { return p.ends_with("/in"); },
-                    Status::kDenied);
+  site.env.FailWhen(
+      "ListFiles", [](const std::string& p) { return p.ends_with("/in"); }, Status::kDenied);
   site.env.Advance(3);
   Timer1_Timer(g);
   EXPECT_GT(g.Activity, 0);
@@ -125,13 +127,14 @@ TEST_F(ShellTest, StartUpRefusalsComeInOrderAndTouchNothing) {
   ASSERT_EQ(site.view.messages.size(), 1u);
   EXPECT_EQ(site.view.messages[0], W("Guichet est deja lancé.\r\nL'application va se terminer"));
   EXPECT_EQ(RunGuichet(g, true), 1);
-  EXPECT_EQ(site.view.messages[1],
-            W("Guichet ne peut pas tourner en même temps que Vault Pilot.\r\nL'application va se terminer"));
+  EXPECT_EQ(site.view.messages[1], W("Guichet ne peut pas tourner en même temps que Vault "
+                                     "Pilot.\r\nL'application va se terminer"));
   site.desktop.windows.erase(site.desktop.windows.begin() + 1);
   site.desktop.windows.push_back({"Vault Pilot", "NoMatchHere"});  // class lacks "form"
   EXPECT_EQ(RunGuichet(g, true), 1);
-  EXPECT_EQ(site.view.messages[2], W("Guichet ne peut pas tourner en même temps que Portail Halvero.\r\n"
-                                     "L'application va se terminer"));
+  EXPECT_EQ(site.view.messages[2],
+            W("Guichet ne peut pas tourner en même temps que Portail Halvero.\r\n"
+              "L'application va se terminer"));
   EXPECT_FALSE(Exists(site.spool() + "/in"));
   EXPECT_EQ(test::ListDir(site.app()).size(), 0u);
 }
@@ -139,7 +142,8 @@ TEST_F(ShellTest, StartUpRefusalsComeInOrderAndTouchNothing) {
 TEST_F(ShellTest, TheWindowLoadNeedsATasksFolder) {
   g.AppFolder = site.app();
   test::WriteAll(site.root() + "/Tasks2", "a file, not a folder");
-  site.env.FailWhen("CreateFolder", [](const std::string&) { return true; }, Status::kDenied);
+  site.env.FailWhen(
+      "CreateFolder", [](const std::string&) { return true; }, Status::kDenied);
   std::string tasks = site.tasks();
   rmdir(tasks.c_str());
   EXPECT_FALSE(Form_Load(g));

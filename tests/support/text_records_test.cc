@@ -2,9 +2,9 @@
 
 #include <random>
 
+#include "core/records.h"
 #include "platform/datetime.h"
 #include "support/names.h"
-#include "support/records.h"
 #include "support/text.h"
 #include "support/wildcard.h"
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "core/guichet.h"
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
 #include "support_lib/process.h"
 
 // Skips, on Windows only, a test whose subject has no meaning there or that needs a

@@ -16,7 +16,7 @@
 #include <functional>
 #include <thread>
 
-#include "support/records.h"
+#include "core/records.h"
 #include "support/text.h"
 #include "workflow/workflow_test_util.h"
 

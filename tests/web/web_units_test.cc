@@ -128,7 +128,6 @@ TEST(Pieces, DocumentCutIntoNumberedPieces) {
   EXPECT_EQ(w.Feed("x"), EMSGSIZE);
   ASSERT_EQ(w.Finish(), 0);
   EXPECT_EQ(w.pieces(), 3);
-  InitBase64();
   std::string rebuilt;
   for (int n : {42, 43, 44}) {
     const std::string name = post + "/" + std::to_string(n);

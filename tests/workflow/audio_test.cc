@@ -7,8 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "core/radiveve.h"
 #include "platform/env.h"
-#include "support/radiveve.h"
 #include "support/text.h"
 #include "workflow_test_util.h"
 
@@ -33,7 +33,7 @@ std::string Hex(std::string_view s) {
 }
 
 TEST(AudioHeaders, CafBytes) {
-  const std::string h = EnteteCaf();
+  const std::string h = CafHeader();
   ASSERT_EQ(h.size(), 4096u);
   struct Field {
     size_t at;
@@ -59,7 +59,7 @@ TEST(AudioHeaders, CafBytes) {
 }
 
 TEST(AudioHeaders, WavBytes) {
-  EXPECT_EQ(Hex(EnteteWav(0x01020304)),
+  EXPECT_EQ(Hex(WavHeader(0x01020304)),
             "52494646"
             "28030201"
             "57415645"
@@ -73,7 +73,7 @@ TEST(AudioHeaders, WavBytes) {
             "1000"
             "64617461"
             "04030201");
-  EXPECT_EQ(Hex(EnteteWav(0).substr(4, 4)), "24000000");
+  EXPECT_EQ(Hex(WavHeader(0).substr(4, 4)), "24000000");
 }
 
 // The slow copy gives what the library's "copyinv" gives, for even and odd counts, at
@@ -94,14 +94,14 @@ TEST(SlowCopy, SameAsCopyinv) {
     WriteAll(a, before);
     WriteAll(b, before);
     ASSERT_EQ(0, CallRadiveve(CodecDir(), 6, "copyinv", {src, Dec(c.s), a, Dec(c.d), Dec(c.n)}));
-    ASSERT_TRUE(CopieLente(env, src, c.s, b, c.d, c.n).ok());
+    ASSERT_TRUE(SlowSwapCopy(env, src, c.s, b, c.d, c.n).ok());
     EXPECT_TRUE(ReadAll(a) == ReadAll(b));
     EXPECT_EQ(ReadAll(b).size(), before.size());
   }
   // The pairs really are exchanged.
   WriteAll(src, "ABCDE");
   WriteAll(dir.path() + "/c.bin", "");
-  ASSERT_TRUE(CopieLente(env, src, 0, dir.path() + "/c.bin", 0, 5).ok());
+  ASSERT_TRUE(SlowSwapCopy(env, src, 0, dir.path() + "/c.bin", 0, 5).ok());
   EXPECT_EQ(ReadAll(dir.path() + "/c.bin"), "BADCE");
 }
 
@@ -128,7 +128,7 @@ TEST_F(Conversion, SpeexBecomesWavAndCafThatOutsideReadersAccept) {
   const std::string wav = ReadAll(F("hvr_42.wav")), caf = ReadAll(F("hvr_42.caf"));
   ASSERT_GT(wav.size(), 10000u);
   EXPECT_EQ(caf.size(), wav.size() + 4096 - 44);
-  EXPECT_EQ(caf.substr(0, 4096), EnteteCaf());
+  EXPECT_EQ(caf.substr(0, 4096), CafHeader());
 
   for (const std::string& file : {F("hvr_42.wav"), F("hvr_42.caf")}) {
     SCOPED_TRACE(file);
@@ -183,8 +183,8 @@ TEST_F(Conversion, OnlySpxAndCafEndingsAreConverted) {
 
 TEST_F(Conversion, CafBecomesWavWithOrWithoutLibrary) {
   const std::string samples = Bytes(30001, 7);  // an odd count: the last byte as is
-  const std::string caf = EnteteCaf() + samples;
-  std::string expected = EnteteWav(30001) + samples;
+  const std::string caf = CafHeader() + samples;
+  std::string expected = WavHeader(30001) + samples;
   for (size_t i = 44; i + 1 < expected.size(); i += 2) std::swap(expected[i], expected[i + 1]);
 
   // Without the library the slow copy does the work, and says so in the workflow log.
@@ -207,7 +207,7 @@ TEST_F(Conversion, CafReadableByFfprobeAndFormerWavBackedUp) {
   REQUIRE_DICTATION();
   InstallCodec(site.app());
   const std::string samples = Bytes(22050 * 2, 3);  // two seconds
-  WriteAll(F("hvr_8.caf"), EnteteCaf() + samples);
+  WriteAll(F("hvr_8.caf"), CafHeader() + samples);
   WriteAll(F("hvr_8.wav"), "former wav");
   WriteAll(F("hvr_8.wav.bak"), "older backup");
   ConvertirCaf(g, F("hvr_8.caf"));
@@ -224,11 +224,11 @@ TEST_F(Conversion, CafReadableByFfprobeAndFormerWavBackedUp) {
 
 TEST_F(Conversion, ShortCafAndFailedBackupLeaveTheWavAlone) {
   InstallCodec(site.app());
-  WriteAll(F("hvr_9.caf"), EnteteCaf());  // exactly 4096 bytes: no samples
+  WriteAll(F("hvr_9.caf"), CafHeader());  // exactly 4096 bytes: no samples
   ConvertirCaf(g, F("hvr_9.caf"));
   EXPECT_FALSE(Exists(F("hvr_9.wav")));
 
-  WriteAll(F("hvr_10.caf"), EnteteCaf() + "abcd");
+  WriteAll(F("hvr_10.caf"), CafHeader() + "abcd");
   WriteAll(F("hvr_10.wav"), "former wav");
   site.env.FailWhen(
       "CopyFile", [](const std::string& p) { return p.ends_with(".wav"); }, Status::kDiskFull);
@@ -253,7 +253,7 @@ TEST_F(Conversion, LinkInPlaceOfAnOutputIsNeverWrittenThrough) {
     std::filesystem::create_symlink(victim, F("hvr_42.caf"));
     ConvertirSpx(g, F("hvr_42.spx"));
     // CAF: the WAV made from it.
-    WriteAll(F("hvr_43.caf"), EnteteCaf() + Bytes(5000, 1));
+    WriteAll(F("hvr_43.caf"), CafHeader() + Bytes(5000, 1));
     std::filesystem::create_symlink(victim, F("hvr_43.wav"));
     ConvertirCaf(g, F("hvr_43.caf"));
 
@@ -274,7 +274,7 @@ TEST_F(Conversion, LinkInPlaceOfAnOutputIsNeverWrittenThrough) {
 // A folder in the WAV's place: the CAF stays, and the failure is in the workflow log.
 TEST_F(Conversion, CafWhoseWavCannotBeWrittenIsLogged) {
   InstallCodec(site.app());
-  WriteAll(F("hvr_5.caf"), EnteteCaf() + Bytes(5000, 2));
+  WriteAll(F("hvr_5.caf"), CafHeader() + Bytes(5000, 2));
   MakeDirs(F("hvr_5.wav"));
   ConvertirCaf(g, F("hvr_5.caf"));
   EXPECT_EQ(WorkflowLog(), "07/12/2026 10:00:00 - ConvertirCaf : Type de fichier incorrect (" +

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "support/records.h"
+#include "core/records.h"
 #include "support/text.h"
 #include "support_lib/site.h"
 

@@ -195,6 +195,43 @@ TEST_F(MoveCycle, FailedCopyKeepsQueueAndNextCycleFinishes) {
   EXPECT_EQ(g.Activities().size(), 2u);
 }
 
+// The stage batch file marks a finished document: one that cannot be written leaves the
+// queue whole, and the next cycle writes it (the family has already left the tasks folder).
+TEST_F(MoveCycle, FailedBatchFileKeepsQueueAndNextCycleFinishes) {
+  Catalogues();
+  Document("42", "LT");
+  WriteAll(Queue(), "42;u7\r\n");
+  site.env.FailWhen(
+      "WriteFileAtomic", [](const std::string& p) { return p.ends_with(".finished.bat"); },
+      Status::kDiskFull);
+  RepereMove(g);
+  EXPECT_FALSE(Exists(Trans("u7/hvr_42.finished.bat")));
+  EXPECT_EQ(ReadAll(Queue()), "42;u7\r\n");
+  EXPECT_TRUE(g.Activities().empty());
+
+  site.env.ClearFailures();
+  RepereMove(g);
+  EXPECT_EQ(ReadAll(Trans("u7/hvr_42.finished.bat")), BatchTranscription("42", "u7"));
+  EXPECT_EQ(ReadAll(Trans("u7/hvr_42.doc")), "DOC TEMPLATE");
+  EXPECT_TRUE(QueueEmptied());
+  EXPECT_EQ(g.Activities().size(), 1u);
+}
+
+// A template that cannot be filled is logged and left out; the document is finished.
+TEST_F(MoveCycle, TemplateThatCannotBeWrittenIsLoggedAndLeftOut) {
+  Catalogues();
+  Document("42", "LT");
+  WriteAll(Queue(), "42;u7\r\n");
+  site.env.FailWhen(
+      "WriteFileAtomic", [](const std::string& p) { return p.ends_with("hvr_42.info"); },
+      Status::kDenied);
+  RepereMove(g);
+  EXPECT_FALSE(Exists(Trans("u7/hvr_42.info")));
+  EXPECT_TRUE(Exists(Trans("u7/hvr_42.finished.bat")));
+  EXPECT_TRUE(QueueEmptied());
+  EXPECT_NE(site.DayLog().find("RemplirModele : "), std::string::npos);
+}
+
 // Appends a queue line, the way another program does, on the first copy of the cycle.
 class AppendingEnv : public EnvWrapper {
  public:
@@ -202,7 +239,8 @@ class AppendingEnv : public EnvWrapper {
   Status CopyFile(const std::string& f, const std::string& t) override {
     if (!done_) {
       done_ = true;
-      AppendFileLocked(queue_, "77;u9\r\n");
+      // A line that cannot be appended fails the queue checks of the test.
+      IgnoreFailure(AppendFileLocked(queue_, "77;u9\r\n"));
     }
     return EnvWrapper::CopyFile(f, t);
   }

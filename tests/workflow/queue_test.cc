@@ -12,13 +12,14 @@
 
 #include <memory>
 
-#include "exchange/request.h"
+#include "core/request.h"
+#include "exchange/dispatch.h"
 #include "support/names.h"
 #include "support/text.h"
 #include "support_lib/queue_lock.h"
 #include "workflow/move.h"
+#include "workflow/stage_files.h"
 #include "workflow/transitions.h"
-#include "workflow/workflow_log.h"
 #include "workflow_test_util.h"
 
 namespace guichet::test {
@@ -142,7 +143,7 @@ TEST_F(Queue, UnterminatedLastLineIsEndedBeforeTheAppend) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.before);
     WriteAll(Path(), c.before);
-    AjouteAuFichierMove(g, "211", "u7");
+    AppendToMoveQueue(g, "211", "u7");
     EXPECT_EQ(ReadAll(Path()), c.after);
   }
   // Both documents then move into u7, not into a folder "u7211".
@@ -150,7 +151,7 @@ TEST_F(Queue, UnterminatedLastLineIsEndedBeforeTheAppend) {
   Document("210");
   Document("211");
   WriteAll(Path(), "210;u7");
-  AjouteAuFichierMove(g, "211", "u7");
+  AppendToMoveQueue(g, "211", "u7");
   RepereMove(g);
   EXPECT_EQ(ListDir(T("Transcriptions")), std::vector<std::string>{"u7"});
   EXPECT_TRUE(Exists(T("Transcriptions/u7/hvr_210.finished.bat")));

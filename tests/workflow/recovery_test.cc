@@ -49,7 +49,7 @@ class CutShort : public ::testing::Test {
                                         "hvr_" + id + ".finished.bat", "hvr_" + id + ".id",
                                         "hvr_" + id + ".info", "hvr_" + id + ".spx.old",
                                         "hvr_" + id + ".typedoc", "hvr_" + id + ".wav"}));
-    EXPECT_TRUE(AudioConverti(g.env, Trans("hvr_" + id)));
+    EXPECT_TRUE(AudioConverted(g.env, Trans("hvr_" + id)));
     EXPECT_EQ(ReadAll(Trans("hvr_" + id + ".finished.bat")), BatchTranscription(id, "u7"));
     EXPECT_EQ(ReadAll(Trans("hvr_" + id + ".info")), "Auteur=u7\r\n");
     EXPECT_EQ(ReadAll(T("ToMove.txt")), "");
@@ -118,15 +118,15 @@ TEST_F(CutShort, SpeexConversionStoppedAtEachStep) {
 // former WAV's backup is kept.
 TEST_F(CutShort, CafConversionStopped) {
   const std::string samples = std::string(3000, 'a') + std::string(3000, 'b');
-  const std::string caf = EnteteCaf() + samples;
-  std::string wav = EnteteWav(6000) + samples;
+  const std::string caf = CafHeader() + samples;
+  std::string wav = WavHeader(6000) + samples;
   for (size_t i = 44; i + 1 < wav.size(); i += 2) std::swap(wav[i], wav[i + 1]);
   struct Case {
     const char* what;
     std::string wav, bak;
   } cases[] = {
       {"no WAV yet", "", ""},
-      {"WAV header only, former WAV backed up", EnteteWav(6000), "former wav"},
+      {"WAV header only, former WAV backed up", WavHeader(6000), "former wav"},
       {"WAV half copied", wav.substr(0, 3000), ""},
   };
   for (const Case& c : cases) {
@@ -168,8 +168,8 @@ TEST_F(CutShort, FinishingStoppedHalfWay) {
 // by a later line naming it, as after a rejection: no second line, nothing rewritten.
 TEST_F(CutShort, FinishedDocumentIsLeftAlone) {
   WriteAll(Trans("hvr_45.typedoc"), "T\r\n");
-  WriteAll(Trans("hvr_45.caf"), EnteteCaf() + "abcd");
-  WriteAll(Trans("hvr_45.wav"), EnteteWav(4) + "badc");
+  WriteAll(Trans("hvr_45.caf"), CafHeader() + "abcd");
+  WriteAll(Trans("hvr_45.wav"), WavHeader(4) + "badc");
   WriteAll(Trans("hvr_45.finished.bat"), "old batch");
   WriteAll(T("ToMove.txt"), "45;u7\r\n46;u7\r\n");
   RepereMove(g);

@@ -4,8 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "exchange/request.h"
-#include "exchange/sessions.h"
+#include "core/request.h"
+#include "core/sessions.h"
+#include "exchange/dispatch.h"
 #include "support/text.h"
 #include "workflow/move.h"
 #include "workflow_test_util.h"
@@ -156,6 +157,24 @@ TEST_F(Transitions, PublishUrgentAndPublishWithFailedCopy) {
   PublierDocument(g, "u7", "7");
   EXPECT_FALSE(Exists(T("Validations/u7/hvr_7.wav")));
   EXPECT_EQ(g.Activities().back(), Line("Publi. : u7 (#7)"));
+}
+
+// Without its archive batch file a publication is not reported done; sent again, it is.
+TEST_F(Transitions, PublishWhoseBatchFileFailsIsLoggedNotReported) {
+  Validated("4", "Petit");
+  site.env.FailWhen(
+      "WriteFileAtomic", [](const std::string& p) { return p.ends_with("hvr_4.finished.bat"); },
+      Status::kDiskFull);
+  PublierDocument(g, "u7", "4");
+  EXPECT_TRUE(Exists(T("Publications/u7/hvr_4.txt")));
+  EXPECT_FALSE(Exists(T("Publications/u7/hvr_4.finished.bat")));
+  EXPECT_TRUE(g.Activities().empty());
+  EXPECT_NE(site.DayLog().find("PublierDocument : Disque plein"), std::string::npos);
+
+  site.env.ClearFailures();
+  PublierDocument(g, "u7", "4");
+  EXPECT_EQ(ReadAll(T("Publications/u7/hvr_4.finished.bat")), BatchArchive("4", "Petit"));
+  EXPECT_EQ(g.Activities(), std::vector<std::string>{Line("Publi. : u7 (#4)")});
 }
 
 // A publication cut short after the ".id" had moved: sent again, the document is still

@@ -1,8 +1,8 @@
-#include "shell/log.h"
+#include "core/log.h"
 
 #include <cerrno>
 
-#include "support/records.h"
+#include "core/records.h"
 
 namespace guichet {
 
@@ -20,7 +20,8 @@ void Journal::EcritLog(const std::string& message) noexcept {
     std::string line = Format(now, "dd/mm/yyyy hh:nn:ss") + " " + name + " : " + message;
     if (!phase_.empty()) line += " (Phase : " + phase_ + ")";
     line += "\r\n";
-    env_.AppendFileLocked(LogFilePath(now), line);
+    // The day log never disturbs its caller: a line that cannot be written is lost.
+    IgnoreFailure(env_.AppendFileLocked(LogFilePath(now), line));
   } catch (...) {
     // The line is lost; the caller goes on undisturbed.
   }

@@ -7,9 +7,6 @@ namespace guichet {
 
 class Guichet;
 
-// Releases the process-wide collections. Writes no file, shows nothing, never fails.
-void ShutdownApp(Guichet& g) noexcept;
-
 // The title-pattern checks for the two sibling applications.
 bool VaultPilotRunning(Guichet& g);
 bool PortailHalveroRunning(Guichet& g);

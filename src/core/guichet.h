@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "exchange/sessions.h"
+#include "core/log.h"
+#include "core/sessions.h"
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
-#include "shell/log.h"
 
 namespace guichet {
 
@@ -101,6 +101,8 @@ class Guichet {
 
   // Counts one handled request on the handled counter (1, 2, ... 2000000, then 1).
   void IncCompte();
+  // Shows how many requests or pieces wait in the window's title: "(n) Guichet".
+  void ShowCount(size_t n);
 
   // "<AppFolder>/<name>", and the like for the other roots.
   std::string App(const std::string& rest) const { return AppFolder + "/" + rest; }
@@ -119,6 +121,12 @@ class Guichet {
   std::string labels_[4];
   std::vector<std::string> activity_;
 };
+
+// Writes "<where> : <description> (<path>)" in the day log when `s` is a failure.
+void LogFailure(Guichet& g, const std::string& where, const Status& s) noexcept;
+
+// Releases the process-wide collections. Writes no file, shows nothing, never fails.
+void ShutdownApp(Guichet& g) noexcept;
 
 // Adds one to a counter shown on screen: 1, 2, ... 2000000, then 1.
 int64_t WrapCounter(int64_t value);

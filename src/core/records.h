@@ -36,7 +36,7 @@ void ListerFichiersRecursif(Env& env, const std::string& folder, std::string_vie
 
 // The lines of a catalogue (Services.txt, TypeDocs.txt) that count: those holding "|"
 // and not beginning with ";", in file order. Empty when the file cannot be read.
-std::vector<std::string> LireCatalogue(Env& env, const std::string& path);
+std::vector<std::string> ReadCatalogue(Env& env, const std::string& path);
 
 // The record sorts keep a list ordered on one ";" field of its records; a new record goes
 // before the first element that passes the stop test, so among equals the latest

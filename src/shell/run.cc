@@ -1,12 +1,11 @@
-#include "shell/shutdown.h"
+#include "shell/run.h"
 
-#include "exchange/decode.h"
+#include "core/guichet.h"
+#include "core/records.h"
 #include "exchange/post.h"
 #include "exchange/spool.h"
 #include "output/html.h"
 #include "platform/view.h"
-#include "shell/guichet.h"
-#include "support/records.h"
 #include "support/text.h"
 #include "users/lastlogons.h"
 #include "workflow/move.h"
@@ -38,14 +37,6 @@ bool SiblingRunning(Guichet& g, const char* title) {
 
 }  // namespace
 
-void ShutdownApp(Guichet& g) noexcept {
-  try {
-    g.Sessions.Clear();
-    g.ComboLines.clear();
-  } catch (...) {
-  }
-}
-
 bool VaultPilotRunning(Guichet& g) { return SiblingRunning(g, "*VAULT PILOT*"); }
 bool PortailHalveroRunning(Guichet& g) { return SiblingRunning(g, "*PORTAIL HALVERO*"); }
 
@@ -75,18 +66,14 @@ void Timer1_Timer(Guichet& g) {
   }
   g.CurrentSpoolRoot = g.SpoolRoot;
   // Uploads first, then requests.
-  try {
-    g.Activity += ReperePost(g);
-  } catch (...) {
-  }
+  // Each pickup logs its own failures; what escapes is skipped, so the tick always ends.
+  SkipOnFailure([&] { g.Activity += ReperePost(g); });
   if (!g.ended) {
-    try {
-      g.Activity += RepereRequete(g);
-    } catch (...) {
-    }
+    SkipOnFailure([&] { g.Activity += RepereRequete(g); });
   }
   if (g.ended) return;
-  try {
+  // The move cycle logs its own failures and keeps its queue; the tick always ends.
+  SkipOnFailure([&] {
     const DateTime now = g.env.Now();
     if (!g.BeatStarted) {
       g.BeatStarted = true;
@@ -97,15 +84,14 @@ void Timer1_Timer(Guichet& g) {
       if (g.Activity == 0) RepereMove(g);
       g.Activity = 0;
     }
-  } catch (...) {
-  }
+  });
 }
 
 bool Form_Load(Guichet& g) {
   try {
     InitEntites();
     g.TasksFolder = g.AppFolder + "/../Tasks";
-    g.env.CreateFolder(g.TasksFolder);
+    IgnoreFailure(g.env.CreateFolder(g.TasksFolder));  // checked just below
     if (g.TasksFolder.empty() || !g.env.FolderExists(g.TasksFolder)) {
       g.view.MessageBox(W("Le repertoire de travail n'est pas spécifié ou inexistant"));
       ShutdownApp(g);
@@ -126,7 +112,6 @@ bool Form_Load(Guichet& g) {
 }
 
 int RunGuichet(Guichet& g, bool instance_free) {
-  InitBase64();
   const std::string end = W("\r\nL'application va se terminer");
   if (!instance_free) {
     g.view.MessageBox(std::string(kTitle) + W(" est deja lancé.") + end);

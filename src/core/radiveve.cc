@@ -1,4 +1,4 @@
-#include "support/radiveve.h"
+#include "core/radiveve.h"
 
 #include <map>
 

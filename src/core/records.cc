@@ -1,4 +1,4 @@
-#include "support/records.h"
+#include "core/records.h"
 
 #include <algorithm>
 
@@ -81,7 +81,7 @@ void ListerFichiersRecursif(Env& env, const std::string& folder, std::string_vie
   }
 }
 
-std::vector<std::string> LireCatalogue(Env& env, const std::string& path) {
+std::vector<std::string> ReadCatalogue(Env& env, const std::string& path) {
   std::vector<std::string> lines, kept;
   if (!ReadAdminLines(env, path, &lines).ok()) return kept;
   for (std::string& l : lines)

@@ -1,4 +1,4 @@
-#include "shell/guichet.h"
+#include "core/guichet.h"
 
 #include "support/text.h"
 
@@ -35,6 +35,25 @@ void Guichet::ClearActivity() {
 
 void Guichet::IncCompte() {
   SetLabel(Label::kCompte, Dec(WrapCounter(LeadingNumber(GetLabel(Label::kCompte)))));
+}
+
+void LogFailure(Guichet& g, const std::string& where, const Status& s) noexcept {
+  if (s.ok()) return;
+  try {
+    g.EcritLog(where + " : " + s.Description() + " (" + s.path() + ")");
+  } catch (...) {
+    // Building the line ran out of memory: the line is lost, as any the day log loses.
+  }
+}
+
+void Guichet::ShowCount(size_t n) { SetCaption("(" + Dec(static_cast<int64_t>(n)) + ") Guichet"); }
+
+void ShutdownApp(Guichet& g) noexcept {
+  // Releasing the collections never stops a way out.
+  SkipOnFailure([&] {
+    g.Sessions.Clear();
+    g.ComboLines.clear();
+  });
 }
 
 }  // namespace guichet
