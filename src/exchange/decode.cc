@@ -96,7 +96,7 @@ std::string DecodeBase64Payload(std::string_view line, size_t pos, int64_t lengt
   size_t i = pos;
   // Every value is below 64, so the four make one 24-bit number, three bytes out: the
   // same bytes as DecodeBase64Quad, without its test of the table on every group.
-  const uint16_t* t = Base64Table.data();
+  const uint16_t* t = kBase64.data();
   for (; i + 4 <= stop; i += 4, o += 3) {
     const uint32_t v = static_cast<uint32_t>(t[in[i]]) << 18 |
                        static_cast<uint32_t>(t[in[i + 1]]) << 12 |

@@ -494,6 +494,34 @@ class WinEnv : public Env {
     return WriteWith(path, data, OPEN_ALWAYS, true);
   }
 
+  // One line added at the end and flushed to the disk; a last line cut short by a power
+  // cut is ended first, so that two lines never run together.
+  Status AppendSecretLineSynced(const std::string& path, std::string_view line) override {
+    Handle h;
+    Status s =
+        OpenRegular(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, OPEN_ALWAYS, false, &h);
+    if (!s.ok()) return s;
+    std::string data;
+    const int64_t size = SizeOf(h.get());
+    if (size < 0) return LastError(path);
+    if (size > 0) {
+      LARGE_INTEGER at;
+      at.QuadPart = size - 1;
+      char last = 0;
+      DWORD n = 0;
+      if (!SetFilePointerEx(h.get(), at, nullptr, FILE_BEGIN) ||
+          !::ReadFile(h.get(), &last, 1, &n, nullptr))
+        return LastError(path);
+      if (n == 1 && last != '\n' && last != '\r') data = "\r\n";
+    }
+    data.append(line);
+    if (!(s = SeekEnd(h.get(), path)).ok()) return s;
+    s = WriteAll(h.get(), data, path);
+    if (s.ok() && !FlushFileBuffers(h.get())) s = LastError(path);
+    if (!h.Close() && s.ok()) s = LastError(path);
+    return s;
+  }
+
   // "~" + name + "." + process + "." + count + eight random hexadecimal digits.
   std::string TempName(const std::string& real) {
     static std::atomic<uint64_t> counter{0};
