@@ -46,8 +46,8 @@ void Register(const std::wstring& cls) {
   RegisterClassW(&wc);  // fails harmlessly when the class exists already
 }
 
-bool Make(const std::wstring& spec) {
-  std::vector<std::wstring> parts = Split(spec, L'|');
+bool Make(const std::wstring& wanted) {
+  std::vector<std::wstring> parts = Split(wanted, L'|');
   if (parts.size() < 2) return false;
   const std::wstring title = parts[0], cls = parts[1];
   int depth = 0;
