@@ -348,7 +348,8 @@ class CrashTest:
     def leftover(self, name):
         """Whether piece `name` still in post is a duplicate of bytes already in its whole
         document in the tasks folder: Guichet was killed after writing it and before
-        removing it. Such a piece waits and is set aside after 30 minutes, as designed."""
+        removing it. Such a piece waits and is set aside after 30 minutes, as designed; a
+        piece file whose marker went just before the kill stays in post unlisted."""
         line = read(os.path.join(self.spool, "post", name + ".txt"))
         m = line and re.match(rb"path=[^&]*&idexamen=(\d+)&extension=(\.\w+)&offset=(\d+)"
                               rb"&length=(\d+)&totallength=(\d+)&encoding=(\w+)&data=(\S*)", line)
@@ -357,10 +358,19 @@ class CrashTest:
         number, ext, offset, length, total = m.group(1, 2, 3, 4, 5)
         data = m.group(7)
         data = base64.b64decode(data) if m.group(6) == b"base64" else bytes.fromhex(data.decode())
-        doc = read(os.path.join(self.tasks, "hvr_%s%s" % (number.decode(), ext.decode())))
         offset = int(offset)
-        return (doc is not None and len(doc) == int(total) and len(data) == int(length)
-                and doc[offset:offset + len(data)] == data)
+        # The whole document is in the tasks folder, or has moved on to a later stage (a
+        # piece file whose marker was removed just before the kill stays behind).
+        name = "hvr_%s%s" % (number.decode(), ext.decode())
+        places = [os.path.join(self.tasks, name)] + [
+            os.path.join(self.root, f) for f in self.where(number.decode())
+            if os.path.basename(f).lower() == name.lower()]
+        for place in places:
+            doc = read(place)
+            if (doc is not None and len(doc) == int(total) and len(data) == int(length)
+                    and doc[offset:offset + len(data)] == data):
+                return True
+        return False
 
     def uploaded(self, doc):
         """Whether the assembled dictation is whole in the tasks folder, its pieces gone
