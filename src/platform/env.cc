@@ -190,4 +190,13 @@ bool IsTempName(std::string_view name) {
   return digits(name.substr(middle + 1, last - middle - 1)) && digits(count);
 }
 
+void SortListing(std::vector<std::string>* names) {
+  std::vector<std::pair<std::string, std::string>> keyed;
+  keyed.reserve(names->size());
+  for (auto& n : *names) keyed.emplace_back(ToUpper(n), std::move(n));
+  std::sort(keyed.begin(), keyed.end());
+  names->clear();
+  for (auto& k : keyed) names->push_back(std::move(k.second));
+}
+
 }  // namespace guichet

@@ -125,6 +125,10 @@ struct FileInfo {
   DateTime modified;
 };
 
+// Puts a folder's names in the order every listing gives: by their upper-case form, then
+// as they are. Shared by the platform layers.
+void SortListing(std::vector<std::string>* names);
+
 class Env {
  public:
   virtual ~Env() = default;

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -1028,17 +1029,14 @@ class PosixEnv : public Env {
       auto hit = c->listings.find(key);
       if (hit == c->listings.end()) {
         if (c->listings.size() >= 32) c->listings.clear();
-        std::vector<std::pair<std::string, std::string>> keyed;
+        std::vector<std::string> sorted;
         for (const auto& [name, entry] : c->entries) {
           if (!AcceptableName(name)) continue;
           if (!folders && !MatchesListPattern(name, pattern)) continue;
           if (entry.type != (folders ? DT_DIR : DT_REG)) continue;
-          keyed.emplace_back(ToUpper(name), name);
+          sorted.push_back(name);
         }
-        std::sort(keyed.begin(), keyed.end());
-        std::vector<std::string> sorted;
-        sorted.reserve(keyed.size());
-        for (auto& k : keyed) sorted.push_back(std::move(k.second));
+        SortListing(&sorted);
         hit = c->listings.emplace(std::move(key), std::move(sorted)).first;
       }
       names->insert(names->end(), hit->second.begin(), hit->second.end());
@@ -1070,11 +1068,9 @@ class PosixEnv : public Env {
       if (folders ? type == DT_DIR : type == DT_REG) found.emplace_back(name);
     }
     closedir(d);
-    std::vector<std::pair<std::string, std::string>> keyed;
-    keyed.reserve(found.size());
-    for (auto& n : found) keyed.emplace_back(ToUpper(n), std::move(n));
-    std::sort(keyed.begin(), keyed.end());
-    for (auto& k : keyed) names->push_back(std::move(k.second));
+    SortListing(&found);
+    names->insert(names->end(), std::make_move_iterator(found.begin()),
+                  std::make_move_iterator(found.end()));
     return Status::Ok();
   }
 

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -801,11 +802,9 @@ class WinEnv : public Env {
       }
     });
     if (!s.ok()) return s;
-    std::vector<std::pair<std::string, std::string>> keyed;
-    keyed.reserve(found.size());
-    for (auto& n : found) keyed.emplace_back(ToUpper(n), std::move(n));
-    std::sort(keyed.begin(), keyed.end());
-    for (auto& k : keyed) names->push_back(std::move(k.second));
+    SortListing(&found);
+    names->insert(names->end(), std::make_move_iterator(found.begin()),
+                  std::make_move_iterator(found.end()));
     return Status::Ok();
   }
 
