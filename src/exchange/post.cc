@@ -85,8 +85,56 @@ enum class Outcome {
   kLeft,     // outside the pass, or a failure that can pass: tried again
 };
 
+// The document the last piece went into, kept open while the pieces of one pickup follow
+// one another, so that a piece costs one write rather than an open, a write and a close.
+// Whatever handles the document by its path (a removal, a rollback, the completion move)
+// lets it go first.
+class HeldDocument {
+ public:
+  // The size of `doc`, 0 when it does not exist: through the handle when it is the
+  // document held and still at its path, else by its path. Other failures are raised.
+  int64_t Size(Env& env, const std::string& doc) {
+    if (file_ != nullptr && path_ == doc) {
+      if (file_->SizeAtPath(&size_).ok()) return size_;
+      Check(Release());  // moved or replaced meanwhile: the path tells
+    }
+    return SizeOf(env, doc);
+  }
+
+  // Writes at `offset` of an existing document, held open from then on; `size` is the
+  // document's size after the write: the size last seen, or the write's end beyond it.
+  Status Write(Env& env, const std::string& doc, int64_t offset, std::string_view bytes,
+               int64_t* size) {
+    if (file_ == nullptr || path_ != doc) {
+      Status s = Release();
+      if (s.ok()) s = env.OpenForWriteAt(doc, &file_);
+      if (s.ok()) s = file_->Size(&size_);
+      if (!s.ok()) return s;
+      path_ = doc;
+    }
+    Status s = file_->WriteAt(offset, bytes);
+    if (!s.ok()) return s;
+    size_ = std::max(size_, offset + static_cast<int64_t>(bytes.size()));
+    *size = size_;
+    return s;
+  }
+
+  // Closes the document held, if any; the close's own failure is returned.
+  Status Release() {
+    std::unique_ptr<OpenFile> file = std::move(file_);
+    path_.clear();
+    return file == nullptr ? Status::Ok() : file->Close();
+  }
+
+ private:
+  std::string path_;
+  std::unique_ptr<OpenFile> file_;
+  int64_t size_ = 0;  // of the document held, as last seen or written
+};
+
 // What one upload pickup learnt about the pieces it could not take.
 struct Scan {
+  HeldDocument held;
   // Pieces waiting when last looked at in this scan, by marker name, with the reason.
   std::map<std::string, std::string> waiting;
   // Documents (names folded to upper case) that pieces still in "post" go into.
@@ -273,8 +321,12 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   // an earlier tick and is tried again), and a piece whose range the document ends
   // inside (its write was cut short by a stop, and it is written again).
   if (offset != 0) {
-    int64_t size = SizeOf(env, doc);
-    if (size != offset && RestoreRollbackCopy(env, doc)) size = SizeOf(env, doc);
+    int64_t size = scan.held.Size(env, doc);
+    if (size != offset) {
+      // Handled by its path from here on.
+      Check(scan.held.Release());
+      if (RestoreRollbackCopy(env, doc)) size = SizeOf(env, doc);
+    }
     if (size != offset) {
       if (several && size == offset + length && size == totallength) {
         IgnoreFailure(env.CreateFolder(g.TasksFolder));  // the completion copy reports
@@ -304,12 +356,19 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   const bool converted = text && !several;
   if (converted) bytes = ConvertUtf8To1252(bytes);
 
-  if (offset == 0) Remove(env, doc);
-  Status ws = env.WriteAt(doc, offset, bytes);
+  // A document begins afresh by its path; later pieces go through the document held.
+  int64_t size = 0;
+  if (offset == 0) {
+    Check(scan.held.Release());
+    Remove(env, doc);
+  }
+  Status ws = offset == 0 ? env.WriteAt(doc, offset, bytes)
+                          : scan.held.Write(env, doc, offset, bytes, &size);
   if (!ws.ok()) {
     // Leave the document as it was before the piece, so that the piece fits next time.
     // The write's own failure is raised below; a document left longer is found by the
     // offset gate next time.
+    IgnoreFailure(scan.held.Release());  // the write's failure is the one reported
     if (offset == 0)
       IgnoreFailure(env.DeleteFile(doc));
     else if (FileLen(env, doc) > offset)
@@ -317,15 +376,17 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
     Check(ws);
   }
 
-  int64_t size = SizeOf(env, doc);
+  if (offset == 0) size = SizeOf(env, doc);
   const bool fits = converted ? decoded == length : size == offset + length;
   if (!fits) {
+    Check(scan.held.Release());
     RollBack(env, doc, offset);
     SetAside(g, p);
     size = SizeOf(env, doc);
   }
 
   if (several && size == totallength) {
+    Check(scan.held.Release());
     IgnoreFailure(env.CreateFolder(g.TasksFolder));  // the completion copy reports
     Complete(g, doc, final_path, text);
   }
@@ -346,6 +407,9 @@ Outcome TraitePiece(Guichet& g, const std::string& rdyfilename, const std::strin
   try {
     return Traite(g, p, extaimed, scan);
   } catch (const std::exception& e) {
+    // The document is looked at afresh by its path, whatever the failure left.
+    const Status closed = scan.held.Release();
+    if (!closed.ok()) g.EcritLog("Guichet - ReperePost : " + closed.Description());
     g.SetLabel(Label::kProgression1, "");
     const std::string description = DescriptionOf(e);
     // The same failure of the same piece, again and again, is logged once.
@@ -519,6 +583,8 @@ int32_t ReperePost(Guichet& g) {
     }
     bool done = false;
     if (!Walk(g, order, "pid", scan, &count, &done)) return count;
+    // Every document is let go before the looks at "temp" below, and between ticks.
+    Check(scan.held.Release());
     // Only now, with every pass and restart behind, is a waiting piece known to wait.
     for (const auto& [name, why] : scan.waiting) scan.failed.erase(name);
     g.PieceFailures.swap(scan.failed);

@@ -120,6 +120,23 @@ class FileLock {
   virtual Status Truncate(int64_t /*size*/) { return Status(Status::kIo, ""); }
 };
 
+// A regular file kept open for writes at byte offsets, across several writes: an upload
+// whose pieces come one after another writes them without opening the document each
+// time. Closed when destroyed; Close reports what the file system says on closing.
+class OpenFile {
+ public:
+  virtual ~OpenFile() = default;
+  // The file's size, through the open handle.
+  virtual Status Size(int64_t* size) = 0;
+  // The file's size, with one look that also makes sure the path it was opened by still
+  // names it: kNotFound when the file was removed, renamed or replaced meanwhile (bytes
+  // written through the handle would then not reach the path).
+  virtual Status SizeAtPath(int64_t* size) = 0;
+  // Writes at a byte offset without shortening the file.
+  virtual Status WriteAt(int64_t offset, std::string_view data) = 0;
+  virtual Status Close() = 0;
+};
+
 struct FileInfo {
   int64_t size = 0;
   DateTime modified;
@@ -172,6 +189,10 @@ class Env {
   virtual Status AppendFileLocked(const std::string& path, std::string_view data) = 0;
   // Writes at a byte offset without shortening the file (created when missing).
   virtual Status WriteAt(const std::string& path, int64_t offset, std::string_view data) = 0;
+  // Opens an existing regular file for WriteAt and Size through one handle (a missing
+  // file is not created). Unless a platform has its own, the file goes through this
+  // Env's WriteAt and GetFileInfo by path.
+  virtual Status OpenForWriteAt(const std::string& path, std::unique_ptr<OpenFile>* file);
   virtual Status Truncate(const std::string& path, int64_t size) = 0;
   // Copies a regular file, replacing the target; the copy keeps the source's
   // modification time. Written through a temporary name and a rename.
@@ -312,6 +333,9 @@ class EnvWrapper : public Env {
   }
   Status WriteAt(const std::string& p, int64_t o, std::string_view d) override {
     return target_->WriteAt(p, o, d);
+  }
+  Status OpenForWriteAt(const std::string& p, std::unique_ptr<OpenFile>* f) override {
+    return target_->OpenForWriteAt(p, f);
   }
   Status Truncate(const std::string& p, int64_t s) override { return target_->Truncate(p, s); }
   Status CopyFile(const std::string& f, const std::string& t) override {

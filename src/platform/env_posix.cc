@@ -135,6 +135,21 @@ Status WriteAll(int fd, std::string_view data, const std::string& path) {
   return Status::Ok();
 }
 
+Status WriteAllAt(int fd, int64_t offset, std::string_view data, const std::string& path) {
+  const char* p = data.data();
+  size_t left = data.size();
+  off_t at = offset;
+  while (left > 0) {
+    ssize_t w = pwrite(fd, p, left, at);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Status::FromErrno(errno, path);
+    }
+    p += w, at += w, left -= static_cast<size_t>(w);
+  }
+  return Status::Ok();
+}
+
 // Flushes a file's data and size to the disk.
 Status SyncFile(int fd, const std::string& path) {
   while (fsync(fd) != 0) {
@@ -847,36 +862,89 @@ class PosixEnv : public Env {
     return WriteAll(fd, data, path);
   }
 
-  Status WriteAt(const std::string& path, int64_t offset, std::string_view data) override {
-    // Most writes at an offset go to a document that exists under the exact name: opened
-    // at once, and looked for in another case only when missing.
-    std::string real = path;
-    int fd = open(real.c_str(), kOpenWrite);
+  // Opens a document for writes at an offset under the exact name at once, and looks for
+  // it in another case only when missing.
+  int OpenForOffsets(const std::string& path, bool create, std::string* real) {
+    *real = path;
+    int fd = open(real->c_str(), kOpenWrite);
     if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-      real = Resolve(path);
-      fd = open(real.c_str(), kOpenWrite | O_CREAT, 0666);
+      *real = Resolve(path);
+      fd = create ? open(real->c_str(), kOpenWrite | O_CREAT, 0666)
+                  : open(real->c_str(), kOpenWrite);
     }
+    return fd;
+  }
+
+  Status WriteAt(const std::string& path, int64_t offset, std::string_view data) override {
+    std::string real;
+    int fd = OpenForOffsets(path, true, &real);
     if (fd < 0) return Status::FromErrno(errno, path);
     if (!IsRegular(fd)) {
       close(fd);
       return Status(Status::kNotRegular, path);
     }
-    Status s;
-    const char* p = data.data();
-    size_t left = data.size();
-    off_t at = offset;
-    while (left > 0) {
-      ssize_t w = pwrite(fd, p, left, at);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        s = Status::FromErrno(errno, path);
-        break;
-      }
-      p += w, at += w, left -= static_cast<size_t>(w);
-    }
+    Status s = WriteAllAt(fd, offset, data, path);
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
     Touched(real);
     return s;
+  }
+
+  // A document held open by its descriptor; each write notes the change of the file, as
+  // a write by path does.
+  class HeldFile : public OpenFile {
+   public:
+    HeldFile(PosixEnv* env, int fd, const struct stat& st, std::string real, std::string path)
+        : env_(env),
+          fd_(fd),
+          dev_(st.st_dev),
+          ino_(st.st_ino),
+          real_(std::move(real)),
+          path_(std::move(path)) {}
+    ~HeldFile() override { IgnoreFailure(Close()); }
+    Status Size(int64_t* size) override {
+      struct stat st;
+      if (fstat(fd_, &st) != 0) return Status::FromErrno(errno, path_);
+      *size = st.st_size;
+      return Status::Ok();
+    }
+    Status SizeAtPath(int64_t* size) override {
+      struct stat st;
+      if (lstat(real_.c_str(), &st) != 0) return Status::FromErrno(errno, path_);
+      if (st.st_dev != dev_ || st.st_ino != ino_) return Status(Status::kNotFound, path_);
+      *size = st.st_size;
+      return Status::Ok();
+    }
+    Status WriteAt(int64_t offset, std::string_view data) override {
+      Status s = WriteAllAt(fd_, offset, data, path_);
+      env_->Touched(real_);
+      return s;
+    }
+    Status Close() override {
+      if (fd_ < 0) return Status::Ok();
+      const int r = close(fd_);
+      fd_ = -1;
+      return r == 0 ? Status::Ok() : Status::FromErrno(errno, path_);
+    }
+
+   private:
+    PosixEnv* env_;
+    int fd_;
+    dev_t dev_;
+    ino_t ino_;
+    std::string real_, path_;
+  };
+
+  Status OpenForWriteAt(const std::string& path, std::unique_ptr<OpenFile>* file) override {
+    std::string real;
+    int fd = OpenForOffsets(path, false, &real);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      return Status(Status::kNotRegular, path);
+    }
+    *file = std::make_unique<HeldFile>(this, fd, st, std::move(real), path);
+    return Status::Ok();
   }
 
   // Like every write, never through a link and never into a pipe or a device.

@@ -680,6 +680,37 @@ class WinEnv : public Env {
     if (!h.Close() && s.ok()) s = LastError(path);
     return s;
   }
+  // A document held open by its handle. Others may read it meanwhile; nobody may write,
+  // delete or rename it, so the path keeps naming the file the handle writes.
+  class HeldFile : public OpenFile {
+   public:
+    HeldFile(Handle h, std::string path) : h_(std::move(h)), path_(std::move(path)) {}
+    ~HeldFile() override { IgnoreFailure(Close()); }
+    Status Size(int64_t* size) override {
+      *size = SizeOf(h_.get());
+      return *size < 0 ? LastError(path_) : Status::Ok();
+    }
+    Status SizeAtPath(int64_t* size) override { return Size(size); }
+    Status WriteAt(int64_t offset, std::string_view data) override {
+      return WriteAllAt(h_.get(), offset, data, path_);
+    }
+    Status Close() override {
+      if (!h_.ok()) return Status::Ok();
+      return h_.Close() ? Status::Ok() : LastError(path_);
+    }
+
+   private:
+    Handle h_;
+    std::string path_;
+  };
+
+  Status OpenForWriteAt(const std::string& path, std::unique_ptr<OpenFile>* file) override {
+    Handle h;
+    Status s = OpenRegular(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, false, &h);
+    if (!s.ok()) return s;
+    *file = std::make_unique<HeldFile>(std::move(h), path);
+    return Status::Ok();
+  }
 
   Status Truncate(const std::string& path, int64_t size) override {
     Handle h;

@@ -1,6 +1,8 @@
 // The upload pickup and the assembly of pieces, on a temporary site with the test clock.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "core/records.h"
 #include "exchange/decode.h"
 #include "exchange/post.h"
@@ -72,6 +74,53 @@ TEST_F(PostTest, ThreePieceDocument) {
   EXPECT_EQ(Compte(), "3");
   EXPECT_EQ(g.AssembledCount, 1);
   EXPECT_EQ(g.GetLabel(Label::kLabelProgression), W("Nombre de fichiers assemblés : 1"));
+}
+
+// The pickup keeps a document open from one piece to the next; another hand that
+// replaces, moves or removes the document in between must not make a piece go into the
+// file it no longer names. (Windows refuses such a change while the file is open, and
+// the document is then completed.)
+TEST_F(PostTest, DocumentChangedByAnotherHandBetweenTwoPieces) {
+  namespace fs = std::filesystem;
+  const std::string doc = test::Pattern(30000, 31);
+  for (const char* hand : {"replaced", "moved", "removed"}) {
+    SCOPED_TRACE(hand);
+    const std::string temp = Temp("hvr_31.spx"), aside = site.root() + "/aside.spx";
+    Drop("1", test::PieceLine(doc, 31, ".spx", 0, 10240, false, 30000));
+    Drop("2", test::PieceLine(doc, 31, ".spx", 10240, 10240, false, 30000));
+    Drop("3", test::PieceLine(doc, 31, ".spx", 20480, 9520, false, 30000));
+    bool changed = false, done = false;
+    site.view.on_events = [&] {
+      if (done || Exists(Post("2.rdy"))) return;
+      done = true;
+      std::error_code ec;
+      if (std::string(hand) == "replaced") {
+        fs::copy_file(temp, aside, ec);
+        if (!ec) fs::rename(aside, temp, ec);
+      } else if (std::string(hand) == "moved") {
+        fs::rename(temp, aside, ec);
+      } else {
+        fs::remove(temp, ec);
+      }
+      changed = !ec;
+    };
+    ReperePost(g);
+    site.view.on_events = nullptr;
+    ASSERT_TRUE(done);
+    if (!changed || std::string(hand) == "replaced") {
+      EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_31.spx")), doc));
+      EXPECT_EQ(ListDir(site.spool() + "/post"), std::vector<std::string>{});
+    } else {
+      // The last piece waits for a document that is no longer there, and is kept.
+      EXPECT_FALSE(Exists(Task("hvr_31.spx")));
+      EXPECT_EQ(ListDir(site.spool() + "/post"), (std::vector<std::string>{"3.rdy", "3.txt"}));
+      if (std::string(hand) == "moved")
+        EXPECT_TRUE(test::SameBytes(ReadAll(aside), doc.substr(0, 20480)));
+    }
+    std::error_code ec;
+    for (const std::string& f : {aside, temp, Task("hvr_31.spx"), Post("3.rdy"), Post("3.txt")})
+      fs::remove(f, ec);
+  }
 }
 
 TEST_F(PostTest, LaterPieceWaitsForTheEarlierOne) {

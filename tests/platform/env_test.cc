@@ -120,6 +120,35 @@ TEST_F(EnvTest, WriteAtAndTruncate) {
   EXPECT_EQ(env.Truncate(P("missing"), 0).kind(), Status::kNotFound);
 }
 
+TEST_F(EnvTest, FileHeldOpenForWritesAtOffsets) {
+  std::unique_ptr<OpenFile> f;
+  // Never created, never through a link, a pipe or a folder.
+  EXPECT_EQ(env.OpenForWriteAt(P("doc"), &f).kind(), Status::kNotFound);
+  EXPECT_FALSE(test::Exists(P("doc")));
+  WriteAll(P("target"), "keep me");
+  symlink(P("target").c_str(), P("link").c_str());
+  mkfifo(P("pipe").c_str(), 0600);
+  test::MakeDirs(P("folder"));
+  for (const char* name : {"link", "pipe", "folder"})
+    EXPECT_FALSE(env.OpenForWriteAt(P(name), &f).ok()) << name;
+  // Found in another case; writes land at their offsets, and the size follows.
+  WriteAll(P("Doc"), "hello");
+  ASSERT_TRUE(env.OpenForWriteAt(P("DOC"), &f).ok());
+  ASSERT_TRUE(f->WriteAt(5, " world").ok());
+  ASSERT_TRUE(f->WriteAt(0, "J").ok());
+  int64_t size = 0;
+  ASSERT_TRUE(f->SizeAtPath(&size).ok());
+  EXPECT_EQ(size, 11);
+  EXPECT_EQ(ReadAll(P("Doc")), "Jello world");
+  // Once the path names another file, the held one is no longer at its path.
+  WriteAll(P("new"), "other");
+  ASSERT_EQ(rename(P("new").c_str(), P("Doc").c_str()), 0);
+  EXPECT_EQ(f->SizeAtPath(&size).kind(), Status::kNotFound);
+  ASSERT_TRUE(f->Size(&size).ok());
+  EXPECT_EQ(size, 11);
+  EXPECT_TRUE(f->Close().ok());
+}
+
 TEST_F(EnvTest, LockedAppendWaitsForAnotherWriter) {
   WriteAll(P("log.txt"), "");
   int ready[2];

@@ -77,6 +77,26 @@ TEST_F(WinEnvTest, NamesMatchWithoutRegardToCaseAndListInFoldedOrder) {
 
 // An answer goes under its exact name: a file whose name differs only in case belongs to
 // another client and is left alone.
+TEST_F(WinEnvTest, FileHeldOpenForWritesAtOffsetsStaysAtItsPath) {
+  std::unique_ptr<OpenFile> f;
+  EXPECT_EQ(env.OpenForWriteAt(P("doc"), &f).kind(), Status::kNotFound);
+  ASSERT_TRUE(env.WriteFile(P("Doc"), "hello").ok());
+  ASSERT_TRUE(env.OpenForWriteAt(P("DOC"), &f).ok());
+  ASSERT_TRUE(f->WriteAt(5, " world").ok());
+  int64_t size = 0;
+  ASSERT_TRUE(f->SizeAtPath(&size).ok());
+  EXPECT_EQ(size, 11);
+  // Others may read it, but neither remove nor rename it while it is held.
+  std::string data;
+  ASSERT_TRUE(env.ReadFile(P("Doc"), &data).ok());
+  EXPECT_EQ(data, "hello world");
+  const std::wstring doc = (dir_ / L"Doc").wstring(), moved = (dir_ / L"moved").wstring();
+  EXPECT_FALSE(DeleteFileW(doc.c_str()));
+  EXPECT_FALSE(MoveFileW(doc.c_str(), moved.c_str()));
+  EXPECT_TRUE(f->Close().ok());
+  EXPECT_TRUE(MoveFileW(doc.c_str(), moved.c_str()));
+}
+
 TEST_F(WinEnvTest, AnswersNeverLandOnANameThatDiffersInCase) {
   ASSERT_TRUE(env.WriteAnswer(P("abc.htm"), "first", false).ok());
   EXPECT_EQ(env.WriteAnswer(P("ABC.htm"), "second", false).kind(), Status::kExists);

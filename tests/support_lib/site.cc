@@ -204,6 +204,37 @@ Status TestEnv::WriteAnswerAtomic(const std::string& p, std::string_view d) {
 Status TestEnv::WriteAt(const std::string& p, int64_t o, std::string_view d) {
   GUICHET_FAILABLE("WriteAt", p, EnvWrapper::WriteAt(p, o, d));
 }
+Status TestEnv::OpenForWriteAt(const std::string& p, std::unique_ptr<OpenFile>* f) {
+  class FailableFile : public OpenFile {
+   public:
+    FailableFile(TestEnv* env, std::unique_ptr<OpenFile> file, std::string path)
+        : env_(env), file_(std::move(file)), path_(std::move(path)) {}
+    Status Size(int64_t* size) override {
+      GUICHET_FAILABLE("GetFileInfo", path_, file_->Size(size));
+    }
+    Status SizeAtPath(int64_t* size) override {
+      GUICHET_FAILABLE("GetFileInfo", path_, file_->SizeAtPath(size));
+    }
+    Status WriteAt(int64_t o, std::string_view d) override {
+      GUICHET_FAILABLE("WriteAt", path_, file_->WriteAt(o, d));
+    }
+    Status Close() override { return file_->Close(); }
+
+   private:
+    bool Fails(const std::string& op, const std::string& path, Status* s) {
+      return env_->Fails(op, path, s);
+    }
+    TestEnv* env_;
+    std::unique_ptr<OpenFile> file_;
+    std::string path_;
+  };
+  GUICHET_FAILABLE("GetFileInfo", p, [&] {
+    std::unique_ptr<OpenFile> file;
+    Status opened = EnvWrapper::OpenForWriteAt(p, &file);
+    if (opened.ok()) *f = std::make_unique<FailableFile>(this, std::move(file), p);
+    return opened;
+  }());
+}
 Status TestEnv::Truncate(const std::string& p, int64_t size) {
   GUICHET_FAILABLE("Truncate", p, EnvWrapper::Truncate(p, size));
 }

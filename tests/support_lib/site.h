@@ -96,6 +96,9 @@ class TestEnv : public EnvWrapper {
   Status WriteAnswer(const std::string& p, std::string_view d, bool append) override;
   Status WriteAnswerAtomic(const std::string& p, std::string_view d) override;
   Status WriteAt(const std::string& p, int64_t o, std::string_view d) override;
+  // The file held open fails as "WriteAt" when written and as "GetFileInfo" when its
+  // size is asked, by the path it was opened by.
+  Status OpenForWriteAt(const std::string& p, std::unique_ptr<OpenFile>* f) override;
   Status Truncate(const std::string& p, int64_t size) override;
   Status CopyFile(const std::string& f, const std::string& t) override;
   Status DeleteFile(const std::string& p) override;
