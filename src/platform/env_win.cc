@@ -680,8 +680,9 @@ class WinEnv : public Env {
     if (!h.Close() && s.ok()) s = LastError(path);
     return s;
   }
-  // A document held open by its handle. Others may read it meanwhile; nobody may write,
-  // delete or rename it, so the path keeps naming the file the handle writes.
+  // A document held open by its handle. Nobody may write, delete or rename it meanwhile,
+  // so the path keeps naming the file the handle writes; a reader that lets others write
+  // may read it.
   class HeldFile : public OpenFile {
    public:
     HeldFile(Handle h, std::string path) : h_(std::move(h)), path_(std::move(path)) {}

@@ -114,8 +114,9 @@ TEST_F(PostTest, DocumentChangedByAnotherHandBetweenTwoPieces) {
       // The last piece waits for a document that is no longer there, and is kept.
       EXPECT_FALSE(Exists(Task("hvr_31.spx")));
       EXPECT_EQ(ListDir(site.spool() + "/post"), (std::vector<std::string>{"3.rdy", "3.txt"}));
-      if (std::string(hand) == "moved")
+      if (std::string(hand) == "moved") {
         EXPECT_TRUE(test::SameBytes(ReadAll(aside), doc.substr(0, 20480)));
+      }
     }
     std::error_code ec;
     for (const std::string& f : {aside, temp, Task("hvr_31.spx"), Post("3.rdy"), Post("3.txt")})
