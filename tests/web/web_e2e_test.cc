@@ -325,7 +325,9 @@ TEST_F(Portal, PieceLinesPosted) {
   WriteAll(long_line, "List=" + std::string(70000, 'a'));
   EXPECT_EQ(Code("--data-binary @" + Quote(long_line) + " " + Url("/post")), 413);
   run.Start();
-  ASSERT_TRUE(WaitUntil([&] { return Exists(run.tasks() + "/hvr_60.pdf"); }, 10000));
+  // The document is written before its piece's files go.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Exists(run.tasks() + "/hvr_60.pdf") && Dir("post").size() == 2; }, 10000));
   EXPECT_EQ(ReadAll(run.tasks() + "/hvr_60.pdf"), "ABC");
   EXPECT_EQ(Dir("post"), (std::vector<std::string>{"7.rdy", "7.txt"}));
 }
