@@ -20,6 +20,7 @@
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
+#include "support/bench_os.h"
 #include "users/lastlogons.h"
 
 namespace fs = std::filesystem;
@@ -66,14 +67,12 @@ double Measure(Guichet& g, const std::string& command, int count, size_t* failur
 }  // namespace
 
 int main() {
-  char tmpl[] = "/tmp/guichet-logon-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) return 1;
-  const std::string root = tmpl;
+  const std::string root = bench::MakeTempFolder(bench::TempBase(), "guichet-logon-bench-");
   const std::string app = root + "/Guichet";
   fs::create_directories(app + "/ModelesPortail");
   fs::create_directories(root + "/IsapiHalvero/in");
   fs::create_directories(root + "/IsapiHalvero/out");
-  fs::copy_file(std::string(GUICHET_BINARY_DIR) + "/Radiveve.so", app + "/Radiveve.so");
+  fs::copy_file(bench::BinaryDir() + "/" + bench::kCodecLibrary, app + "/" + bench::kCodecLibrary);
 
   // A users file of 1,000 password entries; the user asked for sits in the middle.
   std::string users = "; bench users\r\n";
@@ -97,10 +96,10 @@ int main() {
 
   printf(
       "Log-ons through the spool (TraiteRequete on real request files, users file of\n"
-      "1,000 entries, token digest through Radiveve.so, each session added to the\n"
+      "1,000 entries, token digest through %s, each session added to the\n"
       "last-logon file, which is written whole after an eighth of the table's size in\n"
       "log-ons), %s\n",
-      root.c_str());
+      bench::kCodecLibrary, root.c_str());
   for (size_t open : {size_t{10}, size_t{100000}}) {
     g.Sessions.Clear();
     for (size_t i = 0; i < open; ++i) {
