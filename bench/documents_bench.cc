@@ -50,8 +50,11 @@ double Measure(Guichet& g, const std::string& command, int count, std::string* r
     fs::rename(tmp, spool + "/in/" + name);
     TraiteRequete(g, name);
     std::string base = name.substr(0, name.size() - 4);
-    std::ifstream rdy(spool + "/out/" + base + ".rdy");
-    std::getline(rdy, *rows);
+    {
+      // Closed before the removal below: Windows removes no file that is open.
+      std::ifstream rdy(spool + "/out/" + base + ".rdy");
+      std::getline(rdy, *rows);
+    }
     fs::remove(spool + "/in/" + name);
     fs::remove(spool + "/out/" + base + ".htm");
     fs::remove(spool + "/out/" + base + ".rdy");

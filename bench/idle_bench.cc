@@ -5,8 +5,10 @@
 // requests still there. Beside it, the least a tick must ask the system (one stat of
 // each spool folder), in the same run.
 //
-//   idle_bench [--seconds S] [FOLDER]
-//   (default: 60 seconds in /dev/shm, or the temporary folder where there is none)
+//   idle_bench [--seconds S] [--answers N] [FOLDER]
+//   (default: 60 seconds, 10,000 answers (an ".htm" and an ".rdy" each), in /dev/shm,
+//   or the temporary folder where there is none)
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,14 +27,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double IdleTickCpu(const std::string& base, bool requests_too, int seconds) {
+double IdleTickCpu(const std::string& base, bool requests_too, int seconds, int answers) {
   const std::string root = bench::MakeTempFolder(base, "guichet-idle-");
   const std::string in = root + "/IsapiHalvero/in", out = root + "/IsapiHalvero/out";
   fs::create_directories(root + "/Guichet");
   fs::create_directories(in);
   fs::create_directories(out);
   fs::create_directories(root + "/Tasks");
-  for (int i = 0; i < 10000; ++i) {
+  for (int i = 0; i < answers; ++i) {
     const std::string b = "r" + std::to_string(i);
     bench::PutFile(out + "/" + b + ".htm", "<html></html>\r\n");
     bench::PutFile(out + "/" + b + ".rdy", "0\r\n");
@@ -62,6 +64,13 @@ double IdleTickCpu(const std::string& base, bool requests_too, int seconds) {
   return (cpu1 - cpu0) / ticks;
 }
 
+// 20000 as "20,000".
+std::string Thousands(int n) {
+  std::string digits = std::to_string(n);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
+  return digits;
+}
+
 // The least a tick asks: whether either spool folder changed.
 double PlainTick(const std::string& base) {
   const std::string a = base, b = base + "/..";
@@ -75,25 +84,28 @@ double PlainTick(const std::string& base) {
 
 int main(int argc, char** argv) {
   int seconds = 60;
+  int answers = 10000;
   std::string base = bench::InMemoryOrTemp();
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--seconds" && i + 1 < argc) {
       seconds = std::atoi(argv[++i]);
+    } else if (a == "--answers" && i + 1 < argc) {
+      answers = std::max(1, std::atoi(argv[++i]));
     } else {
       base = a;
     }
   }
   const std::string load = bench::LoadNote();
   const double plain = PlainTick(base);
-  const double empty_in = IdleTickCpu(base, false, seconds);
-  const double full_in = IdleTickCpu(base, true, seconds);
-  std::printf("idle tick, 20,000 answers waiting in out/, %s, %s, over %d s\n", base.c_str(),
-              load.c_str(), seconds);
+  const double empty_in = IdleTickCpu(base, false, seconds, answers);
+  const double full_in = IdleTickCpu(base, true, seconds, answers);
+  std::printf("idle tick, %s answers waiting in out/, %s, %s, over %d s\n",
+              Thousands(2 * answers).c_str(), base.c_str(), load.c_str(), seconds);
   std::printf("  plain loop (stat in/ and out/) : %8.3f ms\n", plain * 1e3);
   std::printf("  guichet, in/ empty             : %8.3f ms CPU a tick (target < 2 ms)\n",
               empty_in * 1e3);
-  std::printf("  guichet, 10,000 answered in in/: %8.3f ms CPU a tick (target < 2 ms)\n",
-              full_in * 1e3);
+  std::printf("  guichet, %s answered in in/: %8.3f ms CPU a tick (target < 2 ms)\n",
+              Thousands(answers).c_str(), full_in * 1e3);
   return 0;
 }

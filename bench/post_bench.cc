@@ -33,10 +33,11 @@ using namespace guichet;
 namespace {
 
 constexpr int64_t kPiece = 10240;
-// 100 MB; POST_BENCH_PIECES in the environment sets another count (a multiple of kBatch).
+// 100 MB; POST_BENCH_PIECES in the environment sets another count (a multiple of kBatch,
+// or fewer pieces than a batch, then all in one batch).
 int64_t kPieces = 10240;
 int64_t kDocument = kPiece * kPieces;
-constexpr int64_t kBatch = 1024;  // pieces on disk at a time (10 MB of document)
+int64_t kBatch = 1024;  // pieces on disk at a time (10 MB of document)
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -185,7 +186,9 @@ double Plain(Site& s, const std::string& doc, bool base64) {
 
 int main() {
   if (const char* n = getenv("POST_BENCH_PIECES")) {
-    kPieces = std::max<int64_t>(kBatch, atoll(n) / kBatch * kBatch);
+    const int64_t asked = std::max<int64_t>(1, atoll(n));
+    if (asked < kBatch) kBatch = asked;
+    kPieces = asked / kBatch * kBatch;
     kDocument = kPiece * kPieces;
   }
   std::string doc(kDocument, '\0');
