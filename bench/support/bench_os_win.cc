@@ -159,7 +159,10 @@ void OwnCpu(double* user, double* system) {
 
 int RunCommand(const std::string& command) { return std::system((command + " >NUL 2>&1").c_str()); }
 
-bool HaveTool(const std::string& name) { return RunCommand("where /q " + name) == 0; }
+bool HaveTool(const std::string& name) {
+  wchar_t found[MAX_PATH + 1];
+  return SearchPathW(nullptr, Wide(name).c_str(), L".exe", MAX_PATH + 1, found, nullptr) != 0;
+}
 
 // ---------------------------------------------------------------------------------------
 // Program
