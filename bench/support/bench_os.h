@@ -69,8 +69,10 @@ class Program {
   // CPU seconds it has used so far, while it runs (Linux: the scheduler's count).
   double CpuSeconds() const;
   // Asks it to close as the system would (SIGTERM; WM_CLOSE on Windows), waits for the
-  // end and returns the CPU seconds it used, user and system, start to end.
-  double Stop();
+  // end and returns the CPU seconds it used, user and system, start to end. `*exit_code`,
+  // when given, is its exit code (-1 when it ended by a signal, 137 when it had to be
+  // killed on Windows).
+  double Stop(int* exit_code = nullptr);
   bool started() const { return id_ != 0; }
 
  private:

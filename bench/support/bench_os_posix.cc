@@ -131,7 +131,8 @@ double Program::CpuSeconds() const {
   return ns / 1e9;
 }
 
-double Program::Stop() {
+double Program::Stop(int* exit_code) {
+  if (exit_code != nullptr) *exit_code = -1;
   if (id_ <= 0) return 0;
   const pid_t pid = static_cast<pid_t>(id_);
   // Under strace, the executable is strace's child: stopped itself, so strace reports.
@@ -150,6 +151,7 @@ double Program::Stop() {
   struct rusage ru {};
   wait4(pid, &status, 0, &ru);
   id_ = 0;
+  if (exit_code != nullptr && WIFEXITED(status)) *exit_code = WEXITSTATUS(status);
   return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
          (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }

@@ -206,7 +206,8 @@ double Program::CpuSeconds() const {
   return Seconds(kernel) + Seconds(user);
 }
 
-double Program::Stop() {
+double Program::Stop(int* exit_code) {
+  if (exit_code != nullptr) *exit_code = -1;
   if (handle_ == nullptr) return 0;
   // Its top-level windows, and the hidden message-only window of a program without one;
   // killed when it has not closed within half a minute.
@@ -220,6 +221,9 @@ double Program::Stop() {
     WaitForSingleObject(handle_, INFINITE);
   }
   const double cpu = CpuSeconds();
+  DWORD code = 0;
+  if (exit_code != nullptr && GetExitCodeProcess(handle_, &code))
+    *exit_code = static_cast<int>(code);
   CloseHandle(handle_);
   handle_ = nullptr;
   id_ = 0;
