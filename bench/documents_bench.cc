@@ -11,7 +11,6 @@
 //
 // Prints its figures; takes no arguments.
 #include <stdlib.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -25,6 +24,7 @@
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
+#include "support/bench_os.h"
 
 namespace fs = std::filesystem;
 using namespace guichet;
@@ -36,20 +36,12 @@ void Write(const std::string& path, const std::string& data) {
   out << data;
 }
 
-// User and system CPU seconds of this process so far.
-void Cpu(double* user, double* sys) {
-  struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  *user = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6;
-  *sys = ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
-}
-
 // Answers `count` requests of `command` for document 12; returns answers per second and
 // the rows of the last answer.
 double Measure(Guichet& g, const std::string& command, int count, std::string* rows) {
   const std::string spool = g.SpoolRoot;
   double user0, sys0, user1, sys1;
-  Cpu(&user0, &sys0);
+  bench::OwnCpu(&user0, &sys0);
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < count; ++i) {
     std::string name = "b" + std::to_string(i) + ".req";
@@ -58,14 +50,17 @@ double Measure(Guichet& g, const std::string& command, int count, std::string* r
     fs::rename(tmp, spool + "/in/" + name);
     TraiteRequete(g, name);
     std::string base = name.substr(0, name.size() - 4);
-    std::ifstream rdy(spool + "/out/" + base + ".rdy");
-    std::getline(rdy, *rows);
+    {
+      // Closed before the removal below: Windows removes no file that is open.
+      std::ifstream rdy(spool + "/out/" + base + ".rdy");
+      std::getline(rdy, *rows);
+    }
     fs::remove(spool + "/in/" + name);
     fs::remove(spool + "/out/" + base + ".htm");
     fs::remove(spool + "/out/" + base + ".rdy");
   }
   double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  Cpu(&user1, &sys1);
+  bench::OwnCpu(&user1, &sys1);
   printf("    %-12s user %.2f ms, system %.2f ms per answer\n", command.c_str(),
          (user1 - user0) * 1000 / count, (sys1 - sys0) * 1000 / count);
   return count / s;
@@ -74,9 +69,7 @@ double Measure(Guichet& g, const std::string& command, int count, std::string* r
 }  // namespace
 
 int main() {
-  char tmpl[] = "/tmp/guichet-documents-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) return 1;
-  const std::string root = tmpl;
+  const std::string root = bench::MakeTempFolder(bench::TempBase(), "guichet-documents-bench-");
   const std::string app = root + "/Guichet";
   const std::string validation = root + "/Tasks/Validations/u1";
   const std::string archive = root + "/Archives/Dupont Jean";

@@ -1,36 +1,33 @@
 // Draining a spool, measured from outside: the real executable is started headless (no
 // DISPLAY, standard output not a terminal) in a site whose "in" folder already holds
 // 10,000 requests, and is timed from its first ready marker to its last, watched with
-// inotify. Beside it, in the same run and on the same file system, a plain loop of
-// system calls does the least work one answer needs: look for the marker, open and read
-// the request, write the answer, write the marker under a temporary name and rename it.
-// The figure is the ratio of the two rates.
+// inotify (ReadDirectoryChangesW on Windows). Beside it, in the same run and on the same
+// file system, a plain loop of system calls does the least work one answer needs: look
+// for the marker, open and read the request, write the answer, write the marker under a
+// temporary name and rename it. The figure is the ratio of the two rates.
 //
 //   drain_bench [--requests N] [--exe GUICHET] [--strace FILE] [FOLDER...]
 //
-// Each FOLDER is a file system to measure on (default: /dev/shm and /var/tmp). With
-// --strace, the executable runs under "strace -c -f -o FILE" (the timing then means
-// nothing; the counts of FILE divided by the requests answered are the system calls per
-// request, start-up included). --exe measures another build of the executable.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/inotify.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// Each FOLDER is a file system to measure on (default: /dev/shm and /var/tmp; the
+// temporary folder on Windows). With --strace (Linux), the executable runs under
+// "strace -c -f -o FILE" (the timing then means nothing; the counts of FILE divided by
+// the requests answered are the system calls per request, start-up included). --exe
+// measures another build of the executable.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "support/baselines.h"
+#include "support/bench_os.h"
+
 namespace fs = std::filesystem;
+
+namespace bench = guichet::bench;
 
 namespace {
 
@@ -40,16 +37,9 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
-std::string Tag(const std::string& folder) {
-  struct statfs sf;
-  if (statfs(folder.c_str(), &sf) == 0 && sf.f_type == 0x01021994) return "tmpfs";
-  return "disk";
-}
-
 struct Site {
   explicit Site(const std::string& base) {
-    std::string tmpl = base + "/guichet-drain-XXXXXX";
-    root = mkdtemp(tmpl.data());
+    root = bench::MakeTempFolder(base, "guichet-drain-");
     fs::create_directories(root + "/Guichet");
     fs::create_directories(root + "/IsapiHalvero/in");
     fs::create_directories(root + "/IsapiHalvero/out");
@@ -71,69 +61,20 @@ void DropRequests(const std::string& in, int n) {
   for (int i = 0; i < n; ++i) {
     std::string name = "r" + std::to_string(i) + ".req";
     std::string tmp = in + "/." + name, path = in + "/" + name;
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || write(fd, body.data(), body.size()) != static_cast<ssize_t>(body.size())) {
-      std::perror(tmp.c_str());
-      std::exit(1);
-    }
-    close(fd);
-    rename(tmp.c_str(), path.c_str());
+    bench::PutFile(tmp, body);
+    std::error_code ec;
+    fs::rename(tmp, path, ec);
   }
 }
 
-// The plain loop: the least the exchange needs per request, on raw descriptors.
+// The plain loop: the least the exchange needs per request, on the system's own calls.
 double PlainLoop(const Site& site, int n) {
-  static const char page[] =
-      "<HTML><HEAD><TITLE>Erreur</TITLE></HEAD><BODY><DL><DD>Erreur de syntaxe ()</DD></DL>"
-      "</BODY></HTML>\r\n";
   const std::string in = site.in(), out = site.out();
   auto start = Clock::now();
-  char buf[4096];
-  int answered = 0;
-  for (int i = n - 1; i >= 0; --i) {
-    const std::string base = "r" + std::to_string(i);
-    const std::string rdy = out + "/" + base + ".rdy";
-    struct stat st;
-    if (stat(rdy.c_str(), &st) == 0) continue;  // answered already
-    const std::string req = in + "/" + base + ".req";
-    int fd = open(req.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) continue;
-    ssize_t r = read(fd, buf, sizeof buf);
-    close(fd);
-    if (r <= 0) continue;
-    const std::string htm = out + "/" + base + ".htm";
-    fd = open(htm.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
-    if (write(fd, page, sizeof page - 1) < 0) std::perror("write");
-    close(fd);
-    const std::string tmp = out + "/~" + base + ".rdy.1.1";
-    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640);
-    if (write(fd, "0\r\n", 3) < 0) std::perror("write");
-    close(fd);
-    rename(tmp.c_str(), rdy.c_str());
-    ++answered;
-  }
+  const int answered = bench::PlainDrain(in, out, n);
   double s = Seconds(start, Clock::now());
   if (answered != n) std::printf("  (plain loop answered %d of %d)\n", answered, n);
   return s;
-}
-
-pid_t StartGuichet(const Site& site, const std::string& strace_out) {
-  const std::string exe = site.root + "/Guichet/guichet";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0), dup2(null, 1), dup2(null, 2);
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    unsetenv("DISPLAY");
-    if (strace_out.empty()) {
-      execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-    } else {
-      execlp("strace", "strace", "-c", "-f", "-o", strace_out.c_str(), exe.c_str(),
-             static_cast<char*>(nullptr));
-    }
-    _exit(127);
-  }
-  return pid;
 }
 
 int CountMarkers(const std::string& out) {
@@ -153,19 +94,18 @@ struct Drain {
 // any), then stops it.
 Drain RunGuichet(const Site& site, int n, const std::string& strace_out) {
   Drain d;
-  int ino = inotify_init1(IN_CLOEXEC);
-  inotify_add_watch(ino, site.out().c_str(), IN_MOVED_TO);
-  pid_t pid = StartGuichet(site, strace_out);
+  bench::ArrivalWatch watch(site.out(), ".rdy");
+  bench::Program guichet;
+  if (!guichet.Start(site.root + "/Guichet/" + bench::kGuichetProgram, {}, "", "", strace_out)) {
+    std::fprintf(stderr, "cannot start %s\n", bench::kGuichetProgram);
+    std::exit(1);
+  }
   Clock::time_point first{}, last{};
-  alignas(struct inotify_event) char buf[1 << 16];
   bool overflow = false;
   auto progress = Clock::now();
   while (d.markers < n && Seconds(progress, Clock::now()) < 60) {
-    struct timeval tv = {0, 200000};
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(ino, &set);
-    if (select(ino + 1, &set, nullptr, nullptr, &tv) <= 0) {
+    const int arrived = watch.Wait(200, &overflow);
+    if (arrived == -1) {
       // Nothing heard: count what is there (events may have been lost).
       int now_there = CountMarkers(site.out());
       if (now_there > d.markers) {
@@ -174,56 +114,28 @@ Drain RunGuichet(const Site& site, int n, const std::string& strace_out) {
       }
       continue;
     }
-    ssize_t len = read(ino, buf, sizeof buf);
-    if (len <= 0) break;
+    if (arrived < 0) break;
     auto now = Clock::now();
-    for (char* p = buf; p < buf + len;) {
-      auto* ev = reinterpret_cast<struct inotify_event*>(p);
-      p += sizeof(struct inotify_event) + ev->len;
-      if (ev->mask & IN_Q_OVERFLOW) overflow = true;
-      if (ev->len == 0) continue;
-      std::string_view name = ev->name;
-      if (name.size() < 4 || name.substr(name.size() - 4) != ".rdy") continue;
-      if (d.markers++ == 0) first = now;
+    if (arrived > 0) {
+      if (d.markers == 0) first = now;
+      d.markers += arrived;
       last = progress = now;
     }
     if (overflow) d.markers = CountMarkers(site.out());
   }
-  close(ino);
-  // Under strace, the executable is strace's child: stopped itself, so strace reports.
-  pid_t target = pid;
-  if (!strace_out.empty()) {
-    std::string children =
-        "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-    if (FILE* f = std::fopen(children.c_str(), "r")) {
-      int child = 0;
-      if (std::fscanf(f, "%d", &child) == 1 && child > 0) target = child;
-      std::fclose(f);
-    }
-  }
-  kill(target, SIGTERM);
-  int status;
-  struct rusage ru {};
-  wait4(pid, &status, 0, &ru);
-  d.cpu =
-      ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  d.cpu = guichet.Stop();
   d.seconds = Seconds(first, last);
   return d;
 }
 
-std::string g_exe = std::string(GUICHET_BINARY_DIR) + "/guichet";
+std::string g_exe = bench::BinaryDir() + "/" + bench::kGuichetProgram;
 
 void Install(const Site& site) {
-  const std::string bin = GUICHET_BINARY_DIR;
-  fs::copy_file(g_exe, site.root + "/Guichet/guichet");
+  const std::string bin = bench::BinaryDir();
+  fs::copy_file(g_exe, site.root + "/Guichet/" + bench::kGuichetProgram);
   std::error_code ec;
-  fs::copy_file(bin + "/Radiveve.so", site.root + "/Guichet/Radiveve.so", ec);
-}
-
-double LoadAverage() {
-  double l[1] = {0};
-  getloadavg(l, 1);
-  return l[0];
+  fs::copy_file(bin + "/" + bench::kCodecLibrary, site.root + "/Guichet/" + bench::kCodecLibrary,
+                ec);
 }
 
 }  // namespace
@@ -244,7 +156,7 @@ int main(int argc, char** argv) {
       folders.push_back(a);
     }
   }
-  if (folders.empty()) folders = {"/dev/shm", "/var/tmp"};
+  if (folders.empty()) folders = bench::DefaultFolders();
 
   for (const std::string& folder : folders) {
     if (!fs::is_directory(folder)) continue;
@@ -253,12 +165,12 @@ int main(int argc, char** argv) {
     Site plain1(folder), guichet1(folder), plain2(folder), guichet2(folder);
     for (const Site* s : {&plain1, &guichet1, &plain2, &guichet2}) DropRequests(s->in(), n);
     Install(guichet1), Install(guichet2);
-    sync();
-    const double load = LoadAverage();
+    bench::FlushFileSystems();
+    const std::string load = bench::LoadNote();
     if (!strace_out.empty()) {
       Drain d = RunGuichet(guichet1, n, strace_out);
       std::printf("%s (%s): %d markers under strace, counts in %s\n", folder.c_str(),
-                  Tag(folder).c_str(), d.markers, strace_out.c_str());
+                  bench::FileSystemKind(folder).c_str(), d.markers, strace_out.c_str());
       continue;
     }
     // Alternating order; the best of two of each counts.
@@ -268,8 +180,8 @@ int main(int argc, char** argv) {
     Drain d2 = RunGuichet(guichet2, n, "");
     plain = std::min(plain, plain_b);
     const Drain& d = d1.seconds <= d2.seconds ? d1 : d2;
-    std::printf("drain of %d waiting requests in %s (%s), load %.2f, best of two\n", n,
-                folder.c_str(), Tag(folder).c_str(), load);
+    std::printf("drain of %d waiting requests in %s (%s), %s, best of two\n", n, folder.c_str(),
+                bench::FileSystemKind(folder).c_str(), load.c_str());
     std::printf("  plain system-call loop     : %8.3f s  (%8.0f requests/s)\n", plain, n / plain);
     std::printf("  guichet, first to last rdy : %8.3f s  (%8.0f requests/s, %d markers)\n",
                 d.seconds, d.markers / std::max(d.seconds, 1e-9), d.markers);

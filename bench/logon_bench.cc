@@ -4,12 +4,15 @@
 // digests its token through the codec library (two temporary files) and adds its session
 // to the last-logon file; then the time a start-up takes to read 100,000 sessions back.
 //
-// Prints its figures; takes no arguments.
+// Prints its figures.
+//
+//   logon_bench [LOG-ONS]   (timed log-ons of each kind and table size; default 2,000)
 #include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -20,6 +23,7 @@
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
+#include "support/bench_os.h"
 #include "users/lastlogons.h"
 
 namespace fs = std::filesystem;
@@ -65,15 +69,14 @@ double Measure(Guichet& g, const std::string& command, int count, size_t* failur
 
 }  // namespace
 
-int main() {
-  char tmpl[] = "/tmp/guichet-logon-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) return 1;
-  const std::string root = tmpl;
+int main(int argc, char** argv) {
+  const int logons = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
+  const std::string root = bench::MakeTempFolder(bench::TempBase(), "guichet-logon-bench-");
   const std::string app = root + "/Guichet";
   fs::create_directories(app + "/ModelesPortail");
   fs::create_directories(root + "/IsapiHalvero/in");
   fs::create_directories(root + "/IsapiHalvero/out");
-  fs::copy_file(std::string(GUICHET_BINARY_DIR) + "/Radiveve.so", app + "/Radiveve.so");
+  fs::copy_file(bench::BinaryDir() + "/" + bench::kCodecLibrary, app + "/" + bench::kCodecLibrary);
 
   // A users file of 1,000 password entries; the user asked for sits in the middle.
   std::string users = "; bench users\r\n";
@@ -97,10 +100,10 @@ int main() {
 
   printf(
       "Log-ons through the spool (TraiteRequete on real request files, users file of\n"
-      "1,000 entries, token digest through Radiveve.so, each session added to the\n"
+      "1,000 entries, token digest through %s, each session added to the\n"
       "last-logon file, which is written whole after an eighth of the table's size in\n"
       "log-ons), %s\n",
-      root.c_str());
+      bench::kCodecLibrary, root.c_str());
   for (size_t open : {size_t{10}, size_t{100000}}) {
     g.Sessions.Clear();
     for (size_t i = 0; i < open; ++i) {
@@ -112,7 +115,7 @@ int main() {
     for (const char* command : {"login", "getlogon"}) {
       size_t failures = 0;
       Measure(g, command, 50, &failures);  // warm-up
-      double rate = Measure(g, command, 2000, &failures);
+      double rate = Measure(g, command, logons, &failures);
       printf("  %6zu open sessions  %-8s  %8.0f log-ons/s%s\n", open, command, rate,
              failures ? "  (FAILED log-ons)" : "");
     }
@@ -132,6 +135,7 @@ int main() {
     printf("  start-up with %zu saved sessions: %.1f ms to load them\n", g.Sessions.size(),
            s * 1e3);
   }
+  // Windows keeps the loaded codec library from being deleted: that folder stays.
   std::error_code ec;
   fs::remove_all(root, ec);
   return 0;

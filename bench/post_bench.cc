@@ -3,13 +3,11 @@
 // in the same run on the same piece files, the bare cost of reading the piece files and
 // writing the document bytes. Then the time to order 10,000 waiting pieces.
 //
-// Works in a temporary folder in memory (/dev/shm) where the machine has one, else under
-// /tmp: on disk, ext4's inode allocation after the deletions of earlier runs varies from
-// one folder to the next and would hide what is compared. Prints its figures; takes no
+// Works in a temporary folder in memory (/dev/shm) where the machine has one, else in the
+// temporary folder: on disk, ext4's inode allocation after the deletions of earlier runs varies
+// from one folder to the next and would hide what is compared. Prints its figures; takes no
 // arguments.
-#include <fcntl.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +23,8 @@
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
+#include "support/baselines.h"
+#include "support/bench_os.h"
 #include "support/text.h"
 
 namespace fs = std::filesystem;
@@ -33,10 +33,11 @@ using namespace guichet;
 namespace {
 
 constexpr int64_t kPiece = 10240;
-// 100 MB; POST_BENCH_PIECES in the environment sets another count (a multiple of kBatch).
+// 100 MB; POST_BENCH_PIECES in the environment sets another count (a multiple of kBatch,
+// or fewer pieces than a batch, then all in one batch).
 int64_t kPieces = 10240;
 int64_t kDocument = kPiece * kPieces;
-constexpr int64_t kBatch = 1024;  // pieces on disk at a time (10 MB of document)
+int64_t kBatch = 1024;  // pieces on disk at a time (10 MB of document)
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -81,9 +82,7 @@ struct Site {
   std::unique_ptr<Guichet> g;
 
   Site() {
-    std::string tmpl =
-        std::string(fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") + "/guichet-bench-XXXXXX";
-    root = mkdtemp(tmpl.data());
+    root = bench::MakeTempFolder(bench::InMemoryOrTemp(), "guichet-bench-");
     for (const char* d : {"Guichet", "IsapiHalvero/post", "Tasks"})
       fs::create_directories(root + "/" + d);
     post = root + "/IsapiHalvero/post";
@@ -165,9 +164,9 @@ double Bare(Site& s, const std::string& doc, bool base64, bool remove) {
   return spent;
 }
 
-// The plain loop on raw descriptors, the least an upload needs: read each piece file,
-// decode nothing, write the bytes at their offset into the document (kept open), delete
-// the piece's two files. Returns the seconds spent.
+// The plain loop on the system's own calls, the least an upload needs: read each piece
+// file, decode nothing, write the bytes at their offset into the document (kept open),
+// delete the piece's two files. Returns the seconds spent.
 double Plain(Site& s, const std::string& doc, bool base64) {
   double spent = 0;
   const std::string target = s.root + "/plain.bin";
@@ -175,23 +174,11 @@ double Plain(Site& s, const std::string& doc, bool base64) {
   for (int64_t first = 0; first < kPieces; first += kBatch) {
     WriteBatch(s, doc, first, base64, 1);
     auto t = std::chrono::steady_clock::now();
-    int out = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    for (int64_t i = first; i < first + kBatch; ++i) {
-      const std::string name = s.post + "/" + std::to_string(100000 + i);
-      const std::string txt = name + ".txt", rdy = name + ".rdy";
-      int in = open(txt.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-      ssize_t r = 0;
-      while (in >= 0 && (r = read(in, buf.data(), buf.size())) > 0) {
-      }
-      if (in >= 0) close(in);
-      if (pwrite(out, doc.data() + i * kPiece, kPiece, i * kPiece) != kPiece) std::perror("pwrite");
-      unlink(txt.c_str());
-      unlink(rdy.c_str());
-    }
-    close(out);
+    bench::PlainUploadBatch(s.post, target, doc.data(), first, kBatch, kPiece, buf);
     spent += Seconds(t);
   }
-  unlink(target.c_str());
+  std::error_code ec;
+  fs::remove(target, ec);
   return spent;
 }
 
@@ -199,7 +186,9 @@ double Plain(Site& s, const std::string& doc, bool base64) {
 
 int main() {
   if (const char* n = getenv("POST_BENCH_PIECES")) {
-    kPieces = std::max<int64_t>(kBatch, atoll(n) / kBatch * kBatch);
+    const int64_t asked = std::max<int64_t>(1, atoll(n));
+    if (asked < kBatch) kBatch = asked;
+    kPieces = asked / kBatch * kBatch;
     kDocument = kPiece * kPieces;
   }
   std::string doc(kDocument, '\0');

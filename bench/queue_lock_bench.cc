@@ -1,18 +1,15 @@
 // How long requests wait while another program holds the lock of the move queue: the
-// real executable runs in a temporary site, a second process takes the fcntl lock on
-// Tasks/ToMove.txt and holds it for a while, and requests are dropped into the spool
-// meanwhile: plain requests (answered with a page) every half second, and one
+// real executable runs in a temporary site, a second process takes the fcntl lock
+// (LockFileEx on Windows) on Tasks/ToMove.txt and holds it for a while, and requests are dropped
+// into the spool meanwhile: plain requests (answered with a page) every half second, and one
 // "finished" of a document still in the tasks folder, whose queue append needs the lock.
 // Prints the worst and the median delay of each kind, from the drop of the request file
 // to its answer's ready marker (plain) or to the request file being taken (finished).
 //
-// Usage: queue_lock_bench [folder holding guichet and Radiveve.so] [hold seconds]
+// Usage: queue_lock_bench [folder holding guichet and Radiveve.so (guichet.exe and
+//        Radiveve.dll on Windows)] [hold seconds]
 // (default: the folder of this program, 10 s).
-#include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,10 +22,12 @@
 #include <vector>
 
 #include "platform/datetime.h"
+#include "support/bench_os.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace bench = guichet::bench;
 using Clock = std::chrono::steady_clock;
 
 void Write(const std::string& path, const std::string& data) {
@@ -42,34 +41,6 @@ double Ms(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-pid_t Start(const std::string& exe) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0), dup2(null, 1), dup2(null, 2);
-    unsetenv("DISPLAY");
-    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
-}
-
-// A second process that holds the queue lock for `seconds`, then ends.
-pid_t HoldLock(const std::string& path, int seconds, int ready_fd) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(path.c_str(), O_RDWR);
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (fd < 0 || fcntl(fd, F_SETLKW, &fl) != 0) _exit(1);
-    (void)!write(ready_fd, "L", 1);
-    sleep(static_cast<unsigned>(seconds));
-    _exit(0);
-  }
-  return pid;
-}
-
 struct Pending {
   std::string name;
   bool finished;
@@ -79,18 +50,17 @@ struct Pending {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string from =
-      argc > 1 ? argv[1] : fs::read_symlink("/proc/self/exe").parent_path().string();
+  if (int held = bench::RunLockHolderIfAsked(argc, argv); held != -1) return held;
+  const std::string from = argc > 1 ? argv[1] : bench::SelfFolder();
   const int hold = argc > 2 ? std::atoi(argv[2]) : 10;
 
-  char tmpl[] = "/tmp/guichet-lockbench-XXXXXX";
-  const std::string root = mkdtemp(tmpl);
+  const std::string root = bench::MakeTempFolder(bench::TempBase(), "guichet-lockbench-");
   const std::string app = root + "/Guichet", spool = root + "/IsapiHalvero",
                     tasks = root + "/Tasks", tpl = root + "/Templates";
   for (const std::string& d : {app, spool + "/in", spool + "/out", tasks, tpl + "/S"})
     fs::create_directories(d);
-  fs::copy_file(from + "/guichet", app + "/guichet");
-  fs::copy_file(from + "/Radiveve.so", app + "/Radiveve.so");
+  for (const char* file : {bench::kGuichetProgram, bench::kCodecLibrary})
+    fs::copy_file(from + "/" + file, app + "/" + file);
   Write(tpl + "/Services.txt", "1|S\r\n");
   Write(tpl + "/TypeDocs.txt", "1|T|Type\r\n");
   Write(tpl + "/S/Type.txt", "template");
@@ -101,14 +71,12 @@ int main(int argc, char** argv) {
   // A queue line that keeps the queue non-empty, so the move cycle wants the lock.
   Write(tasks + "/ToMove.txt", "41;u7\r\n");
 
-  pid_t guichet = Start(app + "/guichet");
+  bench::Program guichet;
+  if (!guichet.Start(app + "/" + bench::kGuichetProgram)) return 1;
   std::this_thread::sleep_for(std::chrono::seconds(2));
 
-  int ready[2];
-  if (pipe(ready) != 0) return 1;
-  pid_t holder = HoldLock(tasks + "/ToMove.txt", hold, ready[1]);
-  char c;
-  if (read(ready[0], &c, 1) != 1) return 1;
+  bench::HeldLock holder;
+  if (!holder.Hold(tasks + "/ToMove.txt", hold)) return 1;
   const Clock::time_point locked = Clock::now();
 
   std::vector<Pending> pending;
@@ -148,10 +116,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
-  kill(guichet, SIGTERM);
-  waitpid(guichet, nullptr, 0);
+  holder.Release();
+  guichet.Stop();
   std::sort(plain.begin(), plain.end());
   std::printf("guichet from %s, queue lock held %d s by another process\n", from.c_str(), hold);
   if (!plain.empty())

@@ -1,16 +1,14 @@
 // Request pickup throughput: a spool of 10,000 waiting requests answered by
 // RepereRequete, beside the bare file operations the same exchange needs (list the
 // requests, read each, write its answer, write its marker through a rename), measured
-// in the same run, and a plain loop of system calls on raw descriptors, the baseline.
+// in the same run, and a plain loop of the system's own calls, the baseline.
 // Then the cost of one request with 10 and with 100,000 open sessions.
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+//
+//   spool_bench [REQUESTS]   (default 10,000; at most 2,000 of them for the session costs)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -22,6 +20,8 @@
 #include "platform/desktop.h"
 #include "platform/env.h"
 #include "platform/view.h"
+#include "support/baselines.h"
+#include "support/bench_os.h"
 
 using namespace guichet;
 namespace fs = std::filesystem;
@@ -37,9 +37,7 @@ struct Site {
     // In memory where the machine has it: on disk, ext4's inode allocation after the
     // deletions of earlier runs varies by an order of magnitude from one folder to the
     // next, and would hide what is compared here.
-    std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string tmpl = base + "/guichet-bench-XXXXXX";
-    root = mkdtemp(tmpl.data());
+    root = bench::MakeTempFolder(bench::InMemoryOrTemp(), "guichet-bench-");
     fs::create_directories(root + "/Guichet");
     fs::create_directories(root + "/IsapiHalvero/in");
     fs::create_directories(root + "/IsapiHalvero/out");
@@ -103,37 +101,12 @@ double BarePass(const Site& site) {
   return Seconds(start);
 }
 
-// The plain loop on raw descriptors: for each request, look for its marker, read it,
-// write its answer, write its marker under a temporary name and rename it.
+// The plain loop on the system's own calls: for each request, look for its marker, read
+// it, write its answer, write its marker under a temporary name and rename it.
 double PlainPass(const Site& site) {
   const std::string in = site.root + "/IsapiHalvero/in", out = site.root + "/IsapiHalvero/out";
   auto start = std::chrono::steady_clock::now();
-  std::vector<std::string> names;
-  if (DIR* d = opendir(in.c_str())) {
-    while (struct dirent* e = readdir(d))
-      if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-    closedir(d);
-  }
-  std::string page(200, 'x');
-  char buf[4096];
-  for (const std::string& name : names) {
-    std::string base = name.substr(0, name.size() - 4);
-    std::string rdy = out + "/" + base + ".rdy", req = in + "/" + name;
-    struct stat st;
-    if (stat(rdy.c_str(), &st) == 0) continue;
-    int fd = open(req.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) continue;
-    if (read(fd, buf, sizeof buf) < 0) std::perror("read");
-    close(fd);
-    std::string htm = out + "/" + base + ".htm", tmp = out + "/~" + base + ".rdy.1";
-    fd = open(htm.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    if (write(fd, page.data(), page.size()) < 0) std::perror("write");
-    close(fd);
-    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
-    if (write(fd, "0\r\n", 3) < 0) std::perror("write");
-    close(fd);
-    rename(tmp.c_str(), rdy.c_str());
-  }
+  bench::PlainPickup(in, out);
   return Seconds(start);
 }
 
@@ -153,8 +126,8 @@ double PerRequestWithSessions(int sessions, int requests) {
 
 }  // namespace
 
-int main() {
-  const int n = 10000;
+int main(int argc, char** argv) {
+  const int n = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10000;
   std::vector<std::unique_ptr<Site>> sites;
   for (int i = 0; i < 6; ++i) {
     sites.push_back(std::make_unique<Site>());
@@ -168,9 +141,9 @@ int main() {
   double plain = PlainPass(*sites[4]);
   guichet = std::min(guichet, GuichetPass(*sites[5], n));
   sites.clear();
-  double load[1] = {0};
-  getloadavg(load, 1);
-  std::printf("spool of %d waiting requests in /dev/shm (tmpfs), load %.2f\n", n, load[0]);
+  const std::string base = bench::InMemoryOrTemp();
+  std::printf("spool of %d waiting requests in %s (%s), %s\n", n, base.c_str(),
+              bench::FileSystemKind(base).c_str(), bench::LoadNote().c_str());
   std::printf("  plain system-call loop: %8.3f s  (%8.0f requests/s)\n", plain, n / plain);
   std::printf("  bare file operations : %8.3f s  (%8.0f requests/s)\n", bare, n / bare);
   std::printf("  RepereRequete        : %8.3f s  (%8.0f requests/s)\n", guichet, n / guichet);
@@ -180,8 +153,9 @@ int main() {
       plain / guichet);
   std::printf("  (layer-based bare pass relative to the plain loop: %.2f)\n", plain / bare);
 
-  double small = PerRequestWithSessions(10, 2000);
-  double large = PerRequestWithSessions(100000, 2000);
+  const int asked = std::min(n, 2000);
+  double small = PerRequestWithSessions(10, asked);
+  double large = PerRequestWithSessions(100000, asked);
   std::printf("one request, token looked up and renewed\n");
   std::printf("  10 open sessions      : %8.1f us\n", small * 1e6);
   std::printf("  100,000 open sessions : %8.1f us  (ratio %.2f)\n", large * 1e6, large / small);
