@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/guichet.h"
@@ -37,7 +38,8 @@ constexpr int64_t kPiece = 10240;
 // or fewer pieces than a batch, then all in one batch).
 int64_t kPieces = 10240;
 int64_t kDocument = kPiece * kPieces;
-int64_t kBatch = 1024;  // pieces on disk at a time (10 MB of document)
+int64_t kBatch = 1024;    // pieces on disk at a time (10 MB of document)
+constexpr int kRuns = 3;  // of the assembly and of the plain loop, the fastest kept
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -109,10 +111,18 @@ void WriteBatch(Site& s, const std::string& doc, int64_t first, bool base64, int
                        (base64 ? "&encoding=base64&data=" + Base64(p, kPiece)
                                : "&encoding=hex&data=" + Hex(p, kPiece)) +
                        "\r\n";
-    std::string name = s.post + "/" + std::to_string(100000 + i);
-    // A piece that cannot be written is missed by the assembly, which says so.
-    IgnoreFailure(s.env->WriteFile(name + ".txt", line));
-    IgnoreFailure(s.env->WriteFile(name + ".rdy", ""));
+    // As the front end writes them: each file under a hidden name, then renamed into
+    // place. A piece that cannot be written is missed by the assembly, which says so.
+    const std::string name = std::to_string(100000 + i);
+    for (const auto& [ending, content] : {std::pair{".txt", &line}, {".rdy", nullptr}}) {
+      const std::string hidden = s.post + "/." + name + ending;
+      if (std::FILE* f = std::fopen(hidden.c_str(), "wb")) {
+        if (content != nullptr) std::fwrite(content->data(), 1, content->size(), f);
+        std::fclose(f);
+      }
+      std::error_code ec;
+      fs::rename(hidden, s.post + "/" + name + ending, ec);
+    }
   }
 }
 
@@ -126,9 +136,11 @@ double Assemble(Site& s, const std::string& doc, bool base64, int id, bool* ok) 
     spent += Seconds(t);
     if (n != kBatch) *ok = false;
   }
+  const std::string done = s.root + "/Tasks/hvr_" + std::to_string(id) + ".spx";
   std::string out;
-  IgnoreFailure(s.env->ReadFile(s.root + "/Tasks/hvr_" + std::to_string(id) + ".spx", &out));
+  IgnoreFailure(s.env->ReadFile(done, &out));
   if (out != doc) *ok = false;
+  IgnoreFailure(s.env->DeleteFile(done));  // the next run makes its own
   return spent;
 }
 
@@ -206,21 +218,26 @@ int main() {
     Site s;
     double bare = Bare(s, doc, base64, false);
     double bare_rm = Bare(s, doc, base64, true);
-    double plain = Plain(s, doc, base64);
+    // The two passes compared, the fastest of a few runs of each, taken in turn, so that
+    // a burst of load elsewhere on the machine does not decide the ratio.
+    double plain = 1e9, assembled = 1e9;
     bool ok = true;
-    double assembled = Assemble(s, doc, base64, ++id, &ok);
+    for (int run = 0; run < kRuns; ++run) {
+      plain = std::min(plain, Plain(s, doc, base64));
+      assembled = std::min(assembled, Assemble(s, doc, base64, ++id, &ok));
+    }
     all_ok = all_ok && ok;
     std::printf("  %s\n", base64 ? "Base64" : "hexadecimal");
-    std::printf("    assembly                          %7.1f MB/s (%.2f s)%s\n", mb / assembled,
-                assembled, ok ? "" : "   DOCUMENT WRONG");
+    std::printf("    assembly (fastest of %d runs)      %7.1f MB/s (%.2f s)%s\n", kRuns,
+                mb / assembled, assembled, ok ? "" : "   DOCUMENT WRONG");
     std::printf("    bare: read pieces, write bytes    %7.1f MB/s (%.2f s)   ratio %.2f\n",
                 mb / bare, bare, bare / assembled);
     std::printf("    bare, also deleting the pieces    %7.1f MB/s (%.2f s)   ratio %.2f\n",
                 mb / bare_rm, bare_rm, bare_rm / assembled);
     std::printf(
-        "    plain system-call loop (baseline) %7.1f MB/s (%.2f s)   ratio %.2f"
+        "    plain loop (baseline, fastest of %d) %5.1f MB/s (%.2f s)   ratio %.2f"
         " (target >= 0.60)\n",
-        mb / plain, plain, plain / assembled);
+        kRuns, mb / plain, plain, plain / assembled);
   }
   std::printf(
       "  (ratio = assembly speed / the speed of that pass; the plain loop is the baseline)\n");
