@@ -6,7 +6,10 @@
 // clang-format on
 
 #include <algorithm>
+#include <atomic>
+#include <boost/asio/post.hpp>
 #include <cerrno>
+#include <thread>
 
 #include "platform/win_text.h"
 
@@ -268,17 +271,113 @@ uint64_t RaiseOpenLimit() { return 0; }  // sockets have no such limit here
 
 void IgnoreBrokenPipes() {}  // a closed connection is a failed send, never a signal
 
-// Windows has no watch that the event loop reads: the caller polls.
-struct FolderWatch::Impl {};
+// ReadDirectoryChangesW on both folders, in a thread of its own that hands each name to
+// the event loop.
+struct FolderWatch::Impl {
+  struct Shared {
+    std::function<void(bool, std::string_view)> changed;
+    std::function<void()> overflow;
+    std::atomic<bool> stopped{false};
+  };
+  Impl(boost::asio::io_context& io, std::function<void(bool, std::string_view)> c,
+       std::function<void()> o)
+      : io(io), shared(std::make_shared<Shared>()) {
+    shared->changed = std::move(c);
+    shared->overflow = std::move(o);
+  }
+  ~Impl() {
+    shared->stopped = true;
+    if (stop) SetEvent(stop);
+    if (thread.joinable()) thread.join();
+    for (HANDLE h : {folders[0], folders[1]})
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    for (HANDLE h : {events[0], events[1], stop})
+      if (h) CloseHandle(h);
+  }
 
-FolderWatch::FolderWatch(boost::asio::io_context&, std::function<void(bool, std::string_view)>,
-                         std::function<void()>)
-    : impl_(std::make_unique<Impl>()) {}
+  bool Arm(int i) {
+    ZeroMemory(&overlapped[i], sizeof overlapped[i]);
+    overlapped[i].hEvent = events[i];
+    const DWORD filter = i == 0 ? FILE_NOTIFY_CHANGE_FILE_NAME
+                                : FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
+    return ReadDirectoryChangesW(folders[i], buffers[i].data(),
+                                 static_cast<DWORD>(buffers[i].size()), FALSE, filter, nullptr,
+                                 &overlapped[i], nullptr) != 0;
+  }
+
+  // Folder 0 is in/ (names that went), folder 1 is out/ (names that came).
+  void Run() {
+    for (;;) {
+      HANDLE wait[3] = {stop, events[0], events[1]};
+      const DWORD r = WaitForMultipleObjects(3, wait, FALSE, INFINITE);
+      if (r == WAIT_OBJECT_0 || r == WAIT_FAILED) break;
+      const int i = static_cast<int>(r - WAIT_OBJECT_0 - 1);
+      DWORD bytes = 0;
+      if (!GetOverlappedResult(folders[i], &overlapped[i], &bytes, FALSE)) break;
+      std::vector<std::string> names;
+      bool lost = bytes == 0;  // the system's buffer ran over
+      for (DWORD at = 0; !lost && at < bytes;) {
+        auto* e = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(buffers[i].data() + at);
+        const bool wanted =
+            i == 0 ? e->Action == FILE_ACTION_REMOVED || e->Action == FILE_ACTION_RENAMED_OLD_NAME
+                   : e->Action == FILE_ACTION_ADDED || e->Action == FILE_ACTION_RENAMED_NEW_NAME ||
+                         e->Action == FILE_ACTION_MODIFIED;
+        std::string name;
+        if (wanted &&
+            NarrowName(std::wstring_view(e->FileName, e->FileNameLength / sizeof(wchar_t)), &name))
+          names.push_back(std::move(name));
+        if (e->NextEntryOffset == 0) break;
+        at += e->NextEntryOffset;
+      }
+      const bool rearmed = Arm(i);
+      boost::asio::post(
+          io, [s = shared, in = i == 0, names = std::move(names), lost = lost || !rearmed] {
+            if (s->stopped) return;
+            if (lost) s->overflow();
+            for (const std::string& n : names) s->changed(in, n);
+          });
+      if (!rearmed) break;
+    }
+    running = false;  // the quick poll carries on alone
+  }
+
+  boost::asio::io_context& io;
+  std::shared_ptr<Shared> shared;
+  HANDLE folders[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+  HANDLE events[2] = {nullptr, nullptr};
+  HANDLE stop = nullptr;
+  OVERLAPPED overlapped[2] = {};
+  std::vector<char> buffers[2] = {std::vector<char>(64 * 1024), std::vector<char>(64 * 1024)};
+  std::thread thread;
+  std::atomic<bool> running{false};
+};
+
+FolderWatch::FolderWatch(boost::asio::io_context& io,
+                         std::function<void(bool, std::string_view)> changed,
+                         std::function<void()> overflow)
+    : impl_(std::make_unique<Impl>(io, std::move(changed), std::move(overflow))) {}
 
 FolderWatch::~FolderWatch() = default;
 
-bool FolderWatch::Start(const std::string&, const std::string&) { return false; }
+bool FolderWatch::Start(const std::string& in, const std::string& out) {
+  Impl& w = *impl_;
+  int i = 0;
+  for (const std::string* folder : {&in, &out}) {
+    w.folders[i] =
+        CreateFileW(WidePath(*folder).c_str(), FILE_LIST_DIRECTORY,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    w.events[i] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (w.folders[i] == INVALID_HANDLE_VALUE || w.events[i] == nullptr || !w.Arm(i)) return false;
+    ++i;
+  }
+  w.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (w.stop == nullptr) return false;
+  w.running = true;
+  w.thread = std::thread([&w] { w.Run(); });
+  return true;
+}
 
-bool FolderWatch::running() const { return false; }
+bool FolderWatch::running() const { return impl_->running; }
 
 }  // namespace guichet::web::os

@@ -2,6 +2,10 @@
 // ranges, and the path checks of static files and of the rights list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <chrono>
 #include <filesystem>
 
 #include "exchange/decode.h"
@@ -341,6 +345,45 @@ TEST(Files, RightsListAndResolution) {
 #endif
   EXPECT_FALSE(OpenInside(dir.path() + "/secret.txt", roots, &size).is_open());
   EXPECT_FALSE(OpenInside(roots[0], roots, &size).is_open());
+}
+
+// The system's notices of the spool: a name that comes into out/ and one that leaves in/,
+// each handed to the event loop once it happened.
+TEST(Watch, NamesThatComeAndGo) {
+  TempDir dir;
+  const std::string in = dir.path() + "/in", out = dir.path() + "/out";
+  test::MakeDirs(in);
+  test::MakeDirs(out);
+  WriteAll(in + "/w1.req", "request");
+  WriteAll(in + "/other.txt", "");
+  boost::asio::io_context io;
+  auto busy = boost::asio::make_work_guard(io);  // as the server's own work keeps it
+  std::vector<std::string> seen;
+  int overflows = 0;
+  os::FolderWatch watch(
+      io,
+      [&](bool from_in, std::string_view name) {
+        seen.push_back((from_in ? "in:" : "out:") + std::string(name));
+      },
+      [&] { ++overflows; });
+  ASSERT_TRUE(watch.Start(in, out));
+  EXPECT_TRUE(watch.running());
+  auto wait_for = [&](const std::string& what) {
+    for (int i = 0; i < 400; ++i) {  // at most 20 s: a guard, not a measure
+      io.run_for(std::chrono::milliseconds(50));
+      if (std::find(seen.begin(), seen.end(), what) != seen.end()) return true;
+    }
+    return false;
+  };
+  WriteAll(out + "/.w1.rdy.tmp", "");
+  std::filesystem::rename(test::NativePath(out + "/.w1.rdy.tmp"),
+                          test::NativePath(out + "/w1.rdy"));
+  EXPECT_TRUE(wait_for("out:w1.rdy"));
+  std::filesystem::remove(test::NativePath(in + "/w1.req"));
+  EXPECT_TRUE(wait_for("in:w1.req"));
+  // A file written into in/ is no answer of anything.
+  for (const std::string& s : seen) EXPECT_NE(s, "in:other.txt");
+  EXPECT_EQ(overflows, 0);
 }
 
 }  // namespace
