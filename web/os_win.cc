@@ -289,8 +289,14 @@ struct FolderWatch::Impl {
     shared->stopped = true;
     if (stop) SetEvent(stop);
     if (thread.joinable()) thread.join();
-    for (HANDLE h : {folders[0], folders[1]})
-      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    for (int i = 0; i < 2; ++i) {
+      if (folders[i] == INVALID_HANDLE_VALUE) continue;
+      // The system writes into the buffer until the read is over: end it, and wait.
+      DWORD n = 0;
+      if (armed[i] && CancelIoEx(folders[i], &overlapped[i]))
+        GetOverlappedResult(folders[i], &overlapped[i], &n, TRUE);
+      CloseHandle(folders[i]);
+    }
     for (HANDLE h : {events[0], events[1], stop})
       if (h) CloseHandle(h);
   }
@@ -300,9 +306,10 @@ struct FolderWatch::Impl {
     overlapped[i].hEvent = events[i];
     const DWORD filter = i == 0 ? FILE_NOTIFY_CHANGE_FILE_NAME
                                 : FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
-    return ReadDirectoryChangesW(folders[i], buffers[i].data(),
-                                 static_cast<DWORD>(buffers[i].size()), FALSE, filter, nullptr,
-                                 &overlapped[i], nullptr) != 0;
+    armed[i] =
+        ReadDirectoryChangesW(folders[i], buffers[i].data(), static_cast<DWORD>(buffers[i].size()),
+                              FALSE, filter, nullptr, &overlapped[i], nullptr) != 0;
+    return armed[i];
   }
 
   // Folder 0 is in/ (names that went), folder 1 is out/ (names that came).
@@ -313,7 +320,9 @@ struct FolderWatch::Impl {
       if (r == WAIT_OBJECT_0 || r == WAIT_FAILED) break;
       const int i = static_cast<int>(r - WAIT_OBJECT_0 - 1);
       DWORD bytes = 0;
-      if (!GetOverlappedResult(folders[i], &overlapped[i], &bytes, FALSE)) break;
+      const bool read = GetOverlappedResult(folders[i], &overlapped[i], &bytes, FALSE);
+      armed[i] = false;
+      if (!read) break;
       std::vector<std::string> names;
       bool lost = bytes == 0;  // the system's buffer ran over
       for (DWORD at = 0; !lost && at < bytes;) {
@@ -347,6 +356,7 @@ struct FolderWatch::Impl {
   HANDLE events[2] = {nullptr, nullptr};
   HANDLE stop = nullptr;
   OVERLAPPED overlapped[2] = {};
+  bool armed[2] = {false, false};  // a read of the folder is under way
   std::vector<char> buffers[2] = {std::vector<char>(64 * 1024), std::vector<char>(64 * 1024)};
   std::thread thread;
   std::atomic<bool> running{false};
