@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs what cross-building Guichet for Windows and running its tests under wine
-# needs on Debian 12 (as root): the posix-threads mingw-w64 toolchain, wine and the
-# tools that fetch Debian's source packages. Packages already present are not fetched.
+# needs on Debian 12 (as root): the posix-threads mingw-w64 toolchain, wine, the tools
+# that fetch Debian's source packages, Boost's headers (guichet-web.exe), and the Linux
+# programs that make the test dictation and read the outputs of the Windows tests.
+# Packages already present are not fetched.
 set -euo pipefail
 
 packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
-  wine64 dpkg-dev cmake make
+  wine64 dpkg-dev cmake make libboost-dev
+  espeak-ng sox speex ffmpeg
 )
 
 missing=()

@@ -9,4 +9,13 @@ export WINEPREFIX=$PWD/build-win/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,m
 mkdir -p "$WINEPREFIX"
 bash tools/build-windows.sh
 cd build-win
+# The wine session (its server, and the services wine starts with the first program) is
+# started here, outside ctest, and kept for the whole run. Started by a test program
+# instead, those services would inherit that test's output pipes, and ctest would wait
+# for the test until the session ended, however long that took.
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo "$(dirname "$wine")/wineserver")
+"$wineserver" -p
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+"$wine" wineboot >/dev/null 2>&1 </dev/null || true
 ctest -j"$(nproc)" --output-on-failure --timeout 600 "$@"

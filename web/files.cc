@@ -1,12 +1,7 @@
 #include "files.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "exchange/decode.h"
+#include "os.h"
 #include "platform/env.h"
 #include "spool_writer.h"
 #include "workflow/listings.h"
@@ -15,11 +10,7 @@ namespace guichet::web {
 
 namespace {
 
-std::string Real(const std::string& path) {
-  char buf[PATH_MAX];
-  if (!realpath(path.c_str(), buf)) return "";
-  return buf;
-}
+std::string Real(const std::string& path) { return os::RealPath(path); }
 
 bool Inside(const std::string& real, const std::string& root) {
   return !root.empty() && real.size() > root.size() && real.compare(0, root.size(), root) == 0 &&
@@ -53,8 +44,7 @@ constexpr int64_t kMaxRightsBytes = 16 << 20;
 
 std::string RealFolder(const std::string& path) {
   std::string r = Real(path);
-  struct stat st;
-  if (r.empty() || stat(r.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
+  if (r.empty() || os::KindOf(r, true) != os::Kind::kFolder) return "";
   return r;
 }
 
@@ -65,10 +55,10 @@ bool RightsAllow(const std::string& rights_folder, std::string_view token, std::
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
   if (f.find('\0') != std::string_view::npos) return false;
   const std::string path = rights_folder + "/~" + std::string(token) + ".lst";
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  time_t modified;
+  if (!os::FileModified(path, &modified)) return false;
   // A list that Guichet would throw away as stale grants nothing.
-  if (now - st.st_mtime > 24 * 3600) return false;
+  if (now - modified > 24 * 3600) return false;
   std::string data;
   if (!ReadSmallFile(path, &data, kMaxRightsBytes)) return false;
   std::vector<std::string> entries;
@@ -91,29 +81,23 @@ bool RightsAllow(const std::string& rights_folder, std::string_view token, std::
 }
 
 std::string ResolveInside(const std::string& path, const std::vector<std::string>& roots) {
-  if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return "";
+  if (!os::IsAbsolute(path) || path.find('\0') != std::string::npos) return "";
   // Guichet wrote the path in lower case; the file layer finds its real spelling.
   std::string found = Env::Default()->Resolve(path);
   std::string real = Real(found);
   if (real.empty() || !InsideAny(real, roots)) return "";
-  struct stat st;
-  if (stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+  if (os::KindOf(real, true) != os::Kind::kFile) return "";
   return real;
 }
 
-int OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size) {
-  int fd = open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
+os::File OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size) {
+  os::File file = os::File::OpenRead(real);
   // What was opened must still be inside: a folder swapped for a link since the check
   // shows here.
-  std::string opened = Real("/proc/self/fd/" + std::to_string(fd));
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !InsideAny(opened, roots)) {
-    close(fd);
-    return -1;
-  }
-  *size = st.st_size;
-  return fd;
+  if (!file.is_open() || !InsideAny(file.RealPath(), roots)) return os::File();
+  *size = file.Size();
+  if (*size < 0) return os::File();
+  return file;
 }
 
 std::string StaticFile(const std::string& www_real, std::string_view target) {
@@ -135,7 +119,8 @@ std::string StaticFile(const std::string& www_real, std::string_view target) {
       c = static_cast<char>(hi * 16 + lo);
       i += 2;
     }
-    if (c == '\0' || c == '\\') return "";
+    // A ":" would name a stream of a file, or a drive, on Windows.
+    if (c == '\0' || c == '\\' || c == ':') return "";
     path += c;
   }
   size_t pos = 1;
@@ -149,14 +134,13 @@ std::string StaticFile(const std::string& www_real, std::string_view target) {
     pos = slash + 1;
   }
   std::string full = www_real + path;
-  struct stat st;
-  if (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (os::KindOf(full, true) == os::Kind::kFolder) {
     if (full.back() != '/') full += '/';
     full += "index.html";
   }
   std::string real = Real(full);
   if (real.empty() || !Inside(real, www_real)) return "";
-  if (stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+  if (os::KindOf(real, true) != os::Kind::kFile) return "";
   return real;
 }
 

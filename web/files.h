@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "os.h"
+
 namespace guichet::web {
 
 // True when the rights list of session `token` (rights/~TOKEN.lst, changed less than a
@@ -26,13 +28,13 @@ bool RightsAllow(const std::string& rights_folder, std::string_view token, std::
 std::string ResolveInside(const std::string& path, const std::vector<std::string>& roots);
 
 // Opens a real path found by ResolveInside or StaticFile for reading: no link, regular
-// file only, and still inside `roots` once open. -1 on failure.
-int OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size);
+// file only, and still inside `roots` once open. Not open on failure.
+os::File OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size);
 
 // The real path of the static file for the request path `target` (before "?", still
 // percent-encoded) under `www`: "/" and folders give their index.html; "" for anything
-// that is not a regular file inside www, or whose path has a "..", a NUL, a backslash or
-// a hidden name.
+// that is not a regular file inside www, or whose path has a "..", a NUL, a backslash, a
+// ":" or a hidden name.
 std::string StaticFile(const std::string& www_real, std::string_view target);
 
 // A Content-Type for a file name's extension.

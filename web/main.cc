@@ -1,13 +1,10 @@
 // guichet-web: the portal over HTTP. Turns browser and client requests into Guichet's
 // spool files and hands back its answers; serves the files of attachments and archives
 // answers and the site's static pages. See --help.
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <boost/asio.hpp>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,26 +58,12 @@ bool ParseListen(const std::string& s, guichet::web::Config* c) {
   return true;
 }
 
-std::string OwnFolder() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string p(buf, static_cast<size_t>(n));
-  return p.substr(0, p.rfind('/'));
-}
-
 // Each waiting request holds a connection: allow as many as the system lets us, and say
 // so when that is fewer than --max-waiting needs.
 void RaiseDescriptorLimit(size_t max_waiting) {
-  struct rlimit rl;
-  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
-  if (rl.rlim_cur < rl.rlim_max) {
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
-    getrlimit(RLIMIT_NOFILE, &rl);
-  }
-  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < max_waiting + 64)
-    std::cerr << "guichet-web: warning: only " << rl.rlim_cur
+  const uint64_t limit = guichet::web::os::RaiseOpenLimit();
+  if (limit != 0 && limit < max_waiting + 64)
+    std::cerr << "guichet-web: warning: only " << limit
               << " open files allowed (ulimit -n); fewer than --max-waiting " << max_waiting
               << " requests can wait at once\n";
 }
@@ -94,10 +77,12 @@ int Fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  namespace os = guichet::web::os;
+  const std::vector<std::string> args = os::Arguments(argc, argv);
   guichet::web::Config config;
   std::string site;
   for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+    std::string a = args[i];
     std::string value;
     bool has_value = false;
     size_t eq = a.find('=');
@@ -112,7 +97,7 @@ int main(int argc, char** argv) {
         return true;
       }
       if (i + 1 >= argc) return false;
-      *out = argv[++i];
+      *out = args[++i];
       return true;
     };
     long n;
@@ -142,14 +127,14 @@ int main(int argc, char** argv) {
       return Fail("unknown argument " + a);
     }
   }
-  if (site.empty()) site = OwnFolder() + "/..";
+  if (site.empty()) site = os::OwnFolder() + "/..";
   while (site.size() > 1 && site.back() == '/') site.pop_back();
   config.spool = site + "/IsapiHalvero";
   config.www = site + "/www";
   config.archives = site + "/Archives";
 
   RaiseDescriptorLimit(config.max_waiting);
-  signal(SIGPIPE, SIG_IGN);
+  os::IgnoreBrokenPipes();
   boost::asio::io_context ioc(1);
   guichet::web::Server server(ioc, config);
   std::string error;

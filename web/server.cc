@@ -1,9 +1,5 @@
 #include "server.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cerrno>
@@ -15,6 +11,8 @@
 
 #include "files.h"
 #include "form.h"
+#include "platform/datetime.h"
+#include "platform/env.h"
 
 namespace guichet::web {
 
@@ -26,10 +24,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string& path) { return os::KindOf(path, false) != os::Kind::kNone; }
 
 bool IEquals(std::string_view a, std::string_view b) { return beast::iequals(a, b); }
 
@@ -60,7 +55,7 @@ class Session : public std::enable_shared_from_this<Session> {
     client_ = ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
   }
   ~Session() {
-    if (fd_ >= 0) close(fd_);
+    file_.Close();
     DropSpill();
   }
 
@@ -364,10 +359,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
   bool OpenSpill() {
     static uint64_t n = 0;
-    spill_path_ = server_.config().spool + "/post/.upload-" + std::to_string(getpid()) + "-" +
-                  std::to_string(++n) + ".tmp";
-    fd_ = open(spill_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
+    spill_path_ = server_.config().spool + "/post/.upload-" + std::to_string(os::ProcessId()) +
+                  "-" + std::to_string(++n) + ".tmp";
+    int err = 0;
+    file_ = os::File::Create(spill_path_, true, &err);
+    if (!file_.is_open()) {
       spill_path_.clear();
       return false;
     }
@@ -381,17 +377,14 @@ class Session : public std::enable_shared_from_this<Session> {
       too_large_ = true;
       return false;
     }
-    while (!d.empty()) {
-      ssize_t w = write(fd_, d.data(), d.size());
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      d.remove_prefix(static_cast<size_t>(w));
-    }
-    return true;
+    return file_.WriteAll(d) == 0;
   }
 
   void DropSpill() {
-    if (!spill_path_.empty()) unlink(spill_path_.c_str());
+    if (!spill_path_.empty()) {
+      file_.Close();  // the spill's own file: Windows deletes no file that is open
+      os::Remove(spill_path_);
+    }
     spill_path_.clear();
   }
 
@@ -439,8 +432,7 @@ class Session : public std::enable_shared_from_this<Session> {
       return SendText(http::status::bad_request, "No file in the form\n");
     if (!CheckUploadNames() || !CheckUploadSize(spilled_)) return;
     writer_ = std::make_unique<PieceWriter>(&server_.post(), idexamen_, extension_, spilled_);
-    if (lseek(fd_, 0, SEEK_SET) != 0)
-      return SendText(http::status::internal_server_error, "Seek\n");
+    if (!file_.Rewind()) return SendText(http::status::internal_server_error, "Seek\n");
     CutSpill();
   }
 
@@ -448,12 +440,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // connections run in between.
   void CutSpill() {
     for (int i = 0; i < 16; ++i) {
-      ssize_t n = read(fd_, chunk_.data(), chunk_.size());
-      if (n < 0 && errno == EINTR) continue;
+      int64_t n = file_.Read(chunk_.data(), chunk_.size());
       if (n < 0) return SendText(http::status::internal_server_error, "Read\n");
       if (n == 0) {
-        close(fd_);
-        fd_ = -1;
         DropSpill();
         if (writer_->Finish() != 0)
           return SendText(http::status::service_unavailable, "Spool not writable\n");
@@ -498,8 +487,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void ServeFile(const std::string& real, const std::vector<std::string>& roots, bool cacheable) {
     int64_t size = 0;
-    fd_ = OpenInside(real, roots, &size);
-    if (fd_ < 0) return SendText(http::status::not_found, "Not found\n");
+    file_ = OpenInside(real, roots, &size);
+    if (!file_.is_open()) return SendText(http::status::not_found, "Not found\n");
     int64_t first = 0, last = size - 1;
     auto status = http::status::ok;
     auto& req = head_->get();
@@ -513,8 +502,7 @@ class Session : public std::enable_shared_from_this<Session> {
           status = http::status::partial_content;
           break;
         case RangeResult::kUnsatisfiable: {
-          close(fd_);
-          fd_ = -1;
+          file_.Close();
           auto res = MakeText(http::status::range_not_satisfiable, "");
           res->set(http::field::content_range, "bytes */" + std::to_string(size));
           return Send(res);
@@ -552,9 +540,9 @@ class Session : public std::enable_shared_from_this<Session> {
   void WriteFileChunk() {
     if (chunk_.size() < kChunkBytes) chunk_.resize(kChunkBytes);
     size_t want = static_cast<size_t>(std::min<int64_t>(kChunkBytes, file_end_ - file_pos_));
-    ssize_t n = 0;
+    int64_t n = 0;
     if (want > 0) {
-      n = pread(fd_, chunk_.data(), want, file_pos_);
+      n = file_.ReadAt(chunk_.data(), want, file_pos_);
       if (n <= 0) return Close();  // the file shrank: the length sent cannot be kept
     }
     file_pos_ += n;
@@ -574,8 +562,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void FileDone(beast::error_code ec, uint64_t bytes) {
-    close(fd_);
-    fd_ = -1;
+    file_.Close();
     const unsigned status = file_res_->result_int();
     file_sr_.reset();
     file_res_.reset();
@@ -615,10 +602,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Logged(unsigned status, uint64_t bytes) {
     char when[32];
-    time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+    const DateTime t = Env::Default()->Now();
+    snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+             t.minute, t.second);
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
     server_.Log(std::string(when) + " " + client_ + " " + LoggedPath(method_) + " " +
@@ -632,16 +618,11 @@ class Session : public std::enable_shared_from_this<Session> {
     writer_.reset();
     multipart_.reset();
     DropSpill();
-    if (fd_ >= 0) close_fd();
+    file_.Close();
     idexamen_.clear(), extension_.clear();
     seen_file_ = in_file_ = refused_ = too_large_ = false;
     if (close) return Close();
     ReadHeader(false);
-  }
-
-  void close_fd() {
-    close(fd_);
-    fd_ = -1;
   }
 
   void Close() {
@@ -677,7 +658,7 @@ class Session : public std::enable_shared_from_this<Session> {
   int64_t spilled_ = 0;
   bool seen_file_ = false, in_file_ = false, refused_ = false, too_large_ = false;
   // Files.
-  int fd_ = -1;
+  os::File file_;  // the file served, or the spill of an upload
   int64_t file_pos_ = 0, file_end_ = 0;
   uint64_t sent_ = 0;
   bool head_only_ = false;
@@ -693,6 +674,14 @@ Server::Server(net::io_context& ioc, Config config)
       acceptor_(ioc),
       accept_retry_(ioc),
       poll_timer_(ioc),
+      watch_(
+          ioc,
+          [this](bool in, std::string_view name) {
+            std::string_view want = in ? ".req" : ".rdy";
+            if (name.size() > 4 && name.substr(name.size() - 4) == want)
+              Wake(std::string(name.substr(0, name.size() - 4)));
+          },
+          [this] { WakeAll(); }),
       post_(config_.spool + "/post") {
   std::random_device rd;
   salt_ = rd();
@@ -706,10 +695,9 @@ const std::string& Server::Real(const std::string& path, std::string* kept) {
 Server::~Server() = default;
 
 bool Server::Start(std::string* error) {
-  for (const char* sub : {"", "/in", "/out", "/post"}) mkdir((config_.spool + sub).c_str(), 0750);
+  for (const char* sub : {"", "/in", "/out", "/post"}) os::MakeFolder(config_.spool + sub);
   for (const char* sub : {"/in", "/out", "/post"}) {
-    struct stat st;
-    if (stat((config_.spool + sub).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (os::KindOf(config_.spool + sub, true) != os::Kind::kFolder) {
       *error = "the spool folder " + config_.spool + sub + " cannot be made";
       return false;
     }
@@ -760,50 +748,13 @@ void Server::Accept() {
 
 void Server::StartWatch() {
   if (config_.poll_only) return;
-  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (fd < 0) return;
-  wd_out_ = inotify_add_watch(fd, (config_.spool + "/out").c_str(),
-                              IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE);
-  wd_in_ = inotify_add_watch(fd, (config_.spool + "/in").c_str(), IN_DELETE | IN_MOVED_FROM);
-  if (wd_out_ < 0 || wd_in_ < 0) {
-    close(fd);
-    return;
-  }
-  notify_ = std::make_unique<net::posix::stream_descriptor>(ioc_, fd);
-  ReadEvents();
-}
-
-void Server::ReadEvents() {
-  notify_->async_wait(net::posix::stream_descriptor::wait_read, [this](beast::error_code ec) {
-    if (ec) {
-      notify_.reset();  // the poll carries on alone
-      return;
-    }
-    alignas(inotify_event) char buf[64 * 1024];
-    for (;;) {
-      ssize_t n = read(notify_->native_handle(), buf, sizeof buf);
-      if (n <= 0) break;
-      for (char* p = buf; p < buf + n;) {
-        auto* e = reinterpret_cast<inotify_event*>(p);
-        p += sizeof(inotify_event) + e->len;
-        if (e->mask & IN_Q_OVERFLOW) {
-          WakeAll();
-          continue;
-        }
-        if (e->len == 0) continue;
-        std::string_view name(e->name);
-        std::string_view want = e->wd == wd_out_ ? ".rdy" : ".req";
-        if (name.size() > 4 && name.substr(name.size() - 4) == want)
-          Wake(std::string(name.substr(0, name.size() - 4)));
-      }
-    }
-    ReadEvents();
-  });
+  watch_.Start(config_.spool + "/in", config_.spool + "/out");
 }
 
 void Server::Poll() {
-  // With inotify the poll is only a safety net; without it, it is the way answers are seen.
-  const bool watching = notify_ != nullptr;
+  // With the system's notices the poll is only a safety net; without them, it is the way
+  // answers are seen.
+  const bool watching = watch_.running();
   poll_timer_.expires_after(std::chrono::milliseconds(watching ? 2000 : 250));
   poll_timer_.async_wait([this](beast::error_code ec) {
     if (ec) return;
@@ -835,14 +786,15 @@ void Server::RemoveWaiter(const std::string& name) { waiters_.erase(name); }
 std::string Server::NewRequestName() {
   char buf[64];
   const uint64_t n = ++counter_;
-  snprintf(buf, sizeof buf, "w%d_%llu_%08x", static_cast<int>(getpid()),
-           static_cast<unsigned long long>(n), salt_ ^ static_cast<uint32_t>(n * 2654435761u));
+  snprintf(buf, sizeof buf, "w%ld_%llu_%08x", os::ProcessId(), static_cast<unsigned long long>(n),
+           salt_ ^ static_cast<uint32_t>(n * 2654435761u));
   return buf;
 }
 
 void Server::Log(const std::string& line) {
   std::string l = line + "\n";
   fwrite(l.data(), 1, l.size(), stderr);
+  fflush(stderr);  // a C runtime may buffer standard error sent to a file
 }
 
 }  // namespace guichet::web

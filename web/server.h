@@ -1,11 +1,10 @@
 // guichet-web's HTTP server: one thread, one event loop (Boost.Asio), HTTP/1.1 with
 // keep-alive (Boost.Beast). Each /portail.hv request becomes a request file in the
 // spool's in/ folder; the connection then waits, without a thread of its own, until
-// Guichet's ready marker appears in out/ (inotify, with a slow poll besides), the request
+// Guichet's ready marker appears in out/ (the system's notices where it gives them, with a
+// slow poll besides; a quick poll elsewhere), the request
 // file disappears (a command answered without a page), or the timeout passes.
 #pragma once
-
-#include <sys/inotify.h>
 
 #include <boost/asio.hpp>
 #include <chrono>
@@ -16,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "os.h"
 #include "spool_writer.h"
 
 namespace guichet::web {
@@ -67,7 +67,6 @@ class Server {
  private:
   void Accept();
   void StartWatch();
-  void ReadEvents();
   void Poll();
   void Wake(const std::string& name);
   void WakeAll();
@@ -78,8 +77,7 @@ class Server {
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer accept_retry_;
   boost::asio::steady_timer poll_timer_;
-  std::unique_ptr<boost::asio::posix::stream_descriptor> notify_;
-  int wd_in_ = -1, wd_out_ = -1;
+  os::FolderWatch watch_;
   std::unordered_map<std::string, std::function<void()>> waiters_;
   PieceFolder post_;
   std::string cache_real_, archives_real_, www_real_;

@@ -1,15 +1,11 @@
 #include "spool_writer.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+
+#include "os.h"
 
 namespace guichet::web {
 
@@ -31,18 +27,6 @@ bool ParseIndex(std::string_view name, int* index) {
   if (name[1] == '0' || n < 1) return false;
   *index = n;
   return true;
-}
-
-int WriteAllFd(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return 0;
 }
 
 std::atomic<uint64_t> temp_counter{0};
@@ -78,62 +62,51 @@ bool RequestFileContent(const Fields& fields, std::string* content) {
 }
 
 int WriteFileInto(const std::string& folder, const std::string& name, std::string_view data) {
-  std::string temp = folder + "/." + name + "." + std::to_string(getpid()) + "-" +
+  std::string temp = folder + "/." + name + "." + std::to_string(os::ProcessId()) + "-" +
                      std::to_string(++temp_counter) + ".tmp";
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-  if (fd < 0) return errno;
-  int err = WriteAllFd(fd, data);
-  if (close(fd) != 0 && !err) err = errno;
-  if (!err && rename(temp.c_str(), (folder + "/" + name).c_str()) != 0) err = errno;
-  if (err) unlink(temp.c_str());
+  int err = 0;
+  os::File file = os::File::Create(temp, false, &err);
+  if (!file.is_open()) return err;
+  err = file.WriteAll(data);
+  if (int closed = file.Close(); closed && !err) err = closed;
+  if (!err) err = os::Rename(temp, folder + "/" + name);
+  if (err) os::Remove(temp);
   return err;
 }
 
 int RemoveOrphanTemporaries(const std::string& folder) {
   int removed = 0;
-  DIR* d = opendir(folder.c_str());
-  if (!d) return 0;
-  std::vector<std::string> names;
-  while (dirent* e = readdir(d)) names.push_back(e->d_name);
-  closedir(d);
-  for (const std::string& n : names) {
+  for (const std::string& n : os::ListNames(folder)) {
     // ".NAME.PID-K.tmp" (WriteFileInto) and ".upload-PID-K.tmp" (uploads of unknown length).
     if (n.size() < 6 || n[0] != '.' || n.compare(n.size() - 4, 4, ".tmp") != 0) continue;
     size_t dash = n.rfind('-');
     if (dash == std::string::npos) continue;
     size_t start = n.find_last_not_of("0123456789", dash - 1);
     if (start == std::string::npos || start + 1 >= dash) continue;
-    pid_t pid = static_cast<pid_t>(std::atol(n.substr(start + 1, dash - start - 1).c_str()));
-    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
-    if (unlink((folder + "/" + n).c_str()) == 0) ++removed;
+    long pid = std::atol(n.substr(start + 1, dash - start - 1).c_str());
+    if (pid <= 0 || pid == os::ProcessId() || !os::ProcessEnded(pid)) continue;
+    if (os::Remove(folder + "/" + n)) ++removed;
   }
   return removed;
 }
 
 bool RemoveFile(const std::string& folder, const std::string& name) {
-  std::string path = folder + "/" + name;
-  return unlink(path.c_str()) == 0 || errno == ENOENT;
+  return os::Remove(folder + "/" + name);
 }
 
 bool ReadSmallFile(const std::string& path, std::string* data, int64_t max_bytes) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > max_bytes) {
-    close(fd);
-    return false;
-  }
+  os::File file = os::File::OpenRead(path);
+  const int64_t size = file.Size();
+  if (size < 0 || size > max_bytes) return false;
   data->clear();
-  data->resize(static_cast<size_t>(st.st_size));
+  data->resize(static_cast<size_t>(size));
   size_t got = 0;
   while (got < data->size()) {
-    ssize_t n = read(fd, data->data() + got, data->size() - got);
-    if (n < 0 && errno == EINTR) continue;
+    int64_t n = file.Read(data->data() + got, data->size() - got);
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
   data->resize(got);
-  close(fd);
   return true;
 }
 
@@ -175,9 +148,9 @@ std::string PieceLine(std::string_view idexamen, std::string_view extension, int
 
 PieceFolder::PieceFolder(std::string folder) : folder_(std::move(folder)) {
   // Start above every numbered piece already there.
-  if (DIR* d = opendir(folder_.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string_view n = e->d_name;
+  {
+    for (const std::string& name : os::ListNames(folder_)) {
+      std::string_view n = name;
       size_t dot = n.find('.');
       if (dot == 0 || dot == std::string_view::npos) continue;
       std::string_view base = n.substr(0, dot);
@@ -193,18 +166,16 @@ PieceFolder::PieceFolder(std::string folder) : folder_(std::move(folder)) {
       }
       if (digits && v >= next_) next_ = v + 1;
     }
-    closedir(d);
   }
 }
 
 int PieceFolder::Write(const std::string& line) {
-  struct stat st;
   std::string n;
   // Skip numbers that another writer put there since.
   for (;;) {
     n = std::to_string(next_++);
-    if (lstat((folder_ + "/" + n + ".txt").c_str(), &st) != 0 &&
-        lstat((folder_ + "/" + n + ".rdy").c_str(), &st) != 0)
+    if (os::KindOf(folder_ + "/" + n + ".txt", false) == os::Kind::kNone &&
+        os::KindOf(folder_ + "/" + n + ".rdy", false) == os::Kind::kNone)
       break;
   }
   if (int err = WriteFileInto(folder_, n + ".txt", line + "\r\n")) return err;

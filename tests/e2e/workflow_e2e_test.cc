@@ -84,8 +84,8 @@ TEST(WorkflowEndToEnd, DictationFromTasksToArchive) {
   EXPECT_EQ(ReadAll(trans + "/hvr_42.finished.bat"),
             "mkdir \"..\\..\\Validations\"\r\nmkdir \"..\\..\\Validations\\u7\"\r\n"
             "move hvr_42.* \"..\\..\\Validations\\u7\"\r\n");
-  EXPECT_EQ(Probe(trans + "/hvr_42.caf", "sample_rate"), "11025");
-  EXPECT_EQ(Probe(trans + "/hvr_42.wav", "channels"), "1");
+  ExpectProbe(trans + "/hvr_42.caf", "sample_rate", "11025");
+  ExpectProbe(trans + "/hvr_42.wav", "channels", "1");
   const std::string info = ReadAll(trans + "/hvr_42.info");
   EXPECT_NE(info.find(W("Désignation=Lettre - Cardiologie (u7)\r\n")), std::string::npos) << info;
 

@@ -1,16 +1,19 @@
 // The front end's pieces on their own: forms, the request file, upload pieces, byte
 // ranges, and the path checks of static files and of the rights list.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <chrono>
 #include <filesystem>
 
 #include "exchange/decode.h"
 #include "files.h"
 #include "form.h"
+#include "os.h"
 #include "spool_writer.h"
+#include "support_lib/process.h"
 #include "support_lib/site.h"
 
 namespace guichet::web {
@@ -154,10 +157,15 @@ TEST(Pieces, DocumentCutIntoNumberedPieces) {
 // the pieces and other hidden files.
 TEST(Pieces, OrphanTemporariesRemoved) {
   TempDir dir;
-  pid_t dead = fork();
-  if (dead == 0) _exit(0);
-  waitpid(dead, nullptr, 0);
-  const std::string d = std::to_string(dead), live = std::to_string(getppid());
+  // Two other front ends: one that has ended, one that runs.
+  const std::string exe = test::BinaryDir() + "/guichet-web" + test::kExecutableSuffix;
+  test::ChildProcess ended, running;
+  ASSERT_TRUE(ended.Start(exe, {"--help"}, ""));
+  const int64_t ended_id = ended.id();
+  ASSERT_EQ(ended.Wait(30000), 0);
+  TempDir site;
+  ASSERT_TRUE(running.Start(exe, {"--site", site.path(), "--listen", "127.0.0.1:0"}, ""));
+  const std::string d = std::to_string(ended_id), live = std::to_string(running.id());
   for (const std::string& n : {".upload-" + d + "-3.tmp", ".12.txt." + d + "-7.tmp",
                                ".upload-" + live + "-1.tmp", ".12.rdy." + live + "-2.tmp",
                                std::string("12.txt"), std::string(".keep"), ".x-" + d + ".txt"})
@@ -248,15 +256,23 @@ TEST(Files, StaticFilesStayInsideWww) {
   WriteAll(www + "/css/index.html", "css index");
   WriteAll(www + "/.hidden", "secret");
   WriteAll(dir.path() + "/outside.txt", "outside");
+#ifndef _WIN32
   fs::create_symlink(dir.path() + "/outside.txt", www + "/link.txt");
   fs::create_symlink(dir.path(), www + "/up");
   fs::create_symlink(www + "/css/site.css", www + "/inner.css");
+#endif
   const std::string real = RealFolder(www);
   EXPECT_EQ(StaticFile(real, "/"), real + "/index.html");
   EXPECT_EQ(StaticFile(real, "/css/site.css"), real + "/css/site.css");
   EXPECT_EQ(StaticFile(real, "/css"), real + "/css/index.html");
   EXPECT_EQ(StaticFile(real, "/c%73s/site.css"), real + "/css/site.css");
+#ifndef _WIN32
   EXPECT_EQ(StaticFile(real, "/inner.css"), real + "/css/site.css");  // a link inside
+#endif
+  // A stream of a file, a device, a drive: names Windows reads its own way.
+  for (const char* bad : {"/index.html::$DATA", "/index.html%3a%3a$DATA", "/CON", "/css/NUL",
+                          "/C:/Windows/win.ini", "/%43%3a/Windows/win.ini"})
+    EXPECT_EQ(StaticFile(real, bad), "") << bad;
   for (const char* bad :
        {"/../outside.txt", "/%2e%2e/outside.txt", "/css/%2E%2E/%2e%2e/outside.txt", "/./index.html",
         "/link.txt", "/up/outside.txt", "/.hidden", "/empty", "/empty/", "/index.html%00.png",
@@ -276,7 +292,9 @@ TEST(Files, RightsListAndResolution) {
   WriteAll(spool + "/cache/hvr_12.caf", "caf");
   WriteAll(dir.path() + "/Archives/Dupont Jean/L\xE9.pdf", "pdf");
   WriteAll(dir.path() + "/secret.txt", "secret");
+#ifndef _WIN32
   fs::create_symlink(dir.path() + "/secret.txt", spool + "/cache/hvr_12.wav");
+#endif
   // Entries as Guichet writes them: lower case and encoded.
   const std::string cache = dir.path() + "/guichet/../isapihalvero/cache/";
   WriteAll(spool + "/rights/~abc123.lst",
@@ -298,8 +316,10 @@ TEST(Files, RightsListAndResolution) {
                           dir.path() + "/Archives/Dupont Jean/L\xE9.pdf", now, &plain));
   EXPECT_EQ(ResolveInside(plain, roots), roots[1] + "/Dupont Jean/L\xE9.pdf");
   // Listed, but a link out of the cache, or a path out of it.
+#ifndef _WIN32
   ASSERT_TRUE(RightsAllow(spool + "/rights", "abc123", cache + "hvr_12.wav", now, &plain));
   EXPECT_EQ(ResolveInside(plain, roots), "");
+#endif
   ASSERT_TRUE(RightsAllow(spool + "/rights", "abc123", cache + "../../secret.txt", now, &plain));
   EXPECT_EQ(ResolveInside(plain, roots), "");
   // Not listed; another token; a token that is a path; a stale list.
@@ -313,13 +333,57 @@ TEST(Files, RightsListAndResolution) {
       RightsAllow(spool + "/rights", "abc123", cache + "hvr_12.caf", now + 25 * 3600, &plain));
   // Opened: regular files inside the roots only.
   int64_t size = 0;
-  int fd = OpenInside(roots[0] + "/hvr_12.caf", roots, &size);
-  ASSERT_GE(fd, 0);
+  os::File file = OpenInside(roots[0] + "/hvr_12.caf", roots, &size);
+  ASSERT_TRUE(file.is_open());
   EXPECT_EQ(size, 3);
-  close(fd);
-  EXPECT_LT(OpenInside(roots[0] + "/hvr_12.wav", roots, &size), 0);
-  EXPECT_LT(OpenInside(dir.path() + "/secret.txt", roots, &size), 0);
-  EXPECT_LT(OpenInside(roots[0], roots, &size), 0);
+  char buf[8] = {};
+  EXPECT_EQ(file.ReadAt(buf, sizeof buf, 1), 2);
+  EXPECT_EQ(std::string(buf, 2), "af");
+  file.Close();
+#ifndef _WIN32
+  EXPECT_FALSE(OpenInside(roots[0] + "/hvr_12.wav", roots, &size).is_open());
+#endif
+  EXPECT_FALSE(OpenInside(dir.path() + "/secret.txt", roots, &size).is_open());
+  EXPECT_FALSE(OpenInside(roots[0], roots, &size).is_open());
+}
+
+// The system's notices of the spool: a name that comes into out/ and one that leaves in/,
+// each handed to the event loop once it happened.
+TEST(Watch, NamesThatComeAndGo) {
+  TempDir dir;
+  const std::string in = dir.path() + "/in", out = dir.path() + "/out";
+  test::MakeDirs(in);
+  test::MakeDirs(out);
+  WriteAll(in + "/w1.req", "request");
+  WriteAll(in + "/other.txt", "");
+  boost::asio::io_context io;
+  auto busy = boost::asio::make_work_guard(io);  // as the server's own work keeps it
+  std::vector<std::string> seen;
+  int overflows = 0;
+  os::FolderWatch watch(
+      io,
+      [&](bool from_in, std::string_view name) {
+        seen.push_back((from_in ? "in:" : "out:") + std::string(name));
+      },
+      [&] { ++overflows; });
+  ASSERT_TRUE(watch.Start(in, out));
+  EXPECT_TRUE(watch.running());
+  auto wait_for = [&](const std::string& what) {
+    for (int i = 0; i < 400; ++i) {  // at most 20 s: a guard, not a measure
+      io.run_for(std::chrono::milliseconds(50));
+      if (std::find(seen.begin(), seen.end(), what) != seen.end()) return true;
+    }
+    return false;
+  };
+  WriteAll(out + "/.w1.rdy.tmp", "");
+  std::filesystem::rename(test::NativePath(out + "/.w1.rdy.tmp"),
+                          test::NativePath(out + "/w1.rdy"));
+  EXPECT_TRUE(wait_for("out:w1.rdy"));
+  std::filesystem::remove(test::NativePath(in + "/w1.req"));
+  EXPECT_TRUE(wait_for("in:w1.req"));
+  // A file written into in/ is no answer of anything.
+  for (const std::string& s : seen) EXPECT_NE(s, "in:other.txt");
+  EXPECT_EQ(overflows, 0);
 }
 
 }  // namespace

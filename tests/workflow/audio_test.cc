@@ -132,15 +132,13 @@ TEST_F(Conversion, SpeexBecomesWavAndCafThatOutsideReadersAccept) {
 
   for (const std::string& file : {F("hvr_42.wav"), F("hvr_42.caf")}) {
     SCOPED_TRACE(file);
-    EXPECT_EQ(Probe(file, "sample_rate"), "11025");
-    EXPECT_EQ(Probe(file, "channels"), "1");
-    EXPECT_EQ(Probe(file, "bits_per_sample"), "16");
-    double expected = (wav.size() - 44) / 22050.0;
-    EXPECT_NEAR(std::stod(ProbeDuration(file)), expected, 0.01);
+    ExpectProbe(file, "sample_rate", "11025");
+    ExpectProbe(file, "channels", "1");
+    ExpectProbe(file, "bits_per_sample", "16");
+    ExpectDuration(file, (wav.size() - 44) / 22050.0, 0.01);
   }
-  EXPECT_EQ(Probe(F("hvr_42.caf"), "codec_name"), "pcm_s16be");
-  std::string samples = Output("ffmpeg -v error -i " + Quote(F("hvr_42.caf")) + " -f s16le -");
-  EXPECT_TRUE(samples == wav.substr(44)) << samples.size() << " bytes from ffmpeg";
+  ExpectProbe(F("hvr_42.caf"), "codec_name", "pcm_s16be");
+  ExpectDecodedSamples(F("hvr_42.caf"), wav.substr(44));
   EXPECT_EQ(WorkflowLog(), "");
   EXPECT_EQ(site.DayLog(), "");
 }
@@ -212,14 +210,15 @@ TEST_F(Conversion, CafReadableByFfprobeAndFormerWavBackedUp) {
   WriteAll(F("hvr_8.wav.bak"), "older backup");
   ConvertirCaf(g, F("hvr_8.caf"));
   EXPECT_EQ(ReadAll(F("hvr_8.wav.bak")), "former wav");
-  EXPECT_EQ(Probe(F("hvr_8.wav"), "sample_rate"), "11025");
-  EXPECT_EQ(Probe(F("hvr_8.wav"), "channels"), "1");
-  EXPECT_EQ(Probe(F("hvr_8.wav"), "codec_name"), "pcm_s16le");
-  EXPECT_NEAR(std::stod(ProbeDuration(F("hvr_8.wav"))), 2.0, 0.01);
-  std::string from_caf = Output("ffmpeg -v error -i " + Quote(F("hvr_8.caf")) + " -f s16le -");
-  std::string from_wav = Output("ffmpeg -v error -i " + Quote(F("hvr_8.wav")) + " -f s16le -");
-  EXPECT_EQ(from_caf.size(), samples.size());
-  EXPECT_TRUE(from_caf == from_wav);
+  ExpectProbe(F("hvr_8.wav"), "sample_rate", "11025");
+  ExpectProbe(F("hvr_8.wav"), "channels", "1");
+  ExpectProbe(F("hvr_8.wav"), "codec_name", "pcm_s16le");
+  ExpectDuration(F("hvr_8.wav"), 2.0, 0.01);
+  // Both files hold the same samples, as outside readers see them.
+  const std::string wav = ReadAll(F("hvr_8.wav"));
+  ASSERT_EQ(wav.size(), samples.size() + 44);
+  ExpectDecodedSamples(F("hvr_8.caf"), wav.substr(44));
+  ExpectDecodedSamples(F("hvr_8.wav"), wav.substr(44));
 }
 
 TEST_F(Conversion, ShortCafAndFailedBackupLeaveTheWavAlone) {
@@ -240,6 +239,7 @@ TEST_F(Conversion, ShortCafAndFailedBackupLeaveTheWavAlone) {
 // A link planted where a conversion writes: nothing is written through it, and the
 // conversion stops with a line in the workflow log.
 TEST_F(Conversion, LinkInPlaceOfAnOutputIsNeverWrittenThrough) {
+  SKIP_ON_WINDOWS("symbolic links planted the Linux way");
   REQUIRE_DICTATION();
   const std::string victim = site.root() + "/victim.bin", content = Bytes(20000, 9);
   WriteAll(victim, content);
