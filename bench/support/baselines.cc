@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "platform/win_text.h"
 #include "support/text.h"
 #else
 #include <dirent.h>
@@ -25,14 +26,6 @@ const char kErrorPage[] =
     "</BODY></HTML>\r\n";
 
 #ifdef _WIN32
-std::wstring Wide(const std::string& text) {
-  std::u16string u = ToUtf16(text);
-  std::wstring w(u.begin(), u.end());
-  for (wchar_t& c : w)
-    if (c == L'/') c = L'\\';
-  return w;
-}
-
 // Writes `size` bytes into a new file; the least a write of a whole small file needs.
 void WriteNew(const std::wstring& path, DWORD disposition, const char* data, DWORD size) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
@@ -51,7 +44,7 @@ void WriteNew(const std::wstring& path, DWORD disposition, const char* data, DWO
 
 #ifdef _WIN32
 int PlainDrain(const std::string& in_text, const std::string& out_text, int n) {
-  const std::wstring in = Wide(in_text), out = Wide(out_text);
+  const std::wstring in = WidePath(in_text), out = WidePath(out_text);
   char buf[4096];
   int answered = 0;
   for (int i = n - 1; i >= 0; --i) {
@@ -111,7 +104,7 @@ int PlainDrain(const std::string& in, const std::string& out, int n) {
 
 #ifdef _WIN32
 void PlainPickup(const std::string& in_text, const std::string& out_text) {
-  const std::wstring in = Wide(in_text), out = Wide(out_text);
+  const std::wstring in = WidePath(in_text), out = WidePath(out_text);
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
   HANDLE d = FindFirstFileW((in + L"\\*").c_str(), &found);
@@ -178,8 +171,8 @@ void PlainPickup(const std::string& in, const std::string& out) {
 #ifdef _WIN32
 void PlainUploadBatch(const std::string& post_text, const std::string& target, const char* doc,
                       int64_t first, int64_t count, int64_t piece, std::vector<char>& buf) {
-  const std::wstring post = Wide(post_text);
-  HANDLE out = CreateFileW(Wide(target).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+  const std::wstring post = WidePath(post_text);
+  HANDLE out = CreateFileW(WidePath(target).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   for (int64_t i = first; i < first + count; ++i) {
     const std::wstring name = post + L"\\" + std::to_wstring(100000 + i);
@@ -229,7 +222,7 @@ void PlainUploadBatch(const std::string& post, const std::string& target, const 
 
 #ifdef _WIN32
 void PlainFolderChecks(const std::string& a_text, const std::string& b_text, int n) {
-  const std::wstring a = Wide(a_text), b = Wide(b_text);
+  const std::wstring a = WidePath(a_text), b = WidePath(b_text);
   WIN32_FILE_ATTRIBUTE_DATA st;
   for (int i = 0; i < n; ++i) {
     GetFileAttributesExW(a.c_str(), GetFileExInfoStandard, &st);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "platform/win_text.h"
 #include "support/bench_os.h"
 #include "support/text.h"
 
@@ -18,14 +19,6 @@ const char kCodecLibrary[] = "Radiveve.dll";
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-  std::u16string u = ToUtf16(text);
-  std::wstring w(u.begin(), u.end());
-  for (wchar_t& c : w)
-    if (c == L'/') c = L'\\';
-  return w;
-}
-
 std::string Narrow(const std::wstring& text) {
   std::string out;
   if (!FromUtf16(std::u16string(text.begin(), text.end()), &out)) out.clear();
@@ -34,23 +27,6 @@ std::string Narrow(const std::wstring& text) {
 
 double Seconds(const FILETIME& t) {
   return (static_cast<uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7;
-}
-
-// One argument of a command line, as the C runtime's parser reads it back.
-std::wstring QuoteArgument(const std::wstring& arg) {
-  std::wstring q = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    q.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    q += c;
-  }
-  q.append(backslashes * 2, L'\\');
-  return q + L"\"";
 }
 
 // Starts `program` with `args`, standard input and output on the null device, standard
@@ -118,7 +94,7 @@ std::string MakeTempFolder(const std::string& base, const std::string& prefix) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = base + "\\" + prefix;
     for (int i = 0; i < 6; ++i) name += letters[random() % (sizeof letters - 1)];
-    if (CreateDirectoryW(Wide(name).c_str(), nullptr)) return name;
+    if (CreateDirectoryW(WidePath(name).c_str(), nullptr)) return name;
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   std::fprintf(stderr, "cannot make a folder in %s\n", base.c_str());
@@ -127,7 +103,7 @@ std::string MakeTempFolder(const std::string& base, const std::string& prefix) {
 
 std::string FileSystemKind(const std::string& folder) {
   wchar_t root[MAX_PATH + 1] = {}, name[MAX_PATH + 1] = {};
-  if (GetVolumePathNameW(Wide(folder).c_str(), root, MAX_PATH + 1) &&
+  if (GetVolumePathNameW(WidePath(folder).c_str(), root, MAX_PATH + 1) &&
       GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1))
     return Narrow(name);
   return "disk";
@@ -136,7 +112,7 @@ std::string FileSystemKind(const std::string& folder) {
 std::string LoadNote() { return "load unknown"; }
 
 void PutFile(const std::string& path, const std::string& data) {
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+  HANDLE h = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                          nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD written = 0;
   if (h == INVALID_HANDLE_VALUE ||
@@ -161,7 +137,7 @@ int RunCommand(const std::string& command) { return std::system((command + " >NU
 
 bool HaveTool(const std::string& name) {
   wchar_t found[MAX_PATH + 1];
-  return SearchPathW(nullptr, Wide(name).c_str(), L".exe", MAX_PATH + 1, found, nullptr) != 0;
+  return SearchPathW(nullptr, WidePath(name).c_str(), L".exe", MAX_PATH + 1, found, nullptr) != 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -185,13 +161,13 @@ bool Program::Start(const std::string& exe, const std::vector<std::string>& args
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE err = nullptr;
   if (!err_file.empty())
-    err = CreateFileW(Wide(err_file).c_str(), GENERIC_WRITE,
+    err = CreateFileW(WidePath(err_file).c_str(), GENERIC_WRITE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   std::vector<std::wstring> wide_args;
-  for (const std::string& a : args) wide_args.push_back(Wide(a));
+  for (const std::string& a : args) wide_args.push_back(WidePath(a));
   PROCESS_INFORMATION process = {};
-  const bool ok = Create(Wide(exe), wide_args, cwd.empty() ? L"" : Wide(cwd), nullptr,
+  const bool ok = Create(WidePath(exe), wide_args, cwd.empty() ? L"" : WidePath(cwd), nullptr,
                          err == INVALID_HANDLE_VALUE ? nullptr : err, &process);
   if (err != nullptr && err != INVALID_HANDLE_VALUE) CloseHandle(err);
   if (!ok) return false;
@@ -245,7 +221,7 @@ bool Arm(HANDLE dir, std::vector<uint64_t>& buffer, OVERLAPPED* overlapped) {
 
 ArrivalWatch::ArrivalWatch(const std::string& folder, const std::string& suffix)
     : suffix_(suffix), buffer_((1 << 16) / sizeof(uint64_t)) {
-  dir_ = CreateFileW(Wide(folder).c_str(), FILE_LIST_DIRECTORY,
+  dir_ = CreateFileW(WidePath(folder).c_str(), FILE_LIST_DIRECTORY,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
   event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -282,7 +258,7 @@ int ArrivalWatch::Wait(int timeout_ms, bool* lost) {
   int arrived = 0;
   // No bytes: more changed than the buffer holds.
   if (bytes == 0) *lost = true;
-  const std::wstring suffix = Wide(suffix_);
+  const std::wstring suffix = WidePath(suffix_);
   const char* base = reinterpret_cast<const char*>(buffer_.data());
   for (DWORD at = 0; bytes != 0;) {
     const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(base + at);
@@ -313,7 +289,7 @@ bool HeldLock::Hold(const std::string& path, int seconds) {
   std::wstring self(32768, L'\0');
   self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
   PROCESS_INFORMATION process = {};
-  const bool started = Create(self, {L"--hold-lock", Wide(path), std::to_wstring(seconds)}, L"",
+  const bool started = Create(self, {L"--hold-lock", WidePath(path), std::to_wstring(seconds)}, L"",
                               write_end, nullptr, &process);
   CloseHandle(write_end);
   char c = 0;

@@ -24,4 +24,21 @@ inline bool NarrowName(std::wstring_view wide, std::string* name) {
   return FromUtf16(u, name);
 }
 
+// One argument of a command line, as the C runtime's parser reads it back.
+inline std::wstring QuoteArgument(std::wstring_view arg) {
+  std::wstring q = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    q.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    q += c;
+  }
+  q.append(backslashes * 2, L'\\');
+  return q + L"\"";
+}
+
 }  // namespace guichet

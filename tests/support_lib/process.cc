@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "platform/win_text.h"
 #include "support/text.h"
 #else
 #include <fcntl.h>
@@ -31,30 +32,6 @@ std::wstring Wide(const std::string& text) {
   return std::wstring(u.begin(), u.end());
 }
 
-std::wstring NativeWide(const std::string& path) {
-  std::wstring w = Wide(path);
-  for (wchar_t& c : w)
-    if (c == L'/') c = L'\\';
-  return w;
-}
-
-// One argument of a command line, as the C runtime's parser reads it back.
-std::wstring QuoteArgument(const std::wstring& arg) {
-  std::wstring q = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    q.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    q += c;
-  }
-  q.append(backslashes * 2, L'\\');
-  return q + L"\"";
-}
-
 BOOL CALLBACK CloseIfOwned(HWND window, LPARAM pid) {
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
@@ -78,10 +55,10 @@ bool ChildProcess::Start(const std::string& exe, const std::vector<std::string>&
                   &inherit, OPEN_EXISTING, 0, nullptr);
   HANDLE err = null;
   if (!err_file.empty())
-    err = CreateFileW(NativeWide(err_file).c_str(), GENERIC_WRITE,
+    err = CreateFileW(WidePath(err_file).c_str(), GENERIC_WRITE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::wstring program = NativeWide(exe);
+  std::wstring program = WidePath(exe);
   std::wstring command = QuoteArgument(program);
   for (const std::string& a : args) command += L" " + QuoteArgument(Wide(a));
   STARTUPINFOW startup = {};
