@@ -190,39 +190,6 @@ bool IsTempName(std::string_view name) {
   return digits(name.substr(middle + 1, last - middle - 1)) && digits(count);
 }
 
-namespace {
-
-// An open file of an Env without handles of its own: each call goes by path.
-class FileByPath : public OpenFile {
- public:
-  FileByPath(Env* env, std::string path) : env_(env), path_(std::move(path)) {}
-  Status Size(int64_t* size) override {
-    FileInfo info;
-    Status s = env_->GetFileInfo(path_, &info);
-    if (s.ok()) *size = info.size;
-    return s;
-  }
-  Status SizeAtPath(int64_t* size) override { return Size(size); }
-  Status WriteAt(int64_t offset, std::string_view data) override {
-    return env_->WriteAt(path_, offset, data);
-  }
-  Status Close() override { return Status::Ok(); }
-
- private:
-  Env* env_;
-  std::string path_;
-};
-
-}  // namespace
-
-Status Env::OpenForWriteAt(const std::string& path, std::unique_ptr<OpenFile>* file) {
-  FileInfo info;
-  Status s = GetFileInfo(path, &info);
-  if (!s.ok()) return s;
-  *file = std::make_unique<FileByPath>(this, path);
-  return Status::Ok();
-}
-
 void SortListing(std::vector<std::string>* names) {
   std::vector<std::pair<std::string, std::string>> keyed;
   keyed.reserve(names->size());

@@ -190,9 +190,8 @@ class Env {
   // Writes at a byte offset without shortening the file (created when missing).
   virtual Status WriteAt(const std::string& path, int64_t offset, std::string_view data) = 0;
   // Opens an existing regular file for WriteAt and Size through one handle (a missing
-  // file is not created). Unless a platform has its own, the file goes through this
-  // Env's WriteAt and GetFileInfo by path.
-  virtual Status OpenForWriteAt(const std::string& path, std::unique_ptr<OpenFile>* file);
+  // file is not created).
+  virtual Status OpenForWriteAt(const std::string& path, std::unique_ptr<OpenFile>* file) = 0;
   virtual Status Truncate(const std::string& path, int64_t size) = 0;
   // Copies a regular file, replacing the target; the copy keeps the source's
   // modification time. Written through a temporary name and a rename.
