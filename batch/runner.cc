@@ -87,6 +87,7 @@ class Run {
     if (s.code == TreeStatus::kLink || s.code == TreeStatus::kNotFile)
       return Fail(Outcome::kRefused, "the batch file is not a regular file (" + s.text + ")");
     if (s.code == TreeStatus::kTooLarge) return Fail(Outcome::kRefused, "file larger than 64 KiB");
+    if (s.code == TreeStatus::kMissing) return Fail(Outcome::kRefused, "no such batch file");
     if (!s.ok()) return Fail(Outcome::kFailed, "cannot read it: " + s.text);
 
     std::vector<BatchCommand> commands;
@@ -194,7 +195,7 @@ class Run {
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
     std::set<std::string> made;  // folders the file makes, by key
-    std::set<std::string> gone;  // names moved by an earlier command, folded
+    std::set<std::string> gone;  // names moved by an earlier command
     const std::string here_key = Key(where_.folders);
     for (const BatchCommand& c : commands) {
       const std::string at = LinePrefix(c.line);
@@ -224,7 +225,7 @@ class Run {
       }
       std::set<std::string> seen;
       for (const Entry& e : entries) {
-        if (!MatchesPattern(e.name, c.number, c.extension) || gone.count(ToUpper(e.name))) continue;
+        if (!MatchesPattern(e.name, c.number, c.extension) || gone.count(e.name)) continue;
         std::string name_why;
         if (e.kind != EntryKind::kFile) {
           *why = at + "\"" + e.name + "\" is " + KindText(e.kind) + ", not a file";
@@ -257,7 +258,7 @@ class Run {
         } else {
           steps_.push_back({false, folder, e.name, c.line});
         }
-        gone.insert(ToUpper(e.name));
+        gone.insert(e.name);
       }
     }
     return true;
