@@ -194,8 +194,9 @@ class Run {
     }
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
-    std::set<std::string> made;  // folders the file makes, by key
-    std::set<std::string> gone;  // names moved by an earlier command
+    std::set<std::string> made;    // folders the file makes, by key
+    std::set<std::string> gone;    // names moved by an earlier command
+    std::set<std::string> placed;  // files the moves put in place, by key
     const std::string here_key = Key(where_.folders);
     for (const BatchCommand& c : commands) {
       const std::string at = LinePrefix(c.line);
@@ -210,8 +211,14 @@ class Run {
         return false;
       }
       if (c.kind == BatchCommand::kMkdir) {
-        for (size_t n = 1; n <= folder.size(); ++n)
-          made.insert(Key(std::vector<std::string>(folder.begin(), folder.begin() + n)));
+        for (size_t n = 1; n <= folder.size(); ++n) {
+          const std::string key = Key(std::vector<std::string>(folder.begin(), folder.begin() + n));
+          if (placed.count(key)) {
+            *why = at + "makes a folder where an earlier line moves a file";
+            return false;
+          }
+          made.insert(key);
+        }
         steps_.push_back({true, folder, "", c.line});
         continue;
       }
@@ -235,6 +242,12 @@ class Run {
           *why = at + "file \"" + e.name + "\": " + name_why;
           return false;
         }
+        const std::string key = Key(folder) + "\\" + ToUpper(e.name);
+        if (made.count(key)) {
+          *why = at + "an earlier line makes a folder where \"" + e.name + "\" goes";
+          return false;
+        }
+        placed.insert(key);
         if (!seen.insert(ToUpper(e.name)).second) {
           *why = at + "two files named \"" + e.name + "\" but for case";
           return false;

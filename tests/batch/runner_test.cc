@@ -202,6 +202,13 @@ TEST(BatchRunner, RefusesHostileFilesAndMovesNothing) {
        "line 10: unknown command"},
       {"a move into a folder nobody makes", "move hvr_42.pdf \"..\\..\\..\\Nowhere\"\r\n", nullptr,
        "no earlier line makes it"},
+      {"a folder made where a file goes",
+       "mkdir \"..\\..\\..\\A\\HVR_42.PDF\"\r\nmove hvr_42.pdf \"..\\..\\..\\A\"\r\n", nullptr,
+       "makes a folder where"},
+      {"a folder made through a moved file",
+       "mkdir \"..\\..\\..\\A\"\r\nmove hvr_42.pdf \"..\\..\\..\\A\"\r\n"
+       "mkdir \"..\\..\\..\\a\\hvr_42.pdf\\x\"\r\n",
+       nullptr, "where an earlier line moves a file"},
       {"a move into its own folder", "move hvr_42.pdf \"..\\u7\"\r\n", nullptr, "own folder"},
       {"the site's archives a link", "",
        [&](const std::string& r) { fs::remove_all(r + "/archives"), link(there, r + "/Archives"); },
