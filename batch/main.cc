@@ -6,9 +6,10 @@
 //   guichet-batch --archive SITE     runs every archive batch file waiting in
 //                                    SITE/Tasks/Publications/*/
 //
-// Exit codes: 0 every file ran (or none waited), 1 a file stopped part way (running it
-// again finishes it), 2 a file was refused (nothing of it moved), 64 a wrong command line.
-// With both 1 and 2 among several files, 1.
+// Exit codes: 0 every file ran (or none waited), 1 a system error (a file stopped part
+// way, which running it again finishes, or a site that cannot be read), 2 a file was
+// refused (nothing of it moved), 64 a wrong command line. With both 1 and 2 among
+// several files, 1.
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -90,12 +91,10 @@ int main(int argc, char** argv) {
     for (const BatchLocation& w : found) exit = Worst(exit, RunOne(*tree, w, false));
     return exit;
   }
-  std::string current;
-  try {
-    current = std::filesystem::current_path().string();
-  } catch (const std::exception&) {
-    current = ".";
-  }
+  // Relative paths are taken from here (the current folder, or "." when it is gone).
+  std::error_code ec;
+  const std::filesystem::path here = std::filesystem::current_path(ec);
+  const std::string current = ec ? std::string(1, '.') : here.string();
   for (const std::string& a : args) {
     if (a.size() > 1 && a[0] == '-') {
       Usage();
