@@ -131,10 +131,17 @@ class WinTree : public Tree {
     return {};
   }
 
+  // Windows finds a name in any case; only the exact spelling answers here, so the
+  // runner looks up the real spelling of the others as it does on Linux.
   TreeStatus Kind(Folder& dir, const std::string& name, EntryKind* kind) override {
-    DWORD a = GetFileAttributesW(W32(dir).Child(name).c_str());
-    if (a == INVALID_FILE_ATTRIBUTES) return FromError(GetLastError(), name);
-    *kind = KindOf(a);
+    if (name.find_first_of("*?") != std::string::npos) return {TreeStatus::kMissing, name};
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileExW(W32(dir).Child(name).c_str(), FindExInfoBasic, &fd,
+                                FindExSearchNameMatch, nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE) return FromError(GetLastError(), name);
+    FindClose(h);
+    if (std::wstring(fd.cFileName) != Wide(name)) return {TreeStatus::kMissing, name};
+    *kind = KindOf(fd.dwFileAttributes);
     return {};
   }
 
