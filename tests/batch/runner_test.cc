@@ -161,7 +161,14 @@ TEST(BatchRunner, FilesAPublishedDocumentAndFinishesAfterAStopAtEveryStep) {
       EXPECT_EQ(Snapshot(site.dir.path()), Filed());
     }
     EXPECT_EQ(changes, cross ? 2 + 5 * 4 : 2 + 5);  // Archives_Trash and its folder, the moves
-    for (int stop = 0; stop < changes; ++stop) {
+#ifdef _WIN32
+    // Every third step under wine, whose file calls are slow: each kind of step (rename,
+    // copy, rename into place, delete) is still met, at different moves.
+    const int stride = 3;
+#else
+    const int stride = 1;
+#endif
+    for (int stop = 0; stop < changes; stop += stride) {
       Site site;
       StoppingTree stopped(stop, cross);
       EXPECT_THROW(RunBatchFile(stopped, site.Where()), StoppingTree::Killed);
