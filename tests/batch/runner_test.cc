@@ -29,6 +29,7 @@ class StoppingTree : public Tree {
   struct Killed {};
   StoppingTree(int stop_at, bool cross_device) : stop_at_(stop_at), cross_(cross_device) {}
   int changes = 0;
+  std::function<void(int)> before_change;  // runs before each change, given its number
 
   TreeStatus OpenRoot(const std::string& p, std::unique_ptr<Folder>* o) override {
     return real_->OpenRoot(p, o);
@@ -65,6 +66,7 @@ class StoppingTree : public Tree {
 
  private:
   void Change() {
+    if (before_change) before_change(changes);
     if (changes++ == stop_at_) throw Killed{};
   }
   std::unique_ptr<Tree> real_ = RealTree();
@@ -289,6 +291,36 @@ TEST(BatchRunner, RefusesHostileFilesAndMovesNothing) {
   EXPECT_EQ(RunBatchFile(*RealTree(), site.Where()).code, Outcome::kRefused);
   EXPECT_TRUE(test::Exists(site.pub + "/hvr_42.pdf"));
 #endif
+}
+
+// A link planted while the file runs, after its checks, in place of a target folder
+// (moved aside within the site): nothing ever reaches where the link points.
+TEST(BatchRunner, ALinkPlantedDuringTheRunIsNeverFollowed) {
+  SKIP_ON_WINDOWS("symbolic links");
+  for (int at = 0; at < 7; ++at) {
+    Site site;
+    TempDir outside;
+    bool planted = false;
+    StoppingTree tree(-1, false);
+    tree.before_change = [&](int n) {
+      if (n != at) return;
+      int i = 0;
+      for (const char* f : {"/archives/Lettre Martin", "/Archives_Trash/Lettre Martin"}) {
+        const std::string folder = site.dir.path() + f;
+        if (!fs::is_directory(folder)) continue;
+        const std::string target = outside.path() + "/" + std::to_string(i);
+        test::MakeDirs(target);
+        fs::rename(folder, site.dir.path() + "/aside" + std::to_string(i++));
+        fs::create_symlink(target, folder);
+      }
+      planted = true;
+    };
+    Outcome o = RunBatchFile(tree, site.Where());
+    ASSERT_TRUE(planted) << at;
+    for (const auto& [path, what] : Snapshot(outside.path()))
+      EXPECT_EQ(what, "folder") << path << ", planted before change " << at;
+    EXPECT_NE(o.code, Outcome::kRefused) << at;  // the checks had passed
+  }
 }
 
 TEST(BatchRunner, LocatesTheSiteAboveTheTasksFolder) {
