@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, lays out a demo site in ./demo (on first run) and
 # starts Guichet and its web front end in it. Open the URL it prints. Stop with "q" in
-# Guichet's console, Ctrl-C, or by closing its window; the front end stops with it.
+# Guichet's console, Ctrl-C, or by closing its window; the front end and the archive
+# runner (guichet-batch --archive, every minute) stop with it.
 # GUICHET_WEB_LISTEN=ADDR:PORT changes where the front end listens (127.0.0.1:8080).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,11 +17,19 @@ fi
 # The start page and its style follow the repository (a site made earlier gets them too).
 mkdir -p "$site"/www
 cp -n tools/demo-site/www/* "$site"/www/ 2>/dev/null || true
-cp build/guichet build/guichet-web build/Radiveve.so "$site"/Guichet/
+cp build/guichet build/guichet-web build/guichet-batch build/Radiveve.so "$site"/Guichet/
 listen="${GUICHET_WEB_LISTEN:-127.0.0.1:8080}"
 "$site"/Guichet/guichet-web --listen "$listen" 2>>"$site"/Guichet/guichet-web.log &
 web=$!
-trap 'kill "$web" 2>/dev/null || true' EXIT
+# The archive runner, as a site's timer would run it: every minute, each archive batch
+# file waiting in Tasks/Publications/*/ files its document in Archives.
+(
+  while sleep 60; do
+    "$site"/Guichet/guichet-batch --archive "$site" >>"$site"/Guichet/guichet-batch.log 2>&1 || true
+  done
+) &
+archiver=$!
+trap 'kill "$web" "$archiver" 2>/dev/null || true' EXIT
 sleep 0.5
 if ! kill -0 "$web" 2>/dev/null; then
   echo "guichet-web did not start:" >&2
@@ -29,5 +38,6 @@ if ! kill -0 "$web" 2>/dev/null; then
 fi
 echo "Portal: open http://$listen/ (log on as anna, password dictee)"
 echo "Front end log: $(pwd)/$site/Guichet/guichet-web.log"
+echo "Archive runner log: $(pwd)/$site/Guichet/guichet-batch.log (every minute)"
 echo "Starting $(pwd)/$site/Guichet/guichet (requests go into $site/IsapiHalvero/in)"
 "$site"/Guichet/guichet

@@ -5,14 +5,14 @@
 # learns in build-fuzz/corpus/<target>; a crash is saved in build-fuzz/artifacts/<target>/.
 #
 #   tools/fuzz.sh TARGET SECONDS     TARGET: request piece users template info_agenda
-#   tools/fuzz.sh all SECONDS                queue speexdec
+#   tools/fuzz.sh all SECONDS                queue speexdec batch
 #
 # Prints one line per target: executions, corpus size, and "ok" or what it found. Exits
 # with 1 when any target found a fault.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
-targets=(request piece users template info_agenda queue speexdec)
+targets=(request piece users template info_agenda queue speexdec batch)
 if [ $# -ne 2 ] || ! [[ $2 =~ ^[0-9]+$ ]]; then
   echo "usage: tools/fuzz.sh TARGET|all SECONDS   (targets: ${targets[*]})" >&2
   exit 2

@@ -1,0 +1,2 @@
+mkdir "..\..\..\..\outside\x"
+move hvr_1.pdf "..\..\..\..\outside"

@@ -1,0 +1,3 @@
+mkdir "..\..\Validations"
+mkdir "..\..\Validations\u7"
+move hvr_1.* "..\..\Validations\u7"
