@@ -1,6 +1,5 @@
 #include "shell/run.h"
 
-#include <algorithm>
 #include <memory>
 
 #include "core/guichet.h"
@@ -256,7 +255,9 @@ int RunGuichet(Guichet& g, bool instance_free) {
       if (g.ended) break;
       const int64_t left = next_tick - g.env.SteadyMillis();
       if (left <= 0) break;
-      const bool woke = g.view.WaitFor(static_cast<int>(std::min<int64_t>(left, 100)), g.ended);
+      // One wait to the next tick: the views end it early for a close signal, a click
+      // that ends the process, or the watch.
+      const bool woke = g.view.WaitFor(static_cast<int>(left), g.ended);
       close_if_asked();
       if (woke && timer_on && !g.ended) PickupsOnArrival(g);
     }
