@@ -174,6 +174,8 @@ void InstallCloseSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+bool CloseSignalPending() { return g_close_signal != 0; }
+
 bool TakeCloseSignal() {
   if (!g_close_signal) return false;
   g_close_signal = 0;

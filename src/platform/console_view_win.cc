@@ -201,6 +201,8 @@ void InstallCloseSignals() {
                   window_class.hInstance, nullptr);
 }
 
+bool CloseSignalPending() { return g_close_signal; }
+
 bool TakeCloseSignal() { return g_close_signal.exchange(false); }
 
 std::string MessageLine(const std::string& text) {

@@ -224,7 +224,7 @@ class FltkView : public StatusView {
     const int64_t end = NowMs() + ms;
     woke_ = false;
     if (wake_ >= 0) Fl::add_fd(wake_, FL_READ, OnWake, this);
-    while (!stop && !woke_) {
+    while (!stop && !woke_ && !CloseSignalPending()) {
       int64_t left = end - NowMs();
       if (left <= 0) break;
       Fl::wait(static_cast<double>(left) / 1000.0);

@@ -61,6 +61,8 @@ std::unique_ptr<StatusView> MakeSilentView();
 // arrived.
 void InstallCloseSignals();
 bool TakeCloseSignal();
+// Whether a close signal waits to be taken (leaves it there): ends the views' waits.
+bool CloseSignalPending();
 
 // One line for standard error: CR LF shown as a space, converted to UTF-8.
 std::string MessageLine(const std::string& text);

@@ -129,7 +129,7 @@ class WindowView : public StatusView {
   bool WaitFor(int ms, const bool& stop) override {
     const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(std::max(ms, 0));
     Pump();
-    while (!stop) {
+    while (!stop && !CloseSignalPending()) {
       ULONGLONG now = GetTickCount64();
       if (now >= end) break;
       const DWORD n = wake_ != nullptr ? 1 : 0;
