@@ -335,12 +335,16 @@ class DirectoryWatch : public FolderWatch {
   DirectoryWatch() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~DirectoryWatch() override {
     for (auto& f : folders_) {
-      if (f->pending) {
-        CancelIoEx(f->dir, &f->ov);
-        DWORD n = 0;
-        GetOverlappedResult(f->dir, &f->ov, &n, TRUE);
-      }
+      if (f->pending) CancelIoEx(f->dir, &f->ov);
       CloseHandle(f->dir);
+    }
+    // A read's buffer must outlive it. Closing the folder ends the read, but not always
+    // at once (wine): a read still not ended after a second keeps its buffer for good.
+    for (auto& f : folders_) {
+      for (int waited = 0; f->pending && !HasOverlappedIoCompleted(&f->ov) && waited < 1000;
+           ++waited)
+        Sleep(1);
+      if (f->pending && !HasOverlappedIoCompleted(&f->ov)) static_cast<void>(f.release());
     }
     if (event_ != nullptr) CloseHandle(event_);
   }

@@ -38,7 +38,9 @@ TEST(WakeEndToEnd, BurstsAreAnsweredOnceAndAClosePendingArrivalsLeavesWholeAnswe
   EXPECT_EQ(run.Stop(), 0);
   for (int i = 0; i < 300; ++i) {
     const std::string n = "c" + std::to_string(i);
-    if (Exists(out + n + ".rdy")) EXPECT_EQ(ReadAll(out + n + ".htm"), page) << n;
+    if (Exists(out + n + ".rdy")) {
+      EXPECT_EQ(ReadAll(out + n + ".htm"), page) << n;
+    }
   }
   // The system's notices were there to be used: no fall back to the tick alone.
   EXPECT_EQ(run.DayLogs().find(W("pas d'avis du système")), std::string::npos) << run.DayLogs();
