@@ -33,6 +33,9 @@ size_t Count(const std::string& text, const std::string& what) {
 
 class WakeTest : public ::testing::Test {
  protected:
+  // The watch lets go of its folders before the site is removed (Windows holds them).
+  void TearDown() override { g.Watch.reset(); }
+
   test::TestSite site;
   Guichet& g = *site.g;
 
