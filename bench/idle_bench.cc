@@ -5,7 +5,7 @@
 // requests still there. Beside it, the least a tick must ask the system (one stat of
 // each spool folder), in the same run.
 //
-//   idle_bench [--seconds S] [--answers N] [FOLDER]
+//   idle_bench [--seconds S] [--answers N] [--bin DIR] [FOLDER]
 //   (default: 60 seconds, 10,000 answers (an ".htm" and an ".rdy" each), in /dev/shm,
 //   or the temporary folder where there is none)
 #include <algorithm>
@@ -27,6 +27,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Where the measured guichet is (--bin: another build's, measured the same way).
+std::string g_bin;
+
 double IdleTickCpu(const std::string& base, bool requests_too, int seconds, int answers) {
   const std::string root = bench::MakeTempFolder(base, "guichet-idle-");
   const std::string in = root + "/IsapiHalvero/in", out = root + "/IsapiHalvero/out";
@@ -41,7 +44,7 @@ double IdleTickCpu(const std::string& base, bool requests_too, int seconds, int 
     if (requests_too)
       bench::PutFile(in + "/" + b + ".req", "/portail.hv\r\nx\r\nmenu\r\n\r\n\r\n\r\n");
   }
-  const std::string bin = bench::BinaryDir();
+  const std::string bin = g_bin.empty() ? bench::BinaryDir() : g_bin;
   fs::copy_file(bin + "/" + bench::kGuichetProgram, root + "/Guichet/" + bench::kGuichetProgram);
   std::error_code ec;
   fs::copy_file(bin + "/" + bench::kCodecLibrary, root + "/Guichet/" + bench::kCodecLibrary, ec);
@@ -90,6 +93,8 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--seconds" && i + 1 < argc) {
       seconds = std::atoi(argv[++i]);
+    } else if (a == "--bin" && i + 1 < argc) {
+      g_bin = argv[++i];
     } else if (a == "--answers" && i + 1 < argc) {
       answers = std::max(1, std::atoi(argv[++i]));
     } else {

@@ -2,10 +2,15 @@
 // ("step" with an open session) by 1, 100, 1,000 and 2,000 concurrent clients, first
 // written straight into the spool (request file, wait for the ready marker, read the
 // answer, clean up: what the front end itself does), then through HTTP to guichet-web
-// with keep-alive connections. Prints requests per second, p50/p99 latency, and
-// guichet-web's own CPU time per request (from /proc/PID/stat).
+// with keep-alive connections. Prints requests per second, p50/p99 latency, and the CPU
+// time per request of guichet-web and of guichet (from /proc/PID/stat). Then one upload
+// of --upload-mb megabytes PUT through HTTP, timed from its last byte sent to the whole
+// document assembled in the tasks folder.
 //
-//   web_bench [--seconds N] [--clients 1,100,1000,2000]
+//   web_bench [--seconds N] [--clients 1,100,1000,2000] [--upload-mb 100] [--bin DIR]
+//
+// --bin: where guichet, guichet-web and Radiveve.so are (default: this build's folder), so
+// that another build can be measured by the same benchmark.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -256,13 +261,63 @@ Result Http(int port, int clients, double seconds) {
   return r;
 }
 
+// One upload PUT through HTTP: the milliseconds from its last byte sent to the whole
+// document in the tasks folder (-1 when it never came whole within 30 s).
+double Upload(int port, const std::string& tasks, int64_t megabytes) {
+  const int64_t size = megabytes << 20;
+  const std::string doc = tasks + "/hvr_990001.spx";
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  std::string head =
+      "PUT /upload?idexamen=990001&extension=.spx HTTP/1.1\r\nHost: bench\r\n"
+      "Content-Length: " +
+      std::to_string(size) + "\r\n\r\n";
+  auto send_all = [&](const char* p, size_t n) {
+    while (n > 0) {
+      ssize_t w = write(fd, p, n);
+      if (w <= 0) return false;
+      p += w;
+      n -= static_cast<size_t>(w);
+    }
+    return true;
+  };
+  std::string chunk(1 << 20, '\0');
+  for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 131 + (i >> 9));
+  if (!send_all(head.data(), head.size())) return -1;
+  for (int64_t sent = 0; sent < size; sent += static_cast<int64_t>(chunk.size()))
+    if (!send_all(chunk.data(), chunk.size())) return -1;
+  const auto last_byte = Clock::now();
+  // The answer (202) comes once the front end has written the last piece.
+  char buf[4096];
+  ssize_t got = read(fd, buf, sizeof buf);
+  close(fd);
+  if (got <= 0 || strncmp(buf, "HTTP/1.1 202", 12) != 0) {
+    fprintf(stderr, "upload: unexpected answer\n");
+    return -1;
+  }
+  while (Clock::now() < last_byte + std::chrono::seconds(30)) {
+    struct stat st;
+    if (stat(doc.c_str(), &st) == 0 && st.st_size == size) return Ms(last_byte, Clock::now());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   double seconds = 10;
   std::vector<int> levels = {1, 100, 1000, 2000};
+  int64_t upload_mb = 100;
+  std::string bin_dir = GUICHET_BINARY_DIR;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
+    if (!strcmp(argv[i], "--upload-mb")) upload_mb = atoll(argv[i + 1]);
+    if (!strcmp(argv[i], "--bin")) bin_dir = argv[i + 1];
     if (!strcmp(argv[i], "--clients")) {
       levels.clear();
       std::stringstream s(argv[i + 1]);
@@ -284,7 +339,7 @@ int main(int argc, char** argv) {
   const std::string app = root + "/Guichet", spool = root + "/IsapiHalvero";
   for (const char* d : {"/Guichet", "/IsapiHalvero", "/Tasks", "/www"})
     fs::create_directories(root + d);
-  const std::string bin = fs::absolute(GUICHET_BINARY_DIR).string();
+  const std::string bin = fs::absolute(bin_dir).string();
   for (const char* f : {"guichet", "guichet-web", "Radiveve.so"})
     fs::copy_file(bin + "/" + f, app + "/" + f);
   time_t tomorrow = time(nullptr) + 86400;
@@ -310,23 +365,33 @@ int main(int argc, char** argv) {
     return 1;
   }
   // guichet-web's log line per request goes to a file here; it counts in its CPU time.
-  printf("web_bench: \"step\" with an open session, %.0f s per run, guichet ticks once a second\n",
-         seconds);
-  printf("%8s  %-7s %10s %9s %9s %14s\n", "clients", "via", "req/s", "p50 ms", "p99 ms",
-         "web CPU/req");
+  printf("web_bench: \"step\" with an open session, %.0f s per run (%s)\n", seconds, bin.c_str());
+  printf("%8s  %-7s %10s %9s %9s %14s %14s\n", "clients", "via", "req/s", "p50 ms", "p99 ms",
+         "web CPU/req", "guichet CPU/req");
   for (int c : levels) {
     Result d = Direct(spool, c, seconds);
     printf("%8d  %-7s %10.1f %9.1f %9.1f %14s\n", c, "spool", d.Rate(), d.Percentile(0.5),
            d.Percentile(0.99), "-");
     fflush(stdout);
-    double cpu0 = CpuSeconds(web);
+    const double cpu0 = CpuSeconds(web), gcpu0 = CpuSeconds(guichet);
     Result h = Http(port, c, seconds);
-    double cpu = CpuSeconds(web) - cpu0;
-    char per[32];
+    const double cpu = CpuSeconds(web) - cpu0, gcpu = CpuSeconds(guichet) - gcpu0;
+    char per[32], gper[32];
     snprintf(per, sizeof per, "%.1f us", h.done ? cpu / h.done * 1e6 : 0.0);
-    printf("%8d  %-7s %10.1f %9.1f %9.1f %14s   (%.2f of the spool's rate)\n", c, "http", h.Rate(),
-           h.Percentile(0.5), h.Percentile(0.99), per, d.Rate() > 0 ? h.Rate() / d.Rate() : 0.0);
+    snprintf(gper, sizeof gper, "%.1f us", h.done ? gcpu / h.done * 1e6 : 0.0);
+    printf("%8d  %-7s %10.1f %9.1f %9.1f %14s %14s   (%.2f of the spool's rate)\n", c, "http",
+           h.Rate(), h.Percentile(0.5), h.Percentile(0.99), per, gper,
+           d.Rate() > 0 ? h.Rate() / d.Rate() : 0.0);
     fflush(stdout);
+  }
+  if (upload_mb > 0) {
+    const double ms = Upload(port, root + "/Tasks", upload_mb);
+    if (ms < 0)
+      printf("upload %lld MB PUT: not assembled within 30 s of its last byte\n",
+             static_cast<long long>(upload_mb));
+    else
+      printf("upload %lld MB PUT: assembled %.1f ms after its last byte\n",
+             static_cast<long long>(upload_mb), ms);
   }
   kill(web, SIGTERM);
   kill(guichet, SIGTERM);

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -49,9 +51,17 @@ class Guichet {
   bool SpoolReady = false;
   DateTime LastDailyPurge;     // the zero date
   DateTime LastLeftoverSweep;  // Guichet's own temporary files left by a kill
-  // Requests whose answer could not be written: name -> failed tries. Set aside (no
-  // longer tried) at a bound; forgotten once the request file is gone.
-  std::unordered_map<std::string, int> RequestTries;
+  // Requests whose answer could not be written: name -> failed tries, and once set
+  // aside (at a bound) when to try again: a tick after the pause, when "in" or "out"
+  // changed since the last try or the pause reached its longest. Forgotten once the
+  // request file is gone or answered.
+  struct RequestTry {
+    int tries = 0;
+    int64_t retry_at = 0;              // steady clock, milliseconds
+    int64_t pause = 0;                 // milliseconds, doubled by each failed retry
+    uint64_t in_gen = 0, out_gen = 0;  // the folders' generations at the last try
+  };
+  std::unordered_map<std::string, RequestTry> RequestTries;
   // What the last look at "in" and "out" found: the requests without a ready marker, in
   // listing order, with the generations of both folders then (Env::FolderGeneration).
   // Kept while neither folder changed, so an idle tick does not list them again.
@@ -61,6 +71,20 @@ class Guichet {
   } PendingRequests;
 
   // Polling cycle.
+  // The watch on "in" and "post" that runs the pickups between ticks (null: the tick
+  // alone), when to try to set it up again, and whether the fall back to the tick alone
+  // and a loss of notices were logged (once a run each).
+  std::unique_ptr<FolderWatch> Watch;
+  int64_t NextWatchTry = 0;
+  bool WatchFallbackLogged = false;
+  bool WatchLossLogged = false;
+  // Steady clock, milliseconds: when the pickups last ran (on a tick or between ticks),
+  // and when the move cycle last ran or the beat clock started.
+  int64_t LastPickups = 0;
+  int64_t LastMoveRun = 0;
+  // Called by the move cycle between two documents of its queue, so that a long cycle
+  // does not hold answers back (set by the polling loop; empty: nothing to do).
+  std::function<void()> BetweenDocuments;
   DateTime LastMoveBeat;
   bool BeatStarted = false;
   int32_t Activity = 0;

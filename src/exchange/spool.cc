@@ -1,5 +1,6 @@
 #include "exchange/spool.h"
 
+#include <algorithm>
 #include <climits>
 #include <unordered_set>
 
@@ -14,6 +15,20 @@ namespace {
 
 // Tries of a request whose answer cannot be written, before it is set aside.
 constexpr int kMaxTries = 3;
+// The pauses before a set-aside request is tried again: the first, and the longest the
+// doubling reaches (after which it is tried whether or not the folders changed).
+constexpr int64_t kFirstRetryPauseMs = 2000;
+constexpr int64_t kLongestRetryPauseMs = 64000;
+
+// The name two answers share when they would land in the same file: the answer's name,
+// and on a file system that ignores case, its upper-case form.
+std::string AnswerKey(std::string name) {
+#ifdef _WIN32
+  return ToUpper(name);
+#else
+  return name;
+#endif
+}
 // Age after which Guichet's own temporary files are leftovers of a kill.
 constexpr int64_t kLeftoverMinutes = 5;
 
@@ -98,7 +113,7 @@ void FatalPath(Guichet& g, const char* program, bool save_sessions) {
   g.EndProcess(1);
 }
 
-int32_t RepereRequete(Guichet& g) {
+int32_t RepereRequete(Guichet& g, bool upkeep) {
   int32_t count = 0;
   Env& env = g.env;
   const std::string& root = g.CurrentSpoolRoot;
@@ -108,6 +123,7 @@ int32_t RepereRequete(Guichet& g) {
   SkipOnFailure([&] { g.Sessions.RemoveExpired(env.Now()); });
   // The upkeep of the folders is tried again on the next tick; the scan goes on.
   SkipOnFailure([&] {
+    if (!upkeep) return;  // the tick's work
     if (!g.SpoolReady) {
       // Until the scan every failure is skipped: a folder that cannot be made lists no
       // request, and the front end's description file is only a leftover.
@@ -145,43 +161,70 @@ int32_t RepereRequete(Guichet& g) {
       Check(env.ListFiles(in, "*.req", &requests));
       // Requests whose ready marker still waits in "out" are not answered again. The
       // markers are listed once: one listing instead of one lookup per request. A marker
-      // is the request's own, under its exact name.
+      // is the request's own, under its answer's name.
       std::vector<std::string> markers;
       Check(env.ListFiles(out, "*.rdy", &markers));
       std::unordered_set<std::string> answered;
-      if (!requests.empty()) answered.insert(markers.begin(), markers.end());
+      if (!requests.empty())
+        for (std::string& m : markers) answered.insert(AnswerKey(std::move(m)));
       if (!g.RequestTries.empty()) {
         std::unordered_set<std::string> listed(requests.begin(), requests.end());
         std::erase_if(g.RequestTries, [&](const auto& t) { return !listed.count(t.first); });
       }
       for (std::string& req : requests)
-        if (!answered.count(RequestBaseName(req) + ".rdy"))
+        if (!answered.count(AnswerKey(RequestBaseName(req) + ".rdy")))
           pending.requests.push_back(std::move(req));
       pending.in = in_gen;
       pending.out = out_gen;
     }
+    // A request whose answer could not be written waits for a tick; once set aside, for
+    // a tick after its pause, when the folders changed since its last try (space made,
+    // a folder put right) or the pause is at its longest.
+    const int64_t now_ms = env.SteadyMillis();
     std::vector<std::string> waiting;
     waiting.reserve(pending.requests.size());
     for (const std::string& req : pending.requests) {
-      auto tries = g.RequestTries.find(req);
-      if (tries != g.RequestTries.end() && tries->second >= kMaxTries) continue;  // set aside
+      auto t = g.RequestTries.find(req);
+      if (t != g.RequestTries.end()) {
+        const Guichet::RequestTry& r = t->second;
+        if (!upkeep) continue;
+        if (r.tries >= kMaxTries &&
+            (now_ms < r.retry_at || (r.pause < kLongestRetryPauseMs && in_gen != 0 &&
+                                     out_gen != 0 && in_gen == r.in_gen && out_gen == r.out_gen)))
+          continue;
+      }
       waiting.push_back(req);
     }
 
     g.ShowCount(waiting.size());
+    // Two requests whose answers share a name are never answered into it together: the
+    // first is answered, the other waits until that answer is collected.
+    std::unordered_set<std::string> answering;
     while (!waiting.empty()) {
       std::string req = std::move(waiting.back());
       waiting.pop_back();
+      if (!answering.insert(AnswerKey(RequestBaseName(req))).second) {
+        g.ShowCount(waiting.size());
+        continue;
+      }
       bool failed = false;
       bool handled = TraiteRequete(g, req, &failed);
       g.LogPhase.clear();
       if (failed) {
         // An answer that cannot be written is tried again on the next ticks, then the
-        // request is set aside: left in "in" for the purge, never tried again.
-        if (++g.RequestTries[req] == kMaxTries)
+        // request is set aside and logged once; it is tried again after a pause that
+        // grows with each failure, once its cause may have passed.
+        Guichet::RequestTry& r = g.RequestTries[req];
+        if (++r.tries == kMaxTries)
           g.EcritLog(W("RepereRequete : réponse impossible après ") + Dec(kMaxTries) +
                      W(" essais, requête mise de côté (") + root + "/in/" + req + ")");
-      } else {
+        if (r.tries >= kMaxTries) {
+          r.pause = r.pause == 0 ? kFirstRetryPauseMs : std::min(r.pause * 2, kLongestRetryPauseMs);
+          r.retry_at = env.SteadyMillis() + r.pause;
+          r.in_gen = env.FolderGeneration(in);
+          r.out_gen = env.FolderGeneration(out);
+        }
+      } else if (!g.RequestTries.empty()) {
         g.RequestTries.erase(req);
       }
       g.ShowCount(waiting.size());

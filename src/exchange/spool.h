@@ -15,8 +15,10 @@ class Guichet;
 
 // Returns the number of requests handled, plus one when the pass failed. On the bad
 // file name or number failure, starts "RiVuvorad.exe", saves the sessions and ends the
-// process.
-int32_t RepereRequete(Guichet& g);
+// process. `upkeep` is the tick's own pass: it also keeps the folders in shape, purges,
+// and tries again the requests whose answer could not be written; a pass between ticks
+// (files just arrived) only answers what waits.
+int32_t RepereRequete(Guichet& g, bool upkeep = true);
 
 // Whether a failure is the one that ends both pickups: the bad file name or number (a
 // handle gone bad, no descriptor left), told by its kind.

@@ -46,8 +46,19 @@ class HeadlessView : public StatusView {
     (void)!write(2, line.data(), line.size());
   }
   void Close() override {}
+  void WakeOn(intptr_t handle) override { wake_ = static_cast<int>(handle); }
 
  protected:
+  // Whether the wake descriptor can be read, waiting at most `timeout_ms` for it or for
+  // standard input when `keys` is set. Sets `*key_ready` when input waits.
+  bool PollWake(int timeout_ms, bool keys, bool* key_ready) {
+    pollfd pfd[2] = {{wake_, POLLIN, 0}, {keys ? 0 : -1, POLLIN, 0}};
+    if (poll(pfd, 2, timeout_ms) <= 0) return false;
+    if (key_ready != nullptr) *key_ready = (pfd[1].revents & POLLIN) != 0;
+    return (pfd[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+  }
+
+  int wake_ = -1;
   void Change(std::string& field, const std::string& text) {
     if (field != text) field = text, dirty_ = true;
   }
@@ -62,15 +73,16 @@ class HeadlessView : public StatusView {
 class SilentView : public HeadlessView {
  public:
   void DoEvents() override {}
-  // Sleeps in one piece: a close signal cuts the sleep short, and nothing else can set
-  // `stop` while it lasts (no window, no keys).
-  void WaitFor(int ms, const bool& stop) override {
+  // Sleeps in one piece: a close signal or the wake descriptor cuts the sleep short, and
+  // nothing else can set `stop` while it lasts (no window, no keys).
+  bool WaitFor(int ms, const bool& stop) override {
     int64_t end = NowMs() + ms;
     while (!stop && !g_close_signal) {
       int64_t left = end - NowMs();
       if (left <= 0) break;
-      usleep(static_cast<useconds_t>(left * 1000));
+      if (PollWake(static_cast<int>(left), false, nullptr)) return true;
     }
+    return false;
   }
   void Beep() override {}
 };
@@ -95,15 +107,19 @@ class ConsoleView : public HeadlessView {
     Draw();
   }
 
-  void WaitFor(int ms, const bool& stop) override {
+  bool WaitFor(int ms, const bool& stop) override {
     int64_t end = NowMs() + ms;
     Draw();
     while (!stop && !g_close_signal) {
       int64_t left = end - NowMs();
       if (left <= 0) break;
-      ReadKeys(static_cast<int>(std::min<int64_t>(left, 100)));
+      bool key = false;
+      const bool woke = PollWake(static_cast<int>(std::min<int64_t>(left, 100)), true, &key);
+      if (key) ReadKeys(0);
       Draw();
+      if (woke) return true;
     }
+    return false;
   }
 
   void Beep() override { (void)!write(1, "\a", 1); }
@@ -157,6 +173,8 @@ void InstallCloseSignals() {
   sigaction(SIGINT, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
+
+bool CloseSignalPending() { return g_close_signal != 0; }
 
 bool TakeCloseSignal() {
   if (!g_close_signal) return false;

@@ -82,12 +82,23 @@ class HeadlessView : public StatusView {
     WriteTo(STD_ERROR_HANDLE, MessageLine(text) + "\n");
   }
   void Close() override {}
+  void WakeOn(intptr_t handle) override {
+    wake_ = handle == -1 ? nullptr : reinterpret_cast<HANDLE>(handle);
+  }
 
  protected:
   void Change(std::string& field, const std::string& text) {
     if (field != text) field = text, dirty_ = true;
   }
+  // Waits at most `ms` for a posted message or the wake handle; true for the handle.
+  bool Wait(ULONGLONG ms) {
+    const DWORD n = wake_ != nullptr ? 1 : 0;
+    return MsgWaitForMultipleObjects(n, &wake_, FALSE, static_cast<DWORD>(ms), QS_ALLINPUT) ==
+               WAIT_OBJECT_0 &&
+           n == 1;
+  }
 
+  HANDLE wake_ = nullptr;
   FormEvents* events_ = nullptr;
   std::string caption_ = "Guichet";
   std::string labels_[4];
@@ -98,17 +109,18 @@ class HeadlessView : public StatusView {
 class SilentView : public HeadlessView {
  public:
   void DoEvents() override { PumpMessages(); }
-  void WaitFor(int ms, const bool& stop) override {
+  bool WaitFor(int ms, const bool& stop) override {
     const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(std::max(ms, 0));
     PumpMessages();
     while (!stop && !g_close_signal) {
       ULONGLONG now = GetTickCount64();
       if (now >= end) break;
-      // Wakes at once for a posted message, otherwise every 50 ms.
-      MsgWaitForMultipleObjects(
-          0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 50)), QS_ALLINPUT);
+      // Wakes at once for a posted message or the wake handle, otherwise every 50 ms.
+      const bool woke = Wait(std::min<ULONGLONG>(end - now, 50));
       PumpMessages();
+      if (woke) return true;
     }
+    return false;
   }
   void Beep() override {}
 };
@@ -129,18 +141,19 @@ class ConsoleView : public HeadlessView {
     Draw();
   }
 
-  void WaitFor(int ms, const bool& stop) override {
+  bool WaitFor(int ms, const bool& stop) override {
     const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(std::max(ms, 0));
     Draw();
     while (!stop && !g_close_signal) {
       ULONGLONG now = GetTickCount64();
       if (now >= end) break;
-      MsgWaitForMultipleObjects(
-          0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 100)), QS_ALLINPUT);
+      const bool woke = Wait(std::min<ULONGLONG>(end - now, 100));
       PumpMessages();
       ReadKeys();
       Draw();
+      if (woke) return true;
     }
+    return false;
   }
 
   void Beep() override { MessageBeep(MB_OK); }
@@ -187,6 +200,8 @@ void InstallCloseSignals() {
   CreateWindowExW(0, L"GuichetClose", L"Guichet", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                   window_class.hInstance, nullptr);
 }
+
+bool CloseSignalPending() { return g_close_signal; }
 
 bool TakeCloseSignal() { return g_close_signal.exchange(false); }
 

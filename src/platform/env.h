@@ -137,6 +137,32 @@ class OpenFile {
   virtual Status Close() = 0;
 };
 
+// Notices of files that arrive in a few folders, from the system (inotify on Linux,
+// ReadDirectoryChangesW on Windows): what lets Guichet answer between its ticks.
+class FolderWatch {
+ public:
+  // What the notices taken say, the gravest first wins.
+  enum Notices {
+    kNone = 0,      // nothing matching arrived
+    kArrivals = 1,  // at least one file matching its folder's pattern arrived
+    kLost = 2,      // the system dropped notices (its queue overflowed): list again
+    kBroken = 3,    // the watch no longer works (a folder went away, a read failed)
+  };
+  virtual ~FolderWatch() = default;
+  // What a wait adds to what it waits for: a descriptor that becomes readable (POSIX),
+  // an event that becomes signalled (Windows), while notices wait to be taken.
+  virtual intptr_t WaitHandle() const = 0;
+  // Takes every notice waiting, without blocking.
+  virtual Notices Take() = 0;
+};
+
+// A folder to watch and the names in it that count as arrivals ("*" and "?", without
+// regard to case).
+struct WatchedFolder {
+  std::string path;
+  std::string pattern;
+};
+
 struct FileInfo {
   int64_t size = 0;
   DateTime modified;
@@ -241,6 +267,17 @@ class Env {
   // stat. 0 means unknown (a folder that cannot be read, a layer that keeps nothing):
   // list again.
   virtual uint64_t FolderGeneration(const std::string& /*folder*/) { return 0; }
+
+  // Watches `folders` for files created, written or renamed into them. Fails (and the
+  // caller keeps to its own listings) where the system gives no notices: a layer
+  // without them, a network file system whose other clients' writes are never noticed,
+  // a folder that cannot be watched.
+  virtual Status WatchFolders(const std::vector<WatchedFolder>& folders,
+                              std::unique_ptr<FolderWatch>* watch) {
+    (void)folders;
+    watch->reset();
+    return Status(Status::kIo, "");
+  }
 
   // The spool's answers. Written under the exact name given, never onto an existing name
   // that differs only in case (one client's answer must never land on another's); a new
@@ -363,6 +400,10 @@ class EnvWrapper : public Env {
     return target_->VisitFileTimes(f, v);
   }
   uint64_t FolderGeneration(const std::string& f) override { return target_->FolderGeneration(f); }
+  Status WatchFolders(const std::vector<WatchedFolder>& f,
+                      std::unique_ptr<FolderWatch>* w) override {
+    return target_->WatchFolders(f, w);
+  }
   Status WriteAnswer(const std::string& p, std::string_view d, bool append) override {
     return target_->WriteAnswer(p, d, append);
   }

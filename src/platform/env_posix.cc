@@ -2,8 +2,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -166,6 +168,71 @@ Status SyncFolder(const std::string& folder, const std::string& path) {
   Status s = SyncFile(fd, path);
   close(fd);
   return s;
+}
+
+// Notices from inotify: one descriptor for every folder watched, read without blocking.
+class InotifyWatch : public FolderWatch {
+ public:
+  explicit InotifyWatch(int fd) : fd_(fd) {}
+  ~InotifyWatch() override { close(fd_); }
+  void Add(int wd, std::string pattern) { patterns_[wd] = std::move(pattern); }
+
+  intptr_t WaitHandle() const override { return fd_; }
+
+  Notices Take() override {
+    Notices found = broken_ ? kBroken : kNone;
+    alignas(inotify_event) char buf[16384];
+    for (;;) {
+      ssize_t n = read(fd_, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) break;
+      if (n <= 0) {
+        broken_ = true;
+        return kBroken;
+      }
+      for (char* p = buf; p < buf + n;) {
+        auto* e = reinterpret_cast<inotify_event*>(p);
+        p += sizeof(inotify_event) + e->len;
+        if (e->mask & IN_Q_OVERFLOW) {
+          found = std::max(found, kLost);
+        } else if (e->mask & (IN_IGNORED | IN_UNMOUNT | IN_DELETE_SELF | IN_MOVE_SELF)) {
+          broken_ = true;  // the folder went away or was replaced: its notices end
+          found = kBroken;
+        } else if (e->len > 0) {
+          auto it = patterns_.find(e->wd);
+          if (it != patterns_.end() && MatchesListPattern(e->name, it->second))
+            found = std::max(found, kArrivals);
+        }
+      }
+    }
+    return found;
+  }
+
+ private:
+  int fd_;
+  bool broken_ = false;
+  std::unordered_map<int, std::string> patterns_;
+};
+
+// Whether a folder lies on a file system whose changes made by other machines inotify
+// never reports: network and user-space file systems.
+bool OnNetworkFileSystem(const std::string& path) {
+  struct statfs fs;
+  if (statfs(path.c_str(), &fs) != 0) return false;
+  switch (static_cast<uint64_t>(fs.f_type)) {
+    case 0x6969:      // NFS
+    case 0x517B:      // SMB
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2
+    case 0x65735546:  // FUSE
+    case 0x01021997:  // 9P
+    case 0x00C36400:  // Ceph
+    case 0x5346414F:  // AFS
+    case 0x73757245:  // Coda
+      return true;
+    default:
+      return false;
+  }
 }
 
 class PosixEnv : public Env {
@@ -1198,6 +1265,26 @@ class PosixEnv : public Env {
     }
     for (const auto& [mtime, name] : c->by_time)
       if (!visit(name, mtime)) break;
+    return Status::Ok();
+  }
+
+  Status WatchFolders(const std::vector<WatchedFolder>& folders,
+                      std::unique_ptr<FolderWatch>* watch) override {
+    watch->reset();
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) return Status::FromErrno(errno, folders.empty() ? "" : folders[0].path);
+    auto w = std::make_unique<InotifyWatch>(fd);
+    for (const WatchedFolder& f : folders) {
+      const std::string real = Resolve(f.path);
+      if (OnNetworkFileSystem(real)) return Status(Status::kIo, f.path);
+      // Files renamed in (the front end's way) or written in place and closed.
+      int wd = inotify_add_watch(fd, real.c_str(),
+                                 IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF |
+                                     IN_ONLYDIR | IN_DONT_FOLLOW);
+      if (wd < 0) return Status::FromErrno(errno, f.path);
+      w->Add(wd, f.pattern);
+    }
+    *watch = std::move(w);
     return Status::Ok();
   }
 

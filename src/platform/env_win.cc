@@ -18,6 +18,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -327,6 +328,115 @@ class WinLock : public FileLock {
   std::string path_;
 };
 
+// Notices from ReadDirectoryChangesW: one overlapped read a folder, all completing on
+// one manual-reset event, the handle a wait adds.
+class DirectoryWatch : public FolderWatch {
+ public:
+  DirectoryWatch() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~DirectoryWatch() override {
+    for (auto& f : folders_) {
+      if (f->pending) CancelIoEx(f->dir, &f->ov);
+      CloseHandle(f->dir);
+    }
+    // A read's buffer must outlive it. Closing the folder ends the read, but not always
+    // at once (wine): a read still not ended after a second keeps its buffer for good.
+    for (auto& f : folders_) {
+      for (int waited = 0; f->pending && !HasOverlappedIoCompleted(&f->ov) && waited < 1000;
+           ++waited)
+        Sleep(1);
+      if (f->pending && !HasOverlappedIoCompleted(&f->ov)) static_cast<void>(f.release());
+    }
+    if (event_ != nullptr) CloseHandle(event_);
+  }
+
+  // Opens the folder and starts its first read; false on failure (GetLastError set).
+  bool Add(const std::string& path, const std::string& pattern) {
+    if (event_ == nullptr) return false;
+    HANDLE dir =
+        CreateFileW(WidePath(path).c_str(), FILE_LIST_DIRECTORY,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    if (dir == INVALID_HANDLE_VALUE) return false;
+    auto f = std::make_unique<Folder>();
+    f->dir = dir;
+    f->pattern = pattern;
+    Folder* raw = f.get();
+    folders_.push_back(std::move(f));
+    return Read(*raw);
+  }
+
+  intptr_t WaitHandle() const override { return reinterpret_cast<intptr_t>(event_); }
+
+  Notices Take() override {
+    if (broken_) return kBroken;
+    // Reset first: a read that completes from here on sets the event again.
+    ResetEvent(event_);
+    Notices found = kNone;
+    for (auto& f : folders_) {
+      if (!f->pending || !HasOverlappedIoCompleted(&f->ov)) continue;
+      f->pending = false;
+      DWORD n = 0;
+      if (!GetOverlappedResult(f->dir, &f->ov, &n, FALSE)) {
+        if (GetLastError() != ERROR_NOTIFY_ENUM_DIR) return Break();
+        found = std::max(found, kLost);
+      } else if (n == 0) {
+        found = std::max(found, kLost);  // more changes than the buffer held
+      } else {
+        found = std::max(found, Parse(*f, n));
+      }
+      if (!Read(*f)) return Break();
+    }
+    return found;
+  }
+
+ private:
+  struct Folder {
+    HANDLE dir = INVALID_HANDLE_VALUE;
+    std::string pattern;
+    OVERLAPPED ov{};
+    bool pending = false;
+    alignas(DWORD) char buf[32 * 1024];
+  };
+
+  bool Read(Folder& f) {
+    f.ov = OVERLAPPED{};
+    f.ov.hEvent = event_;
+    if (!ReadDirectoryChangesW(f.dir, f.buf, sizeof f.buf, FALSE,
+                               FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE,
+                               nullptr, &f.ov, nullptr))
+      return false;
+    f.pending = true;
+    return true;
+  }
+
+  Notices Break() {
+    broken_ = true;
+    return kBroken;
+  }
+
+  static Notices Parse(const Folder& f, DWORD size) {
+    Notices found = kNone;
+    for (DWORD at = 0; at < size;) {
+      const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(f.buf + at);
+      if (info->Action == FILE_ACTION_ADDED || info->Action == FILE_ACTION_RENAMED_NEW_NAME ||
+          info->Action == FILE_ACTION_MODIFIED) {
+        std::string name;
+        if (NarrowName(std::wstring_view(info->FileName, info->FileNameLength / sizeof(wchar_t)),
+                       &name) &&
+            MatchesListPattern(name, f.pattern))
+          found = kArrivals;
+      }
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
+    return found;
+  }
+
+  HANDLE event_;
+  bool broken_ = false;
+  std::vector<std::unique_ptr<Folder>> folders_;
+};
+
 class WinEnv : public Env {
  public:
   WinEnv() {
@@ -347,6 +457,16 @@ class WinEnv : public Env {
 
   // Each component's spelling as the file system keeps it; from the first component that
   // does not exist, the rest stays as written.
+  Status WatchFolders(const std::vector<WatchedFolder>& folders,
+                      std::unique_ptr<FolderWatch>* watch) override {
+    watch->reset();
+    auto w = std::make_unique<DirectoryWatch>();
+    for (const WatchedFolder& f : folders)
+      if (!w->Add(f.path, f.pattern)) return LastError(f.path);
+    *watch = std::move(w);
+    return Status::Ok();
+  }
+
   std::string Resolve(const std::string& path) override {
     if (path.empty()) return path;
     std::string out;

@@ -220,14 +220,21 @@ class FltkView : public StatusView {
 
   void DoEvents() override { Fl::check(); }
 
-  void WaitFor(int ms, const bool& stop) override {
+  bool WaitFor(int ms, const bool& stop) override {
     const int64_t end = NowMs() + ms;
-    while (!stop) {
+    woke_ = false;
+    if (wake_ >= 0) Fl::add_fd(wake_, FL_READ, OnWake, this);
+    while (!stop && !woke_ && !CloseSignalPending()) {
       int64_t left = end - NowMs();
       if (left <= 0) break;
       Fl::wait(static_cast<double>(left) / 1000.0);
     }
+    // Only while waiting: the descriptor stays readable until the caller takes its notices.
+    if (wake_ >= 0) Fl::remove_fd(wake_, FL_READ);
+    return woke_;
   }
+
+  void WakeOn(intptr_t handle) override { wake_ = static_cast<int>(handle); }
 
   void MessageBox(const std::string& text) override {
     // Also on standard error, so that a service's journal keeps what the user was told.
@@ -251,6 +258,10 @@ class FltkView : public StatusView {
     if (events_) (events_->*handler)();
   }
 
+  static void OnWake(int /*fd*/, void* self) { static_cast<FltkView*>(self)->woke_ = true; }
+
+  int wake_ = -1;
+  bool woke_ = false;
   std::unique_ptr<Fl_Double_Window> window_;
   TextLabel* lblLabelCompte_ = nullptr;
   TextLabel* labels_[4] = {};

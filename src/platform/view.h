@@ -4,6 +4,7 @@
 // the texts and tells the view what to show.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -35,8 +36,13 @@ class StatusView {
   virtual void ClearActivity() = 0;
   // Lets pending window events run, without blocking.
   virtual void DoEvents() = 0;
-  // Runs events until `ms` milliseconds have passed or `stop` becomes true.
-  virtual void WaitFor(int ms, const bool& stop) = 0;
+  // Runs events until `ms` milliseconds have passed, `stop` becomes true or the handle
+  // given to WakeOn is ready; returns true in the last case.
+  virtual bool WaitFor(int ms, const bool& stop) = 0;
+  // From now on WaitFor also ends as soon as `handle` is ready: a descriptor that can be
+  // read (POSIX), an event that is signalled (Windows); -1 for none. The handle stays the
+  // caller's.
+  virtual void WakeOn(intptr_t handle) { (void)handle; }
   // A modal message box (OK only). Headless: one line on standard error, as if OK was
   // pressed. Texts are Windows-1252.
   virtual void MessageBox(const std::string& text) = 0;
@@ -55,6 +61,8 @@ std::unique_ptr<StatusView> MakeSilentView();
 // arrived.
 void InstallCloseSignals();
 bool TakeCloseSignal();
+// Whether a close signal waits to be taken (leaves it there): ends the views' waits.
+bool CloseSignalPending();
 
 // One line for standard error: CR LF shown as a space, converted to UTF-8.
 std::string MessageLine(const std::string& text);

@@ -126,16 +126,23 @@ class WindowView : public StatusView {
 
   void DoEvents() override { Pump(); }
 
-  void WaitFor(int ms, const bool& stop) override {
+  bool WaitFor(int ms, const bool& stop) override {
     const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(std::max(ms, 0));
     Pump();
-    while (!stop) {
+    while (!stop && !CloseSignalPending()) {
       ULONGLONG now = GetTickCount64();
       if (now >= end) break;
-      MsgWaitForMultipleObjects(
-          0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 100)), QS_ALLINPUT);
+      const DWORD n = wake_ != nullptr ? 1 : 0;
+      const DWORD r = MsgWaitForMultipleObjects(
+          n, &wake_, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(end - now, 100)), QS_ALLINPUT);
       Pump();
+      if (n == 1 && r == WAIT_OBJECT_0) return true;
     }
+    return false;
+  }
+
+  void WakeOn(intptr_t handle) override {
+    wake_ = handle == -1 ? nullptr : reinterpret_cast<HANDLE>(handle);
   }
 
   void MessageBox(const std::string& text) override {
@@ -215,6 +222,7 @@ class WindowView : public StatusView {
   HWND list_ = nullptr;
   HFONT font_ = nullptr;
   int dpi_ = 96;
+  HANDLE wake_ = nullptr;
   FormEvents* events_ = nullptr;
 };
 

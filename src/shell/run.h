@@ -14,6 +14,20 @@ bool PortailHalveroRunning(Guichet& g);
 // One tick of the one-second timer.
 void Timer1_Timer(Guichet& g);
 
+// Sets up the watch on "in" and "post" once both folders exist, and again a minute after
+// it could not be; the first time the run falls back to the tick alone is logged.
+void WatchSpool(Guichet& g);
+
+// Between ticks: takes the watch's notices and, when a request or a piece marker
+// arrived (or notices were lost), runs the upload then the request pickup without the
+// tick's upkeep. Takes nothing while a request is in hand. A watch that broke is
+// dropped, logged once, and the tick carries on alone. Returns whether the pickups ran.
+bool PickupsOnArrival(Guichet& g);
+
+// Between two documents of the move cycle: the pickups when files arrived, or when they
+// last ran a second ago or more.
+void PickupsBetweenDocuments(Guichet& g);
+
 // The buttons and the close request of the main window.
 void cmdStop_Click(Guichet& g);
 void cmdClear_Click(Guichet& g);

@@ -166,7 +166,12 @@ void RepereMove(Guichet& g) {
     c.services = ReadCatalogue(g.env, c.templates + "/Services.txt");
     c.typedocs = ReadCatalogue(g.env, c.templates + "/TypeDocs.txt");
 
+    bool first = true;
     for (const std::string& line : entries) {
+      // What arrived meanwhile is answered between two documents, not after the cycle.
+      if (!first && g.BetweenDocuments) g.BetweenDocuments();
+      first = false;
+      if (g.ended) return;
       try {
         HandleQueueEntry(g, c, line);
       } catch (...) {

@@ -293,6 +293,52 @@ TEST_F(DispatchTest, AnAnswerThatCannotBeWrittenIsSetAsideWithoutStoppingTheOthe
   EXPECT_TRUE(Exists(Out("f.rdy")));
 }
 
+TEST_F(DispatchTest, ASetAsideRequestIsTriedAgainAfterAGrowingPauseAndOnTicksOnly) {
+  site.Request("f.req", {"/portail.hv", "tok", "menu"});
+  site.env.FailWhen(
+      "WriteFile", [](const std::string& p) { return p.ends_with("f.htm"); }, Status::kDiskFull);
+  EXPECT_EQ(RepereRequete(g, false), 1);  // a first try between ticks...
+  EXPECT_EQ(RepereRequete(g, false), 0);  // ...then the failed request waits for a tick
+  EXPECT_EQ(RepereRequete(g), 1);
+  EXPECT_EQ(RepereRequete(g), 1);  // the third try: set aside
+  EXPECT_EQ(RepereRequete(g), 0);
+  site.env.Advance(2);  // the first pause
+  EXPECT_EQ(RepereRequete(g, false), 0);
+  EXPECT_EQ(RepereRequete(g), 1);  // tried again, fails again
+  site.env.Advance(3);
+  EXPECT_EQ(RepereRequete(g), 0);  // the pause doubled
+  site.env.ClearFailures();        // space came back
+  site.env.Advance(1);
+  EXPECT_EQ(RepereRequete(g), 1);
+  EXPECT_TRUE(Exists(Out("f.rdy")));
+  EXPECT_EQ(ReadAll(Out("f.htm")), kErrorPage);
+  const std::string log = site.DayLog();
+  const std::string aside = W("requête mise de côté (");
+  EXPECT_NE(log.find(aside), std::string::npos) << log;
+  EXPECT_EQ(log.find(aside), log.rfind(aside));  // logged once
+}
+
+TEST_F(DispatchTest, RequestsWhoseAnswersShareANameAreAnsweredOneAtATime) {
+  SKIP_ON_WINDOWS("one Windows folder cannot hold a.req beside a.REQ");
+  std::vector<std::string> taken;
+  site.view.on_events = [&] {
+    if (g.LogPhase.empty()) return;
+    std::string name = g.LogPhase.substr(g.LogPhase.rfind('/') + 1);
+    if (taken.empty() || taken.back() != name) taken.push_back(name);
+  };
+  site.Request("a.REQ", {"/portail.hv", "nobody", "menu"});
+  site.Request("a.req", {"/portail.hv", "nobody", "menu"});  // listed last: answered first
+  EXPECT_EQ(RepereRequete(g), 1);
+  EXPECT_EQ(RepereRequete(g), 0);  // the other waits until that answer is collected
+  EXPECT_EQ(taken, std::vector<std::string>{"a.req"});
+  // The front end collects the answer and removes its request.
+  for (const std::string& f : {Out("a.rdy"), Out("a.htm"), site.spool() + "/in/a.req"})
+    std::remove(f.c_str());
+  EXPECT_EQ(RepereRequete(g), 1);
+  EXPECT_EQ(taken, (std::vector<std::string>{"a.req", "a.REQ"}));
+  EXPECT_EQ(ReadAll(Out("a.htm")), kErrorPage);
+}
+
 TEST_F(DispatchTest, AFailedMarkerCountsAsAFailedAnswer) {
   site.Request("m.req", {"/portail.hv", "tok", "menu"});
   site.env.FailWhen(

@@ -256,6 +256,11 @@ Status TestEnv::ListFiles(const std::string& f, std::string_view pat, std::vecto
 Status TestEnv::GetFileInfo(const std::string& p, FileInfo* i) {
   GUICHET_FAILABLE("GetFileInfo", p, EnvWrapper::GetFileInfo(p, i));
 }
+Status TestEnv::WatchFolders(const std::vector<WatchedFolder>& f, std::unique_ptr<FolderWatch>* w) {
+  w->reset();
+  GUICHET_FAILABLE("WatchFolders", f.empty() ? std::string() : f[0].path,
+                   EnvWrapper::WatchFolders(f, w));
+}
 
 #undef GUICHET_FAILABLE
 

@@ -107,6 +107,9 @@ class TestEnv : public EnvWrapper {
   Status ListFiles(const std::string& f, std::string_view pat,
                    std::vector<std::string>* n) override;
   Status GetFileInfo(const std::string& p, FileInfo* i) override;
+  // Fails as "WatchFolders" by the first folder's path.
+  Status WatchFolders(const std::vector<WatchedFolder>& f,
+                      std::unique_ptr<FolderWatch>* w) override;
   // Unknown while failures are injected, so that every listing is asked and can fail.
   uint64_t FolderGeneration(const std::string& f) override {
     return failures_.empty() ? EnvWrapper::FolderGeneration(f) : 0;
@@ -137,7 +140,7 @@ class FakeView : public StatusView {
     ++do_events;
     if (on_events) on_events();
   }
-  void WaitFor(int, const bool&) override {}
+  bool WaitFor(int, const bool&) override { return false; }
   void MessageBox(const std::string& text) override { messages.push_back(text); }
   void Beep() override { ++beeps; }
   void Close() override { closed = true; }
