@@ -49,6 +49,7 @@ class Guichet {
   bool SpoolReady = false;
   DateTime LastDailyPurge;     // the zero date
   DateTime LastLeftoverSweep;  // Guichet's own temporary files left by a kill
+  DateTime LastStageSweep;     // the slow beat's sweep of leftovers (exchange/leftovers.h)
   // Requests whose answer could not be written: name -> failed tries. Set aside (no
   // longer tried) at a bound; forgotten once the request file is gone.
   std::unordered_map<std::string, int> RequestTries;

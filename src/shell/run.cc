@@ -2,6 +2,7 @@
 
 #include "core/guichet.h"
 #include "core/records.h"
+#include "exchange/leftovers.h"
 #include "exchange/post.h"
 #include "exchange/spool.h"
 #include "output/html.h"
@@ -79,10 +80,12 @@ void Timer1_Timer(Guichet& g) {
       g.BeatStarted = true;
       g.LastMoveBeat = now;
       g.Activity = 0;
+      SweepLeftovers(g, true);
     } else if (DiffSeconds(g.LastMoveBeat, now) > 5) {
       g.LastMoveBeat = now;
       if (g.Activity == 0) RepereMove(g);
       g.Activity = 0;
+      SweepLeftovers(g, false);
     }
   });
 }
