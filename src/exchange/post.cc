@@ -159,6 +159,8 @@ struct Scan {
   // Folders in which a document was begun since the last flush: their new names are
   // flushed too.
   std::set<std::string> begun_in;
+  // Documents whose flush failed in this scan: their pieces wait for the next tick.
+  std::set<std::string> unsynced;
 };
 
 // Moves a piece to "post_err" under the current time "yyyymmddhhnn_", then removes it
@@ -345,6 +347,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   const std::string doc = several ? g.Spool("temp/" + name) : final_path;
   p.doc = doc;
   p.offset = offset;
+  if (scan.unsynced.count(doc)) return Outcome::kLeft;
   // The folder of the document is made when a document begins (a later piece finds it
   // there, or waits); the tasks folder also before a completion copy.
   // Without it the write below fails and reports.
@@ -563,7 +566,8 @@ int32_t SetAsideStalledDocuments(Guichet& g, const Scan& scan) {
 // flush fails keeps its pieces in "post" and is brought back to where it stood before
 // them, so that they fit again on the next tick: cut back in "temp", deleted from the
 // tasks folder (where an empty or partial document must never be taken for a whole one).
-void FlushPass(Guichet& g, Scan& scan) {
+// Returns the number of pieces kept.
+int32_t FlushPass(Guichet& g, Scan& scan) {
   Env& env = g.env;
   std::map<std::string, Status> folders;
   for (const std::string& folder : scan.begun_in) folders[folder] = Status::Ok();
@@ -573,6 +577,7 @@ void FlushPass(Guichet& g, Scan& scan) {
   // Every document is flushed before any folder, and the folders before any removal.
   std::map<std::string, Status> flushed;
   for (const auto& [doc, pieces] : unflushed) flushed[doc] = scan.held.Sync(env, doc);
+  int32_t kept = 0;
   for (auto& [folder, s] : folders) s = env.SyncFolder(folder);
   for (auto& [doc, pieces] : unflushed) {
     Status s = flushed[doc];
@@ -586,6 +591,8 @@ void FlushPass(Guichet& g, Scan& scan) {
       }
       g.EcritLog("Guichet - ReperePost : " + s.Description() + " (" + doc + ")");
       scan.Busy(doc);
+      scan.unsynced.insert(doc);
+      kept += static_cast<int32_t>(pieces.size());
       int64_t first = std::numeric_limits<int64_t>::max();
       for (const Piece& p : pieces) first = std::min(first, p.offset);
       Check(scan.held.Release());
@@ -599,6 +606,7 @@ void FlushPass(Guichet& g, Scan& scan) {
       scan.Busy(doc);
     }
   }
+  return kept;
 }
 
 // One walk over the pieces in `order` with one pass. Sets `done` when a piece was
@@ -606,18 +614,21 @@ void FlushPass(Guichet& g, Scan& scan) {
 bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, Scan& scan,
           int32_t* count, bool* done) {
   size_t left = order.size();
+  int32_t handled = 0;
   for (const std::string& rdy : order) {
     if (TraitePiece(g, rdy, pass, scan) == Outcome::kHandled) {
       scan.waiting.erase(rdy);
-      ++*count;
-      *done = true;
+      ++handled;
       --left;
     }
     g.ShowCount(left);
     g.DoEvents();
     if (g.ended) break;
   }
-  FlushPass(g, scan);
+  // Pieces whose document could not be flushed are still there: not done.
+  handled -= FlushPass(g, scan);
+  *count += handled;
+  if (handled > 0) *done = true;
   return !g.ended;
 }
 
@@ -644,9 +655,9 @@ std::vector<std::string> OrderPieces(const std::vector<std::string>& names) {
 bool TraitePost(Guichet& g, const std::string& rdyfilename, const std::string& extaimed) {
   Scan scan;
   const bool handled = TraitePiece(g, rdyfilename, extaimed, scan) == Outcome::kHandled;
-  FlushPass(g, scan);
+  const bool kept = FlushPass(g, scan) > 0;
   IgnoreFailure(scan.held.Release());  // nothing is written after the flush
-  return handled;
+  return handled && !kept;
 }
 
 int32_t ReperePost(Guichet& g) {
