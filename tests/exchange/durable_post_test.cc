@@ -149,8 +149,7 @@ TEST_F(DurableAnswersTest, AnswersComeOnlyAfterWhatTheyPromiseIsOnTheDisk) {
   // A queue entry that cannot be flushed fails the command: an error page, not the
   // answer that says it is done.
   site.env.FailWhen(
-      "SyncFile", [](const std::string& p) { return p.find("ToMove.txt") != p.npos; },
-      Status::kIo);
+      "SyncFile", [](const std::string& p) { return p.find("ToMove.txt") != p.npos; }, Status::kIo);
   EXPECT_NE(Ask("finished", "5").find("Erreur&nbsp;dans"), std::string::npos);
   site.env.ClearFailures();
 

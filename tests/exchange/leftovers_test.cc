@@ -29,11 +29,11 @@ class LeftoversTest : public ::testing::Test {
 
 TEST_F(LeftoversTest, StageTemporariesOlderThanFiveMinutesGo) {
   const std::string trans = Task("Transcriptions/u7/");
-  Put(trans + "~hvr_4.wav.123.7a1b2c3d4", 301);  // a conversion cut short
-  Put(trans + "~hvr_5.wav.123.8", 200);          // perhaps still being written
-  Put(trans + "hvr_4.spx.old", 9000);            // a document file, however old
+  Put(trans + "~hvr_4.wav.123.7a1b2c3d4", 301);       // a conversion cut short
+  Put(trans + "~hvr_5.wav.123.8", 200);               // perhaps still being written
+  Put(trans + "hvr_4.spx.old", 9000);                 // a document file, however old
   Put(Task("Validations/u7/~hvr_3.caf.99.2"), 4000);  // carried on by the batch file
-  Put(Task("RecycleBin/~hvr_2.id.99.3"), 4000);        // a stage without author folder
+  Put(Task("RecycleBin/~hvr_2.id.99.3"), 4000);       // a stage without author folder
   EXPECT_EQ(SweepStageTemporaries(g), 3);
   EXPECT_EQ(ListDir(trans), (std::vector<std::string>{"hvr_4.spx.old", "~hvr_5.wav.123.8"}));
   EXPECT_EQ(ListDir(Task("Validations/u7")), std::vector<std::string>{});
@@ -41,14 +41,13 @@ TEST_F(LeftoversTest, StageTemporariesOlderThanFiveMinutesGo) {
 
 TEST_F(LeftoversTest, PieceFilesWithoutMarkerAreSetAsideAfterThirtyMinutes) {
   Put(Post("10.txt"), 31 * 60, "path=&data=00");  // its marker went, it did not
-  Put(Post("11.txt"), 29 * 60);                    // the marker may come yet
-  Put(Post("12.txt"), 3600);                       // with its marker: the pickup's
+  Put(Post("11.txt"), 29 * 60);                   // the marker may come yet
+  Put(Post("12.txt"), 3600);                      // with its marker: the pickup's
   Put(Post("12.rdy"), 3600, "");
   EXPECT_EQ(SetAsideStrayPieceFiles(g), 1);
   EXPECT_EQ(ListDir(site.spool() + "/post"),
             (std::vector<std::string>{"11.txt", "12.rdy", "12.txt"}));
-  EXPECT_EQ(ListDir(site.spool() + "/post_err"),
-            std::vector<std::string>{"202612071000_10.txt"});
+  EXPECT_EQ(ListDir(site.spool() + "/post_err"), std::vector<std::string>{"202612071000_10.txt"});
   EXPECT_EQ(test::ReadAll(site.spool() + "/post_err/202612071000_10.txt"), "path=&data=00");
   EXPECT_NE(site.DayLog().find("/post/10.txt"), std::string::npos);
 }
