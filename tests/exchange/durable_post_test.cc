@@ -19,9 +19,10 @@ class DurablePostTest : public ::testing::Test {
   void Drop(const std::string& name, const std::string& line) {
     test::DropPiece(site.spool(), name, line, site.env.Now());
   }
-  std::string Post(const std::string& f) { return site.spool() + "/post/" + f; }
-  std::string Task(const std::string& f) { return site.tasks() + "/" + f; }
-  std::string Temp(const std::string& f) { return site.spool() + "/temp/" + f; }
+  // The paths as Guichet spells them (with their ".." segments).
+  std::string Post(const std::string& f) { return g.Spool("post/" + f); }
+  std::string Task(const std::string& f) { return g.Tasks(f); }
+  std::string Temp(const std::string& f) { return g.Spool("temp/" + f); }
   // Where `call` ("SyncFile path") stands among the calls; -1 when missing.
   long At(const std::string& call) {
     const auto& c = site.env.calls;
@@ -44,7 +45,7 @@ TEST_F(DurablePostTest, PiecesGoOnlyOnceTheirBytesAndNamesAreOnTheDisk) {
   EXPECT_EQ(ReperePost(g), 3);
   // The pass's document and its new name, then the pieces.
   const long doc_flushed = At("SyncFile " + Temp("hvr_7.spx"));
-  const long temp_flushed = At("SyncFolder " + site.spool() + "/temp");
+  const long temp_flushed = At("SyncFolder " + g.Spool("temp"));
   ASSERT_GE(doc_flushed, 0);
   ASSERT_GE(temp_flushed, 0);
   for (const char* piece : {"1.rdy", "1.txt", "2.rdy", "2.txt"}) {
@@ -52,7 +53,7 @@ TEST_F(DurablePostTest, PiecesGoOnlyOnceTheirBytesAndNamesAreOnTheDisk) {
         << piece;
   }
   const long small_flushed = At("SyncFile " + Task("hvr_8.pdf"));
-  const long tasks_flushed = At("SyncFolder " + site.tasks());
+  const long tasks_flushed = At("SyncFolder " + g.TasksFolder);
   ASSERT_GE(small_flushed, 0);
   ASSERT_GE(tasks_flushed, 0);
   EXPECT_GT(At("DeleteFile " + Post("3.txt")), std::max(small_flushed, tasks_flushed));
@@ -64,7 +65,7 @@ TEST_F(DurablePostTest, PiecesGoOnlyOnceTheirBytesAndNamesAreOnTheDisk) {
   EXPECT_EQ(ReperePost(g), 1);
   const long flushed = At("SyncFile " + Temp("hvr_7.spx"));
   const long renamed = At("RenameFile " + Temp("hvr_7.spx"));
-  const long named = At("SyncFolder " + site.tasks());
+  const long named = At("SyncFolder " + g.TasksFolder);
   ASSERT_GE(flushed, 0);
   EXPECT_GT(renamed, flushed);
   EXPECT_GT(named, renamed);
@@ -140,8 +141,8 @@ TEST_F(DurableAnswersTest, AnswersComeOnlyAfterWhatTheyPromiseIsOnTheDisk) {
   site.Request("r.req", {"/portail.hv", "tok", "finished", "", "5", ""});
   EXPECT_TRUE(TraiteRequete(g, "r.req"));
   const auto& c = site.env.calls;
-  auto flushed = std::find(c.begin(), c.end(), "SyncFile " + site.tasks() + "/ToMove.txt");
-  auto answered = std::find(c.begin(), c.end(), "DeleteFile " + site.spool() + "/in/r.req");
+  auto flushed = std::find(c.begin(), c.end(), "SyncFile " + g.Tasks("ToMove.txt"));
+  auto answered = std::find(c.begin(), c.end(), "DeleteFile " + g.Spool("in/r.req"));
   ASSERT_NE(flushed, c.end());
   EXPECT_GT(answered, flushed);
   EXPECT_FALSE(Exists(site.spool() + "/in/r.req"));
