@@ -259,16 +259,32 @@ void Complete(Guichet& g, const std::string& doc, const std::string& final_path,
   }
 }
 
-// Removes the pieces noted as written into `doc`, whose bytes are now on the disk.
+// Removes the pieces noted as written into `doc`, whose bytes are now on the disk, the
+// lowest offsets first: a stop half-way leaves the later pieces, whose bytes the
+// document already holds, never a first piece that would begin it again without them.
 void DropFlushed(Env& env, Scan& scan, const std::string& doc) {
   auto it = scan.unflushed.find(doc);
   if (it == scan.unflushed.end()) return;
   std::vector<Piece> pieces = std::move(it->second);
   scan.unflushed.erase(it);
+  std::stable_sort(pieces.begin(), pieces.end(),
+                   [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
   for (const Piece& p : pieces) {
     Remove(env, p.marker);
     Remove(env, p.file);
   }
+}
+
+// The document is cut back to `from` bytes (begun again, rolled back): the pieces of
+// this pass written at or beyond it lost their bytes, and stay in "post" to be written
+// again.
+void Forget(Scan& scan, const std::string& doc, int64_t from) {
+  auto it = scan.unflushed.find(doc);
+  if (it == scan.unflushed.end()) return;
+  auto& pieces = it->second;
+  pieces.erase(std::remove_if(pieces.begin(), pieces.end(),
+                              [from](const Piece& p) { return p.offset >= from; }),
+               pieces.end());
 }
 
 // Whether a piece is the leftover of a document already complete in the tasks folder:
@@ -399,6 +415,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   int64_t size = 0;
   if (offset == 0) {
     Check(scan.held.Release());
+    Forget(scan, doc, 0);
     Remove(env, doc);
   }
   Status ws = offset == 0 ? env.WriteAt(doc, offset, bytes)
@@ -408,6 +425,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
     // The write's own failure is raised below; a document left longer is found by the
     // offset gate next time.
     IgnoreFailure(scan.held.Release());  // the write's failure is the one reported
+    Forget(scan, doc, offset);
     if (offset == 0)
       IgnoreFailure(env.DeleteFile(doc));
     else if (FileLen(env, doc) > offset)
@@ -419,6 +437,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   const bool fits = converted ? decoded == length : size == offset + length;
   if (!fits) {
     Check(scan.held.Release());
+    Forget(scan, doc, offset);
     RollBack(env, doc, offset);
     SetAside(g, p);
     size = SizeOf(env, doc);

@@ -127,6 +127,20 @@ TEST_F(DurablePostTest, FailedFlushBeforeTheCompletionKeepsTheLastPiece) {
   EXPECT_FALSE(Exists(Post("2.rdy")));
 }
 
+TEST_F(DurablePostTest, FirstPieceBegunAgainKeepsTheLaterPiecesOfItsPass) {
+  // Stopped before the end of a pass: both pieces are still there and the document holds
+  // the first. Taken in the order of their names, the second fits first, then the first
+  // begins the document again: the second must be written again, not lost.
+  std::string doc = test::Pattern(20000, 12);
+  test::MakeDirs(site.spool() + "/temp");
+  test::WriteAll(site.spool() + "/temp/hvr_12.spx", doc.substr(0, 10240));
+  Drop("1", test::PieceLine(doc, 12, ".spx", 10240, 9760, true, 20000));
+  Drop("2", test::PieceLine(doc, 12, ".spx", 0, 10240, true, 20000));
+  ReperePost(g);
+  EXPECT_TRUE(test::SameBytes(ReadAll(Task("hvr_12.spx")), doc));
+  EXPECT_EQ(test::ListDir(site.spool() + "/post"), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace guichet
 
