@@ -288,15 +288,14 @@ void Forget(Scan& scan, const std::string& doc, int64_t from) {
 }
 
 // Whether a piece is the leftover of a document already complete in the tasks folder:
-// Guichet was stopped after the completion and before the files of the piece that
-// completed it went. That piece is the last one; nothing of the document is in "temp",
-// the document in the tasks folder has its total length and holds the piece's very
-// bytes at its end. (Other duplicates wait, and are set aside, as before.)
+// Guichet was stopped after the completion and before the files of the pieces of that
+// pass went. Nothing of the document is in "temp", the document in the tasks folder has
+// its total length and holds the piece's very bytes at its place.
 bool AlreadyInCompleteDocument(Env& env, const std::string& doc, const std::string& final_path,
                                int64_t offset, int64_t totallength, const std::string& bytes) {
   FileInfo info;
   if (env.GetFileInfo(doc, &info).ok() || !env.GetFileInfo(final_path, &info).ok()) return false;
-  if (info.size != totallength || offset + static_cast<int64_t>(bytes.size()) != totallength)
+  if (info.size != totallength || offset + static_cast<int64_t>(bytes.size()) > totallength)
     return false;
   std::string there;
   return env.ReadAt(final_path, offset, bytes.size(), &there).ok() && there == bytes;
@@ -368,6 +367,18 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   // there, or waits); the tasks folder also before a completion copy.
   // Without it the write below fails and reports.
   if (offset == 0) IgnoreFailure(env.CreateFolder(several ? g.Spool("temp") : g.TasksFolder));
+
+  // The leftover of a document already complete in the tasks folder (stopped after the
+  // completion, before the pieces of its pass went), its first piece included: taken as
+  // done rather than beginning the document again without the pieces already gone.
+  if (offset == 0 && several && !text &&
+      AlreadyInCompleteDocument(env, doc, final_path, offset, totallength, decode())) {
+    Check(env.SyncFile(final_path));
+    Remove(env, p.marker);
+    Remove(env, p.file);
+    CountPiece(g, length != 10240);
+    return Outcome::kHandled;
+  }
 
   // Offset gate: a piece waits until the pieces before it are in. Two exceptions: the
   // last piece of a document that is complete in "temp" (its completion copy failed on
