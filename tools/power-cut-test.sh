@@ -8,7 +8,7 @@
 # Needs root, loop devices, XFS and ext4 (tools/install-deps.sh installs xfsprogs). Uses
 # build/guichet, build/guichet-web and build/Radiveve.so (built first when missing).
 # Exits 0 when every check passed after every cut, 1 when one failed, 77 when the machine
-# cannot cut (it says why). 10 cuts take about three minutes.
+# cannot cut (it says why). 10 cuts take about four and a half minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ ! -x build/guichet ] || [ ! -x build/guichet-web ] || [ ! -f build/Radiveve.so ]; then
