@@ -5,12 +5,17 @@
 // with keep-alive connections. Prints requests per second, p50/p99 latency, and the CPU
 // time per request of guichet-web and of guichet (from /proc/PID/stat). Then one upload
 // of --upload-mb megabytes PUT through HTTP, timed from its last byte sent to the whole
-// document assembled in the tasks folder.
+// document assembled in the tasks folder. With --upload, then uploads of that many bytes
+// (PUT /upload, answered 202 once the pieces are on the disk) by 1 and 8 clients:
+// uploads per second and p50/p99 latency.
 //
-//   web_bench [--seconds N] [--clients 1,100,1000,2000] [--upload-mb 100] [--bin DIR]
+//   web_bench [--seconds N] [--clients 1,100,1000,2000] [--upload-mb 100] [--upload BYTES]
+//             [--bin DIR] [--dir DIR]
 //
-// --bin: where guichet, guichet-web and Radiveve.so are (default: this build's folder), so
-// that another build can be measured by the same benchmark.
+// --clients 0 leaves the "step" runs out; --upload-mb 0 leaves the large upload out; --bin
+// takes guichet, guichet-web and Radiveve.so from DIR (another build, to compare); --dir
+// makes the site in DIR (default /dev/shm, in memory, else /tmp; a folder on disk shows
+// what flushes cost).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -185,13 +190,18 @@ struct Conn {
   Clock::time_point sent;
 };
 
-Result Http(int port, int clients, double seconds) {
+// `upload`: the size of a document each client uploads again and again (each time under
+// a new number), instead of asking "step"; 0 for "step".
+Result Http(int port, int clients, double seconds, size_t upload = 0) {
   const std::string body = "command=step&logon=" + std::string(kToken);
-  const std::string request =
+  std::string request =
       "POST /portail.hv HTTP/1.1\r\nHost: bench\r\n"
       "Content-Type: application/x-www-form-urlencoded\r\n"
       "Content-Length: " +
       std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string document(upload, 'x');
+  const char* expected = upload ? "HTTP/1.1 202" : "HTTP/1.1 200";
+  int number = 1000;
   int ep = epoll_create1(EPOLL_CLOEXEC);
   std::vector<Conn> conns(clients);
   Result r;
@@ -200,6 +210,10 @@ Result Http(int port, int clients, double seconds) {
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   auto send_one = [&](Conn& c) {
+    if (upload)
+      request = "PUT /upload?idexamen=" + std::to_string(++number) +
+                "&extension=.pdf HTTP/1.1\r\nHost: bench\r\nContent-Length: " +
+                std::to_string(document.size()) + "\r\n\r\n" + document;
     c.sent = Clock::now();
     c.in.clear();
     ssize_t w = write(c.fd, request.data(), request.size());
@@ -241,7 +255,7 @@ Result Http(int port, int clients, double seconds) {
       size_t cl = c.in.find("Content-Length: ");
       size_t length = cl < head ? std::stoul(c.in.substr(cl + 16)) : 0;
       if (c.in.size() < head + 4 + length) continue;
-      if (c.in.compare(0, 12, "HTTP/1.1 200") != 0) {
+      if (c.in.compare(0, 12, expected) != 0) {
         fprintf(stderr, "unexpected answer: %s\n", c.in.substr(0, 40).c_str());
         exit(1);
       }
@@ -313,16 +327,21 @@ int main(int argc, char** argv) {
   double seconds = 10;
   std::vector<int> levels = {1, 100, 1000, 2000};
   int64_t upload_mb = 100;
+  size_t upload = 0;
   std::string bin_dir = GUICHET_BINARY_DIR;
+  std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
     if (!strcmp(argv[i], "--upload-mb")) upload_mb = atoll(argv[i + 1]);
+    if (!strcmp(argv[i], "--upload")) upload = static_cast<size_t>(atoll(argv[i + 1]));
     if (!strcmp(argv[i], "--bin")) bin_dir = argv[i + 1];
+    if (!strcmp(argv[i], "--dir")) base = argv[i + 1];
     if (!strcmp(argv[i], "--clients")) {
       levels.clear();
       std::stringstream s(argv[i + 1]);
       std::string v;
       while (std::getline(s, v, ',')) levels.push_back(std::stoi(v));
+      levels.erase(std::remove(levels.begin(), levels.end(), 0), levels.end());
     }
   }
   struct rlimit rl;
@@ -333,7 +352,6 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   // The site: guichet and guichet-web in Guichet/, one open session.
-  std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
   std::string tmpl = base + "/guichet-webbench-XXXXXX";
   const std::string root = mkdtemp(tmpl.data());
   const std::string app = root + "/Guichet", spool = root + "/IsapiHalvero";
@@ -392,6 +410,15 @@ int main(int argc, char** argv) {
     else
       printf("upload %lld MB PUT: assembled %.1f ms after its last byte\n",
              static_cast<long long>(upload_mb), ms);
+  }
+  if (upload) {
+    printf("uploads of %zu bytes in %s:\n%8s  %10s %9s %9s\n", upload, base.c_str(), "clients",
+           "uploads/s", "p50 ms", "p99 ms");
+    for (int c : {1, 8}) {
+      Result u = Http(port, c, seconds, upload);
+      printf("%8d  %10.1f %9.1f %9.1f\n", c, u.Rate(), u.Percentile(0.5), u.Percentile(0.99));
+      fflush(stdout);
+    }
   }
   kill(web, SIGTERM);
   kill(guichet, SIGTERM);

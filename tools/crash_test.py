@@ -20,7 +20,11 @@ and the site is checked:
   - numbers: no document number handed out twice, the counter beyond all of them;
   - last-logon file: whole, every line well formed, every open session in it and no
     closed one;
-  - dictations: every dictation sent reached Validations with its Speex bytes.
+  - dictations: every dictation sent reached Validations with its Speex bytes;
+  - litter: with every file of the site dated two days back, Guichet started once more
+    sweeps what kills leave where nothing else looks: its own temporary files in the
+    stage folders, piece files without their marker, ".typedoc" files alone in the tasks
+    folder.
 Each check prints PASS or FAIL with the documents and files concerned; the exit status
 is 1 when any check failed, 2 when the test could not run.
 
@@ -124,6 +128,7 @@ class CrashTest:
         self.survived = 0
         self.moves_hit = 0
         self.audio = None
+        self.litter_found = 0
 
     # Site --------------------------------------------------------------------------
 
@@ -617,13 +622,50 @@ class CrashTest:
             if back:
                 self.fail("last-logon", "%d closed sessions still there" % len(back))
 
+    def litter_left(self):
+        """What a kill may leave where no other step looks again."""
+        temp = re.compile(r"^~.+\.\d+\.\d+([0-9a-f]{8})?$")
+        found = []
+        for folder, _, files in os.walk(self.tasks):
+            rel = os.path.relpath(folder, self.tasks)
+            if rel.split(os.sep)[0] in ("Transcriptions", "Validations", "Publications", "RecycleBin"):
+                found += [os.path.join(rel, f) for f in files if temp.match(f)]
+        post = listdir(os.path.join(self.spool, "post"))
+        found += ["post/" + f for f in post
+                  if f.endswith(".txt") and f[:-4] + ".rdy" not in post]
+        names = listdir(self.tasks)
+        for f in names:
+            if f.lower().endswith(".typedoc"):
+                family = [n for n in names if n.lower().startswith(f.lower()[:-len("typedoc")])]
+                if len(family) == 1:
+                    found.append(f)
+        return found
+
+    def litter(self):
+        """Ages the whole site by two days and lets Guichet's start-up sweep run."""
+        before = self.litter_left()
+        back = time.time() - 2 * 86400
+        for folder, _, files in os.walk(self.root):
+            for f in files:
+                try:
+                    os.utime(os.path.join(folder, f), (back, back))
+                except OSError:
+                    pass
+        self.start()
+        time.sleep(4)
+        self.stop()
+        left = self.litter_left()
+        if left:
+            self.fail("litter", "left after the sweep: %s" % " ".join(left[:10]))
+        self.litter_found = len(before)
+
     def report(self, elapsed):
         checks = ["process", "answers", "requests", "uploads", "stages", "numbers",
-                  "last-logon", "dictations"]
+                  "last-logon", "dictations", "litter"]
         print("crash-test: seed %d, %d kills (%d survived, %d in the move cycle), %d documents, "
-              "%d numbers, %d requests, %.0f s" % (self.args.seed, self.kills, self.survived,
-                                                  self.moves_hit, len(self.docs), len(self.numbers),
-                                                  self.seq, elapsed))
+              "%d numbers, %d requests, %d leftovers swept, %.0f s" %
+              (self.args.seed, self.kills, self.survived, self.moves_hit, len(self.docs),
+               len(self.numbers), self.seq, self.litter_found, elapsed))
         for c in checks:
             details = self.failures.get(c, [])
             if not details:
@@ -655,6 +697,7 @@ def main():
             t.round()
         t.settle(timeout=120)
         t.check()
+        t.litter()
     finally:
         if t.alive():
             os.kill(t.proc.pid, signal.SIGKILL)

@@ -18,6 +18,9 @@ packages=(
   curl chromium chromium-driver python3-selenium
   # counting system calls (tools/strace_drain.sh)
   strace
+  # the power-cut test: the site's ext4 image on an XFS file system that copies it by
+  # reflink (tools/power-cut-test.sh)
+  xfsprogs e2fsprogs
 )
 
 missing=()

@@ -48,6 +48,8 @@ class File {
   int64_t Read(char* buf, size_t n);
   int64_t ReadAt(char* buf, size_t n, int64_t offset);
   bool Rewind();
+  // Flushes what was written to the disk.
+  int Flush();
   int Close();
 
  private:
@@ -69,8 +71,20 @@ Kind KindOf(const std::string& path, bool follow);
 // The last change of a regular file that is not a link; false otherwise.
 bool FileModified(const std::string& path, time_t* when);
 
-// errno-style: 0 on success.
-int Rename(const std::string& from, const std::string& to);
+// errno-style: 0 on success. `durable`: the new name is written through to the disk
+// (Windows; on Linux a flush of the folder's file system does it).
+int Rename(const std::string& from, const std::string& to, bool durable = false);
+
+// Making files durable. On Linux, one flush of the whole file system that holds `folder`
+// (syncfs) after the files are in place; on Windows, which has no such call for an
+// unprivileged process, each file is flushed before its rename (kFlushEachFile) and
+// renamed durably, and FlushFileSystem has nothing left to do. errno-style.
+#ifdef _WIN32
+inline constexpr bool kFlushEachFile = true;
+#else
+inline constexpr bool kFlushEachFile = false;
+#endif
+int FlushFileSystem(const std::string& folder);
 // True when `path` is gone (deleted, or not there).
 bool Remove(const std::string& path);
 void MakeFolder(const std::string& path);

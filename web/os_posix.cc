@@ -71,6 +71,12 @@ int64_t File::ReadAt(char* buf, size_t n, int64_t offset) {
   }
 }
 
+int File::Flush() {
+  while (fsync(static_cast<int>(handle_)) != 0)
+    if (errno != EINTR) return errno;
+  return 0;
+}
+
 bool File::Rewind() { return lseek(static_cast<int>(handle_), 0, SEEK_SET) == 0; }
 
 int File::Close() {
@@ -101,8 +107,16 @@ bool FileModified(const std::string& path, time_t* when) {
   return true;
 }
 
-int Rename(const std::string& from, const std::string& to) {
+int Rename(const std::string& from, const std::string& to, bool /*durable*/) {
   return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int FlushFileSystem(const std::string& folder) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int err = syncfs(fd) == 0 ? 0 : errno;
+  close(fd);
+  return err;
 }
 
 bool Remove(const std::string& path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }

@@ -138,6 +138,8 @@ bool File::Rewind() {
   return SetFilePointerEx(H(handle_), zero, nullptr, FILE_BEGIN) != 0;
 }
 
+int File::Flush() { return FlushFileBuffers(H(handle_)) ? 0 : ErrnoOf(GetLastError()); }
+
 int File::Close() {
   if (!is_open()) return 0;
   BOOL ok = CloseHandle(H(handle_));
@@ -192,11 +194,13 @@ bool FileModified(const std::string& path, time_t* when) {
   return true;
 }
 
-int Rename(const std::string& from, const std::string& to) {
-  return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING)
-             ? 0
-             : ErrnoOf(GetLastError());
+int Rename(const std::string& from, const std::string& to, bool durable) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
+  return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), flags) ? 0
+                                                                          : ErrnoOf(GetLastError());
 }
+
+int FlushFileSystem(const std::string& /*folder*/) { return 0; }
 
 bool Remove(const std::string& path) {
   if (DeleteFileW(WidePath(path).c_str())) return true;

@@ -266,7 +266,7 @@ class Session : public std::enable_shared_from_this<Session> {
         (line.rfind("List=", 0) != 0 && line.find("&data=") == std::string::npos))
       return SendText(http::status::bad_request, "One piece line expected\n");
     if (line.size() >= 32000) return SendText(http::status::payload_too_large, "Line too long\n");
-    if (server_.post().Write(line) != 0)
+    if (server_.post().Write(line) != 0 || server_.post().Sync() != 0)
       return SendText(http::status::service_unavailable, "Spool not writable\n");
     SendText(http::status::accepted, "Accepted\n");
   }

@@ -61,15 +61,17 @@ bool RequestFileContent(const Fields& fields, std::string* content) {
   return true;
 }
 
-int WriteFileInto(const std::string& folder, const std::string& name, std::string_view data) {
+int WriteFileInto(const std::string& folder, const std::string& name, std::string_view data,
+                  bool durable) {
   std::string temp = folder + "/." + name + "." + std::to_string(os::ProcessId()) + "-" +
                      std::to_string(++temp_counter) + ".tmp";
   int err = 0;
   os::File file = os::File::Create(temp, false, &err);
   if (!file.is_open()) return err;
   err = file.WriteAll(data);
+  if (!err && durable && os::kFlushEachFile) err = file.Flush();
   if (int closed = file.Close(); closed && !err) err = closed;
-  if (!err) err = os::Rename(temp, folder + "/" + name);
+  if (!err) err = os::Rename(temp, folder + "/" + name, durable);
   if (err) os::Remove(temp);
   return err;
 }
@@ -178,9 +180,11 @@ int PieceFolder::Write(const std::string& line) {
         os::KindOf(folder_ + "/" + n + ".rdy", false) == os::Kind::kNone)
       break;
   }
-  if (int err = WriteFileInto(folder_, n + ".txt", line + "\r\n")) return err;
-  return WriteFileInto(folder_, n + ".rdy", "");
+  if (int err = WriteFileInto(folder_, n + ".txt", line + "\r\n", true)) return err;
+  return WriteFileInto(folder_, n + ".rdy", "", true);
 }
+
+int PieceFolder::Sync() { return os::kFlushEachFile ? 0 : os::FlushFileSystem(folder_); }
 
 PieceWriter::PieceWriter(PieceFolder* post, std::string idexamen, std::string extension,
                          int64_t total)
@@ -222,7 +226,10 @@ int PieceWriter::Feed(std::string_view bytes) {
 
 int PieceWriter::Finish() {
   if (received() != total_) return EMSGSIZE;
-  return Flush();
+  if (int err = Flush()) return err;
+  // An upload is answered only once its pieces and markers are on the disk: a power cut
+  // after the answer must not lose them.
+  return post_->Sync();
 }
 
 bool IsTextExtension(std::string_view ext) {

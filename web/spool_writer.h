@@ -23,7 +23,10 @@ bool RequestFileContent(const Fields& fields, std::string* content);
 // Writes `data` to folder/name through a hidden temporary name in the same folder and a
 // rename. Never follows a link; the temporary file is removed on failure. errno-style
 // result: 0 on success.
-int WriteFileInto(const std::string& folder, const std::string& name, std::string_view data);
+// `durable`: on a system without a flush of the whole file system (os::kFlushEachFile),
+// the file is flushed before its rename and renamed durably.
+int WriteFileInto(const std::string& folder, const std::string& name, std::string_view data,
+                  bool durable = false);
 
 // Deletes the hidden temporary files that a front end which is no longer running left in
 // `folder` (their names carry its process number); returns how many went.
@@ -51,6 +54,8 @@ class PieceFolder {
   const std::string& folder() const { return folder_; }
   // Writes post/N.txt with `line` + CR LF, then post/N.rdy; errno-style result.
   int Write(const std::string& line);
+  // Puts every piece written so far on the disk (see os::FlushFileSystem).
+  int Sync();
   uint64_t last_number() const { return next_ - 1; }
 
  private:
@@ -73,6 +78,8 @@ class PieceWriter {
   PieceWriter(PieceFolder* post, std::string idexamen, std::string extension, int64_t total);
   // errno-style result of the first failed write; EMSGSIZE when more bytes than announced.
   int Feed(std::string_view bytes);
+  // Writes the last piece and flushes them all (PieceFolder::Sync): the upload may be
+  // answered once this returns 0.
   int Finish();
   int64_t received() const { return offset_ + static_cast<int64_t>(buffer_.size()); }
   int pieces() const { return pieces_; }

@@ -51,6 +51,7 @@ class Guichet {
   bool SpoolReady = false;
   DateTime LastDailyPurge;     // the zero date
   DateTime LastLeftoverSweep;  // Guichet's own temporary files left by a kill
+  DateTime LastStageSweep;     // the slow beat's sweep of leftovers (exchange/leftovers.h)
   // Requests whose answer could not be written: name -> failed tries, and once set
   // aside (at a bound) when to try again: a tick after the pause, when "in" or "out"
   // changed since the last try or the pause reached its longest. Forgotten once the

@@ -193,11 +193,12 @@ void CommandeStep(Guichet& g, Requete& r) {
 
 void CommandeCreateTmp(Guichet& g, Requete& r) {
   const std::string n = ProchainNumeroTache(g);
-  // The type file goes beside the number before the client learns it, so the move cycle
-  // always finds it. A counter that held no number gives no type file.
+  // The type file goes beside the number, on the disk, before the client learns it, so
+  // the move cycle always finds it, even after a power cut. A counter that held no number
+  // gives no type file.
   if (IsDecimalNumber(n) && IsValidDocumentNumber(n))
-    Check(g.env.WriteFile(g.Tasks(DocumentFileName(n, ".typedoc")),
-                          r.SecondValue() + std::string(kCrLf)));
+    Check(g.env.WriteFileAtomic(g.Tasks(DocumentFileName(n, ".typedoc")),
+                                r.SecondValue() + std::string(kCrLf)));
   PrintLines(g.env, r.htmfile, {CommandHeader("createtmp"), n});
 }
 

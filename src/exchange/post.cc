@@ -64,6 +64,7 @@ struct Piece {
   std::string rdyname, txtname;  // bare file names
   std::string marker, file;      // full paths
   std::string doc;               // the document it goes into, once known
+  int64_t offset = 0;            // where in it
 };
 
 Piece MakePiece(Guichet& g, const std::string& rdyfilename) {
@@ -119,6 +120,13 @@ class HeldDocument {
     return s;
   }
 
+  // Flushes `doc` to the disk: through the handle when it is the document held, else by
+  // its path.
+  Status Sync(Env& env, const std::string& doc) {
+    if (file_ != nullptr && path_ == doc) return file_->Sync();
+    return env.SyncFile(doc);
+  }
+
   // Closes the document held, if any; the close's own failure is returned.
   Status Release() {
     std::unique_ptr<OpenFile> file = std::move(file_);
@@ -144,6 +152,15 @@ struct Scan {
   void Busy(const std::string& doc) {
     if (!doc.empty()) busy_docs.insert(ToUpper(NomFichier(doc)));
   }
+  // Pieces written into a document whose bytes are not on the disk yet, by document:
+  // their files go only once the document is flushed, at the end of the pass (or at
+  // its completion), so that a power cut never leaves a piece gone and its bytes lost.
+  std::map<std::string, std::vector<Piece>> unflushed;
+  // Folders in which a document was begun since the last flush: their new names are
+  // flushed too.
+  std::set<std::string> begun_in;
+  // Documents whose flush failed in this scan: their pieces wait for the next tick.
+  std::set<std::string> unsynced;
 };
 
 // Moves a piece to "post_err" under the current time "yyyymmddhhnn_", then removes it
@@ -220,6 +237,8 @@ bool RestoreRollbackCopy(Env& env, const std::string& doc) {
 // Moves a complete document from "temp" into the tasks folder: it leaves "temp" only
 // once it is whole in the tasks folder. Text documents are converted on the way, whole.
 void Complete(Guichet& g, const std::string& doc, const std::string& final_path, bool text) {
+  // The copies below are flushed with their folder; the rename moves the very bytes, so
+  // they go to the disk before it and the tasks folder's new name after it.
   if (text) {
     std::string raw;
     Check(g.env.ReadFile(doc, &raw));
@@ -230,22 +249,53 @@ void Complete(Guichet& g, const std::string& doc, const std::string& final_path,
     // Within one file system a rename gives the same result as the copy and the delete
     // (the whole document in the tasks folder, none in "temp") without copying it again,
     // and atomically; across file systems the copy remains.
-    if (g.env.RenameFile(doc, final_path).ok()) return;
+    Check(g.env.SyncFile(doc));
+    if (g.env.RenameFile(doc, final_path).ok()) {
+      Check(g.env.SyncFolder(DossierParent(final_path)));
+      return;
+    }
     Check(g.env.CopyFile(doc, final_path));
     if (SizeOf(g.env, final_path) == SizeOf(g.env, doc)) Remove(g.env, doc);
   }
 }
 
+// Removes the pieces noted as written into `doc`, whose bytes are now on the disk, the
+// lowest offsets first: a stop half-way leaves the later pieces, whose bytes the
+// document already holds, never a first piece that would begin it again without them.
+void DropFlushed(Env& env, Scan& scan, const std::string& doc) {
+  auto it = scan.unflushed.find(doc);
+  if (it == scan.unflushed.end()) return;
+  std::vector<Piece> pieces = std::move(it->second);
+  scan.unflushed.erase(it);
+  std::stable_sort(pieces.begin(), pieces.end(),
+                   [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
+  for (const Piece& p : pieces) {
+    Remove(env, p.marker);
+    Remove(env, p.file);
+  }
+}
+
+// The document is cut back to `from` bytes (begun again, rolled back): the pieces of
+// this pass written at or beyond it lost their bytes, and stay in "post" to be written
+// again.
+void Forget(Scan& scan, const std::string& doc, int64_t from) {
+  auto it = scan.unflushed.find(doc);
+  if (it == scan.unflushed.end()) return;
+  auto& pieces = it->second;
+  pieces.erase(std::remove_if(pieces.begin(), pieces.end(),
+                              [from](const Piece& p) { return p.offset >= from; }),
+               pieces.end());
+}
+
 // Whether a piece is the leftover of a document already complete in the tasks folder:
-// Guichet was stopped after the completion and before the files of the piece that
-// completed it went. That piece is the last one; nothing of the document is in "temp",
-// the document in the tasks folder has its total length and holds the piece's very
-// bytes at its end. (Other duplicates wait, and are set aside, as before.)
+// Guichet was stopped after the completion and before the files of the pieces of that
+// pass went. Nothing of the document is in "temp", the document in the tasks folder has
+// its total length and holds the piece's very bytes at its place.
 bool AlreadyInCompleteDocument(Env& env, const std::string& doc, const std::string& final_path,
                                int64_t offset, int64_t totallength, const std::string& bytes) {
   FileInfo info;
   if (env.GetFileInfo(doc, &info).ok() || !env.GetFileInfo(final_path, &info).ok()) return false;
-  if (info.size != totallength || offset + static_cast<int64_t>(bytes.size()) != totallength)
+  if (info.size != totallength || offset + static_cast<int64_t>(bytes.size()) > totallength)
     return false;
   std::string there;
   return env.ReadAt(final_path, offset, bytes.size(), &there).ok() && there == bytes;
@@ -311,10 +361,24 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   const std::string final_path = g.Tasks(name);
   const std::string doc = several ? g.Spool("temp/" + name) : final_path;
   p.doc = doc;
+  p.offset = offset;
+  if (scan.unsynced.count(doc)) return Outcome::kLeft;
   // The folder of the document is made when a document begins (a later piece finds it
   // there, or waits); the tasks folder also before a completion copy.
   // Without it the write below fails and reports.
   if (offset == 0) IgnoreFailure(env.CreateFolder(several ? g.Spool("temp") : g.TasksFolder));
+
+  // The leftover of a document already complete in the tasks folder (stopped after the
+  // completion, before the pieces of its pass went), its first piece included: taken as
+  // done rather than beginning the document again without the pieces already gone.
+  if (offset == 0 && several && !text &&
+      AlreadyInCompleteDocument(env, doc, final_path, offset, totallength, decode())) {
+    Check(env.SyncFile(final_path));
+    Remove(env, p.marker);
+    Remove(env, p.file);
+    CountPiece(g, length != 10240);
+    return Outcome::kHandled;
+  }
 
   // Offset gate: a piece waits until the pieces before it are in. Two exceptions: the
   // last piece of a document that is complete in "temp" (its completion copy failed on
@@ -331,6 +395,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
       if (several && size == offset + length && size == totallength) {
         IgnoreFailure(env.CreateFolder(g.TasksFolder));  // the completion copy reports
         Complete(g, doc, final_path, text);
+        DropFlushed(env, scan, doc);
         Remove(env, p.marker);
         Remove(env, p.file);
         CountPiece(g, length != 10240);
@@ -339,6 +404,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
       if (size < offset || size >= offset + length) {
         if (several && !text && size == 0 &&
             AlreadyInCompleteDocument(env, doc, final_path, offset, totallength, decode())) {
+          Check(env.SyncFile(final_path));
           Remove(env, p.marker);
           Remove(env, p.file);
           CountPiece(g, length != 10240);
@@ -360,6 +426,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   int64_t size = 0;
   if (offset == 0) {
     Check(scan.held.Release());
+    Forget(scan, doc, 0);
     Remove(env, doc);
   }
   Status ws = offset == 0 ? env.WriteAt(doc, offset, bytes)
@@ -369,6 +436,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
     // The write's own failure is raised below; a document left longer is found by the
     // offset gate next time.
     IgnoreFailure(scan.held.Release());  // the write's failure is the one reported
+    Forget(scan, doc, offset);
     if (offset == 0)
       IgnoreFailure(env.DeleteFile(doc));
     else if (FileLen(env, doc) > offset)
@@ -380,6 +448,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   const bool fits = converted ? decoded == length : size == offset + length;
   if (!fits) {
     Check(scan.held.Release());
+    Forget(scan, doc, offset);
     RollBack(env, doc, offset);
     SetAside(g, p);
     size = SizeOf(env, doc);
@@ -389,10 +458,16 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
     Check(scan.held.Release());
     IgnoreFailure(env.CreateFolder(g.TasksFolder));  // the completion copy reports
     Complete(g, doc, final_path, text);
-  }
-  if (fits) {
-    Remove(env, p.marker);
-    Remove(env, p.file);
+    // Flushed whole before it left "temp": its pieces go now.
+    DropFlushed(env, scan, doc);
+    if (fits) {
+      Remove(env, p.marker);
+      Remove(env, p.file);
+    }
+  } else if (fits) {
+    // Its files go once the document is flushed (FlushPass).
+    scan.unflushed[doc].push_back(p);
+    if (offset == 0) scan.begun_in.insert(DossierParent(doc));
   }
   CountPiece(g, length != 10240);
   return Outcome::kHandled;
@@ -516,23 +591,75 @@ int32_t SetAsideStalledDocuments(Guichet& g, const Scan& scan) {
   return n;
 }
 
+// The end of a pass: flushes every document that pieces of the pass went into (and
+// the folders where documents were begun), then removes those pieces. A document whose
+// flush fails keeps its pieces in "post" and is brought back to where it stood before
+// them, so that they fit again on the next tick: cut back in "temp", deleted from the
+// tasks folder (where an empty or partial document must never be taken for a whole one).
+// Returns the number of pieces kept.
+int32_t FlushPass(Guichet& g, Scan& scan) {
+  Env& env = g.env;
+  std::map<std::string, Status> folders;
+  for (const std::string& folder : scan.begun_in) folders[folder] = Status::Ok();
+  scan.begun_in.clear();
+  std::map<std::string, std::vector<Piece>> unflushed;
+  unflushed.swap(scan.unflushed);
+  // Every document is flushed before any folder, and the folders before any removal.
+  std::map<std::string, Status> flushed;
+  for (const auto& [doc, pieces] : unflushed) flushed[doc] = scan.held.Sync(env, doc);
+  int32_t kept = 0;
+  for (auto& [folder, s] : folders) s = env.SyncFolder(folder);
+  for (auto& [doc, pieces] : unflushed) {
+    Status s = flushed[doc];
+    auto folder = folders.find(DossierParent(doc));
+    if (s.ok() && folder != folders.end()) s = folder->second;
+    try {
+      if (s.ok()) {
+        scan.unflushed[doc] = std::move(pieces);
+        DropFlushed(env, scan, doc);
+        continue;
+      }
+      g.EcritLog("Guichet - ReperePost : " + s.Description() + " (" + doc + ")");
+      scan.Busy(doc);
+      scan.unsynced.insert(doc);
+      kept += static_cast<int32_t>(pieces.size());
+      int64_t first = std::numeric_limits<int64_t>::max();
+      for (const Piece& p : pieces) first = std::min(first, p.offset);
+      Check(scan.held.Release());
+      if (first == 0 || doc.rfind(g.Spool("temp/"), 0) != 0)
+        Remove(env, doc);
+      else if (SizeOf(env, doc) > first)
+        Check(env.Truncate(doc, first));
+    } catch (const std::exception& e) {
+      // The pieces left are taken again next tick; the offset gate sorts them out.
+      g.EcritLog("Guichet - ReperePost : " + DescriptionOf(e) + " (" + doc + ")");
+      scan.Busy(doc);
+    }
+  }
+  return kept;
+}
+
 // One walk over the pieces in `order` with one pass. Sets `done` when a piece was
 // handled; returns false when the process is to end.
 bool Walk(Guichet& g, const std::vector<std::string>& order, const char* pass, Scan& scan,
           int32_t* count, bool* done) {
   size_t left = order.size();
+  int32_t handled = 0;
   for (const std::string& rdy : order) {
     if (TraitePiece(g, rdy, pass, scan) == Outcome::kHandled) {
       scan.waiting.erase(rdy);
-      ++*count;
-      *done = true;
+      ++handled;
       --left;
     }
     g.ShowCount(left);
     g.DoEvents();
-    if (g.ended) return false;
+    if (g.ended) break;
   }
-  return true;
+  // Pieces whose document could not be flushed are still there: not done.
+  handled -= FlushPass(g, scan);
+  *count += handled;
+  if (handled > 0) *done = true;
+  return !g.ended;
 }
 
 }  // namespace
@@ -557,7 +684,10 @@ std::vector<std::string> OrderPieces(const std::vector<std::string>& names) {
 
 bool TraitePost(Guichet& g, const std::string& rdyfilename, const std::string& extaimed) {
   Scan scan;
-  return TraitePiece(g, rdyfilename, extaimed, scan) == Outcome::kHandled;
+  const bool handled = TraitePiece(g, rdyfilename, extaimed, scan) == Outcome::kHandled;
+  const bool kept = FlushPass(g, scan) > 0;
+  IgnoreFailure(scan.held.Release());  // nothing is written after the flush
+  return handled && !kept;
 }
 
 int32_t ReperePost(Guichet& g) {

@@ -134,6 +134,8 @@ class OpenFile {
   virtual Status SizeAtPath(int64_t* size) = 0;
   // Writes at a byte offset without shortening the file.
   virtual Status WriteAt(int64_t offset, std::string_view data) = 0;
+  // Flushes the bytes written so far, and the file's size, to the disk.
+  virtual Status Sync() = 0;
   virtual Status Close() = 0;
 };
 
@@ -235,6 +237,13 @@ class Env {
   virtual Status CopyFileUnsynced(const std::string& from, const std::string& to) {
     return CopyFile(from, to);
   }
+  // Flushes an existing regular file's bytes and size to the disk: after a power cut
+  // it holds at least what it held at the call.
+  virtual Status SyncFile(const std::string& path) = 0;
+  // Flushes a folder's names to the disk, so that a file created in it, renamed into it
+  // or out of it, keeps that name after a power cut. On Windows, where every rename and
+  // creation of Guichet is written through, there is nothing left to flush.
+  virtual Status SyncFolder(const std::string& path) = 0;
   virtual Status DeleteFile(const std::string& path) = 0;
   virtual Status RenameFile(const std::string& from, const std::string& to) = 0;
   // Creates one folder; an existing folder is an error of kind kExists.
@@ -377,6 +386,8 @@ class EnvWrapper : public Env {
   Status CopyFile(const std::string& f, const std::string& t) override {
     return target_->CopyFile(f, t);
   }
+  Status SyncFile(const std::string& p) override { return target_->SyncFile(p); }
+  Status SyncFolder(const std::string& p) override { return target_->SyncFolder(p); }
   Status DeleteFile(const std::string& p) override { return target_->DeleteFile(p); }
   Status RenameFile(const std::string& f, const std::string& t) override {
     return target_->RenameFile(f, t);

@@ -153,7 +153,7 @@ Status WriteAllAt(int fd, int64_t offset, std::string_view data, const std::stri
 }
 
 // Flushes a file's data and size to the disk.
-Status SyncFile(int fd, const std::string& path) {
+Status FlushFd(int fd, const std::string& path) {
   while (fsync(fd) != 0) {
     if (errno != EINTR) return Status::FromErrno(errno, path);
   }
@@ -162,10 +162,10 @@ Status SyncFile(int fd, const std::string& path) {
 
 // Flushes a folder's entries to the disk, so that a rename into it survives a power
 // cut (the new name would otherwise be lost with the folder's cached blocks).
-Status SyncFolder(const std::string& folder, const std::string& path) {
+Status FlushFolder(const std::string& folder, const std::string& path) {
   int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Status::FromErrno(errno, path);
-  Status s = SyncFile(fd, path);
+  Status s = FlushFd(fd, path);
   close(fd);
   return s;
 }
@@ -798,13 +798,13 @@ class PosixEnv : public Env {
   // temporary file when anything fails. `written_at`: as for Touched.
   Status Replace(int fd, const std::string& tmp, const std::string& real, const std::string& path,
                  Status s, bool sync, int64_t written_at = kUnknownTime) {
-    if (s.ok() && sync) s = SyncFile(fd, path);
+    if (s.ok() && sync) s = FlushFd(fd, path);
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
     if (s.ok() && rename(tmp.c_str(), real.c_str()) != 0) s = Status::FromErrno(errno, path);
     if (!s.ok()) unlink(tmp.c_str());
     // The temporary name is gone either way; the folder is the same.
     Touched(real, written_at);
-    if (s.ok() && sync) s = SyncFolder(Parent(real), path);
+    if (s.ok() && sync) s = FlushFolder(Parent(real), path);
     return s;
   }
 
@@ -902,7 +902,7 @@ class PosixEnv : public Env {
     if (close(fd) != 0 && s.ok()) s = Status::FromErrno(errno, path);
     Touched(real);
     // A new file's name must survive a power cut too.
-    if (s.ok() && created) s = SyncFolder(Parent(real), path);
+    if (s.ok() && created) s = FlushFolder(Parent(real), path);
     return s;
   }
 
@@ -986,6 +986,7 @@ class PosixEnv : public Env {
       env_->Touched(real_);
       return s;
     }
+    Status Sync() override { return FlushFd(fd_, path_); }
     Status Close() override {
       if (fd_ < 0) return Status::Ok();
       const int r = close(fd_);
@@ -1083,6 +1084,16 @@ class PosixEnv : public Env {
     }
     return Replace(out, tmp, dst, to, s, sync);
   }
+
+  Status SyncFile(const std::string& path) override {
+    int fd = open(Resolve(path).c_str(), kOpenRead);
+    if (fd < 0) return Status::FromErrno(errno, path);
+    Status s = IsRegular(fd) ? FlushFd(fd, path) : Status(Status::kNotRegular, path);
+    close(fd);
+    return s;
+  }
+
+  Status SyncFolder(const std::string& path) override { return FlushFolder(Resolve(path), path); }
 
   Status DeleteFile(const std::string& path) override {
     // unlink refuses folders (EISDIR), so no look beforehand.

@@ -815,6 +815,7 @@ class WinEnv : public Env {
     Status WriteAt(int64_t offset, std::string_view data) override {
       return WriteAllAt(h_.get(), offset, data, path_);
     }
+    Status Sync() override { return FlushFileBuffers(h_.get()) ? Status::Ok() : LastError(path_); }
     Status Close() override {
       if (!h_.ok()) return Status::Ok();
       return h_.Close() ? Status::Ok() : LastError(path_);
@@ -877,6 +878,22 @@ class WinEnv : public Env {
   }
   Status CopyAdminFile(const std::string& from, const std::string& to) override {
     return CopyWith(from, to, true, true);
+  }
+
+  // FlushFileBuffers needs a handle open for writing; others may hold the file open.
+  Status SyncFile(const std::string& path) override {
+    Handle h;
+    Status s = OpenRegular(path, GENERIC_WRITE, kShareAll, OPEN_EXISTING, false, &h);
+    if (!s.ok()) return s;
+    if (!FlushFileBuffers(h.get())) return LastError(path);
+    return Status::Ok();
+  }
+
+  // Guichet's renames are written through (MOVEFILE_WRITE_THROUGH) and NTFS logs the
+  // creation of a file with the file's own flush; a folder itself cannot be flushed
+  // without administrator rights. Only its existence is checked.
+  Status SyncFolder(const std::string& path) override {
+    return FolderExists(path) ? Status::Ok() : Status(Status::kPathNotFound, path);
   }
 
   Status DeleteFile(const std::string& path) override {

@@ -4,6 +4,7 @@
 
 #include "core/guichet.h"
 #include "core/records.h"
+#include "exchange/leftovers.h"
 #include "exchange/post.h"
 #include "exchange/spool.h"
 #include "output/html.h"
@@ -168,10 +169,12 @@ void Timer1_Timer(Guichet& g) {
       g.LastMoveBeat = now;
       g.LastMoveRun = g.env.SteadyMillis();
       g.Activity = 0;
+      SweepLeftovers(g, true);
     } else if (DiffSeconds(g.LastMoveBeat, now) > 5) {
       g.LastMoveBeat = now;
       if (g.Activity == 0 || overdue) RunMoveCycle(g);
       g.Activity = 0;
+      SweepLeftovers(g, false);
     } else if (overdue) {
       RunMoveCycle(g);
     }

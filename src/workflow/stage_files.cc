@@ -60,8 +60,14 @@ std::string CheckUrgency(Guichet& g, const std::string& folder, const std::strin
 std::string MoveQueuePath(const Guichet& g) { return g.TasksFolder + "/ToMove.txt"; }
 
 void AppendToMoveQueue(Guichet& g, const std::string& id, const std::string& author) {
-  Status s = g.env.AppendLineLocked(MoveQueuePath(g), id + ";" + author + std::string(kCrLf),
-                                    kMoveQueueWaitMs);
+  const std::string queue = MoveQueuePath(g);
+  const bool created = !g.env.FileExists(queue);
+  Status s =
+      g.env.AppendLineLocked(queue, id + ";" + author + std::string(kCrLf), kMoveQueueWaitMs);
+  // The entry is on the disk before the command is answered (its request file deleted):
+  // a power cut after the answer keeps it, and a new queue's name with it.
+  if (s.ok()) s = g.env.SyncFile(queue);
+  if (s.ok() && created) s = g.env.SyncFolder(g.TasksFolder);
   if (s.ok()) return;
   g.EcritLog("AjouteAuFichierMove : " + s.Description() + " (" + s.path() + ")");
   throw Failure(s);

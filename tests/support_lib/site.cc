@@ -218,6 +218,10 @@ Status TestEnv::OpenForWriteAt(const std::string& p, std::unique_ptr<OpenFile>* 
     Status WriteAt(int64_t o, std::string_view d) override {
       GUICHET_FAILABLE("WriteAt", path_, file_->WriteAt(o, d));
     }
+    Status Sync() override {
+      env_->Note("SyncFile", path_);
+      GUICHET_FAILABLE("SyncFile", path_, file_->Sync());
+    }
     Status Close() override { return file_->Close(); }
 
    private:
@@ -241,10 +245,20 @@ Status TestEnv::Truncate(const std::string& p, int64_t size) {
 Status TestEnv::CopyFile(const std::string& f, const std::string& t) {
   GUICHET_FAILABLE("CopyFile", f, EnvWrapper::CopyFile(f, t));
 }
+Status TestEnv::SyncFile(const std::string& p) {
+  Note("SyncFile", p);
+  GUICHET_FAILABLE("SyncFile", p, EnvWrapper::SyncFile(p));
+}
+Status TestEnv::SyncFolder(const std::string& p) {
+  Note("SyncFolder", p);
+  GUICHET_FAILABLE("SyncFolder", p, EnvWrapper::SyncFolder(p));
+}
 Status TestEnv::DeleteFile(const std::string& p) {
+  Note("DeleteFile", p);
   GUICHET_FAILABLE("DeleteFile", p, EnvWrapper::DeleteFile(p));
 }
 Status TestEnv::RenameFile(const std::string& f, const std::string& t) {
+  Note("RenameFile", f);
   GUICHET_FAILABLE("RenameFile", f, EnvWrapper::RenameFile(f, t));
 }
 Status TestEnv::CreateFolder(const std::string& p) {

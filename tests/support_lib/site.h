@@ -82,6 +82,8 @@ class TestEnv : public EnvWrapper {
                 Status::Kind kind);
   void ClearFailures() { failures_.clear(); }
   std::vector<std::string> started;  // programs started detached
+  std::vector<std::string> calls;    // "SyncFile path", "DeleteFile path", ...
+  void Note(const std::string& op, const std::string& path) { calls.push_back(op + " " + path); }
 
   DateTime Now() override { return now_; }
   int64_t SteadyMillis() override { return steady_ms_; }
@@ -101,6 +103,10 @@ class TestEnv : public EnvWrapper {
   Status OpenForWriteAt(const std::string& p, std::unique_ptr<OpenFile>* f) override;
   Status Truncate(const std::string& p, int64_t size) override;
   Status CopyFile(const std::string& f, const std::string& t) override;
+  // Flushes fail as "SyncFile" and "SyncFolder" (the file held open as "SyncFile" by its
+  // path); flushes, deletions and renames are noted in `calls` in their order.
+  Status SyncFile(const std::string& p) override;
+  Status SyncFolder(const std::string& p) override;
   Status DeleteFile(const std::string& p) override;
   Status RenameFile(const std::string& f, const std::string& t) override;
   Status CreateFolder(const std::string& p) override;
