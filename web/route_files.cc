@@ -88,7 +88,8 @@ class Static : public Route {
          "default-src 'self'; media-src 'self' blob:; worker-src 'self' blob:; "
          "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'self'"},
         {"X-Content-Type-Options", "nosniff"},
-        {"Referrer-Policy", "no-referrer"},
+        // Not "no-referrer": a browser then sends "Origin: null" with the page's own forms.
+        {"Referrer-Policy", "same-origin"},
     };
     conn().SendFile(real, {server().www_real()}, options);
   }
