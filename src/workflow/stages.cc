@@ -88,9 +88,9 @@ DocumentEtape Describe(Guichet& g, const std::string& folder, const std::string&
       }
     }
   }
-  d.urgent = HasEnding(endings, ".URGENT!") ||
-             (HasEnding(endings, ".urg") && ContainsNoCase(FirstLineOrEmpty(g, file(".urg")),
-                                                           "urgent"));
+  d.urgent =
+      HasEnding(endings, ".URGENT!") ||
+      (HasEnding(endings, ".urg") && ContainsNoCase(FirstLineOrEmpty(g, file(".urg")), "urgent"));
   return d;
 }
 
