@@ -33,7 +33,18 @@ export async function render(main, params, app) {
   const title = el('h1', { text: 'Archive du patient' });
   const back = el('p', {}, el('a', { href: '#/document/' + number, text: 'Retour au document n° ' + number }));
   main.append(title, back);
-  const reponse = await app.occupe(api.commande('archives', '', number), 'Chargement de l\u2019archive…');
+  // The archive, and the document's patient name (for the title) from the stage list.
+  const [reponse, nom] = await app.occupe(
+    Promise.all([
+      api.commande('archives', '', number),
+      api.documents(number).then(
+        (docs) => (docs[0] && docs[0].nom) || '',
+        () => '',
+      ),
+    ]),
+    'Chargement de l\u2019archive…',
+  );
+  if (nom) title.textContent = 'Archive de ' + nom;
   const docs = reponse.lignes
     .filter((f) => f.length >= 2 && f[0])
     .map((f) => ({ path: f[0], ext: String(f[1]).toLowerCase(), size: f[2], title: f[4] || '' }));

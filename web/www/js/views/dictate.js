@@ -99,7 +99,7 @@ function build(main, cat, app) {
   const pause = el('button', { type: 'button', id: 'pause', text: 'Pause', disabled: true });
   const stop = el('button', { type: 'button', id: 'arreter', text: 'Arrêter', disabled: true });
   const discard = el('button', { type: 'button', id: 'recommencer', text: 'Effacer l\u2019enregistrement', hidden: true });
-  const meter = el('meter', { id: 'niveau', min: '0', max: '1', low: '0.6', high: '0.9', optimum: '0.5', value: '0' });
+  const meter = el('meter', { id: 'niveau', min: '0', max: '1', low: '0.3', high: '0.97', optimum: '0.6', value: '0' });
   const elapsed = el('output', { id: 'duree', for: 'enregistrer', text: '00:00' });
   const recState = el('p', { id: 'etat-enregistrement', class: 'etat', 'aria-live': 'polite', text: 'Prêt à enregistrer.' });
   const listen = el('audio', { id: 'ecoute', controls: true, preload: 'metadata', hidden: true, 'aria-label': 'Écouter l\u2019enregistrement' });
@@ -180,8 +180,10 @@ function build(main, cat, app) {
     discard.disabled = sending;
     file.disabled = sending || live || !!recording;
     type.disabled = name.disabled = urgent.disabled = sending;
+    const failed = !!(pending && pending.failed);
     send.disabled = sending || live || !audio();
-    retry.hidden = sending || !pending || !pending.failed;
+    send.hidden = failed && !sending;
+    retry.hidden = sending || !failed;
     form.setAttribute('aria-busy', sending ? 'true' : 'false');
   };
 
@@ -315,9 +317,7 @@ function build(main, cat, app) {
       pending.failed = false;
       if (!pending.number) {
         say('Demande d\u2019un numéro de document…');
-        const reponse = await api.commande('createtmp', '', type.value);
-        const n = reponse.lignes.map((l) => l[0]).find((v) => /^\d+$/.test(v));
-        if (!n) throw new Error('le serveur n\u2019a pas donné de numéro de document');
+        const n = await api.nouveauNumero(type.value);
         pending.number = n;
       }
       if (pending.audio !== a.what) {
@@ -341,8 +341,16 @@ function build(main, cat, app) {
       await api.commande('finished', '', pending.number);
       const n = pending.number;
       pending = null;
+      // Where the document went, as Guichet sees it.
+      let stage = '';
+      try {
+        const [doc] = await api.documents(n);
+        if (doc) stage = doc.libelleEtape;
+      } catch (e) {
+        // the stage list is a help here; "finished" itself went through
+      }
       sending = false;
-      done(n, urg !== '');
+      done(n, urg !== '', stage);
     } catch (e) {
       sending = false;
       if (e instanceof api.SessionExpiree || (e instanceof UploadError && e.status === 401)) {
@@ -357,7 +365,7 @@ function build(main, cat, app) {
     }
   }
 
-  function done(number, wasUrgent) {
+  function done(number, wasUrgent, stage) {
     forgetRecording();
     file.value = '';
     name.value = '';
@@ -365,7 +373,8 @@ function build(main, cat, app) {
     progress.hidden = progressLabel.hidden = true;
     recState.textContent = 'Prêt à enregistrer.';
     message.replaceChildren(
-      'Dictée n° ' + number + (wasUrgent ? ' (urgente)' : '') + ' envoyée : elle attend la transcription. ',
+      'Dictée n° ' + number + (wasUrgent ? ' (urgente)' : '') + ' envoyée. ' +
+        (stage ? 'État : ' + stage.toLowerCase() + '. ' : 'Elle part en transcription. '),
       el('a', { href: '#/documents', text: 'Voir mes documents' }),
     );
     message.className = 'annonce-succes';
