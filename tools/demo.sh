@@ -13,9 +13,9 @@ if [ ! -d "$site" ]; then
   cp -r tools/demo-site/. "$site"/
   echo "Demo site made in $(pwd)/$site"
 fi
-# The start page and its style follow the repository (a site made earlier gets them too).
+# The portal's pages follow the repository (a site made earlier gets them too).
 mkdir -p "$site"/www
-cp -n tools/demo-site/www/* "$site"/www/ 2>/dev/null || true
+cp -r build/www/. "$site"/www/
 cp build/guichet build/guichet-web build/Radiveve.so "$site"/Guichet/
 listen="${GUICHET_WEB_LISTEN:-127.0.0.1:8080}"
 "$site"/Guichet/guichet-web --listen "$listen" 2>>"$site"/Guichet/guichet-web.log &

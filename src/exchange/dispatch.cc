@@ -51,7 +51,7 @@ const std::vector<Route>& Routes() {
       //  4 "attachments"            5 "archives"          6 "0"
       //  7 "configuration"          8 first char a digit  9 workflow transitions
       // 10 "getcaflen"             11 "step", "etape"    12 "createtmp"
-      // 13 "finishtmp"; anything else: "Commande non reconnue".
+      // 13 "finishtmp"         14 "stages"; anything else: "Commande non reconnue".
       // The log-on pages count themselves: not when the template is missing.
       {[](const std::string& c) {
          return Is(c, {"login", "logout"});
@@ -79,6 +79,7 @@ const std::vector<Route>& Routes() {
        CommandeStep},
       {[](const std::string& c) { return c == "createtmp"; }, CommandeCreateTmp},
       {[](const std::string& c) { return c == "finishtmp"; }, CommandeFinishTmp},
+      {[](const std::string& c) { return c == "stages"; }, CommandeStages},
   };
   return routes;
 }

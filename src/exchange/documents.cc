@@ -1,5 +1,6 @@
 #include "exchange/documents.h"
 
+#include <algorithm>
 #include <limits>
 #include <unordered_set>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "support/names.h"
 #include "support/text.h"
 #include "workflow/listings.h"
+#include "workflow/stages.h"
 
 namespace guichet {
 namespace {
@@ -203,6 +205,23 @@ void CommandeCreateTmp(Guichet& g, Requete& r) {
 
 void CommandeFinishTmp(Guichet& g, Requete& r) {
   PrintLines(g.env, r.htmfile, {CommandHeader("finishtmp"), "ok"});
+}
+
+void CommandeStages(Guichet& g, Requete& r) {
+  r.col.push_back(CommandHeader(r.command));
+  const std::string number = Trim(r.SecondValue());
+  // A value that names no document finds none (rather than every document).
+  if (number.empty() || IsValidDocumentNumber(number)) {
+    for (const DocumentEtape& d : ListeEtapes(g, r.idUtilisateur, number)) {
+      // Free texts must not add fields.
+      std::string nom = d.nom, libelle = d.libelle, code = d.code;
+      for (std::string* t : {&nom, &libelle, &code}) std::replace(t->begin(), t->end(), '|', '!');
+      r.col.push_back(d.numero + "|" + d.etape + "|" + Format(d.date, "yyyy-mm-dd hh:nn") + "|" +
+                      nom + "|" + code + "|" + libelle + "|" + (d.urgent ? "1" : "0") + "|");
+    }
+  }
+  if (r.col.size() == 1) r.col.push_back("(Aucun document)||||");
+  PrintAsc2HtmTrimCol(g.env, r.htmfile, r.col);
 }
 
 }  // namespace guichet

@@ -1,7 +1,8 @@
 // The document commands of a logged-on client: the files of a waiting document
 // ("attachments"), the archive of its author ("archives"), an agenda day ("0"), the client
 // configuration and catalogues ("configuration"), and the small exchanges of an upload
-// ("getcaflen", "step"/"etape", "createtmp", "finishtmp").
+// ("getcaflen", "step"/"etape", "createtmp", "finishtmp"), and the author's documents by
+// stage ("stages").
 //
 // Each handler runs after the dispatcher has identified the session; it fills the reply
 // list, whose size becomes the ready marker, and writes the answer file. The dispatcher
@@ -26,6 +27,14 @@ void CommandeGetCafLen(Guichet& g, Requete& r);
 void CommandeStep(Guichet& g, Requete& r);  // "step" and "etape"
 void CommandeCreateTmp(Guichet& g, Requete& r);
 void CommandeFinishTmp(Guichet& g, Requete& r);
+
+// "stages": every document of the session's user and where it is, newest first; the
+// second value, when given, names the one document to look for. Rows (each encoded):
+//   number|stage|yyyy-mm-dd hh:nn|name|type code|type label|urgent|
+// stage: "ToMove" (queued for transcription), "Transcriptions", "Validations",
+// "Publications" or "RecycleBin"; urgent: "1" or "0". With no document, the message row
+// "(Aucun document)||||". Only reads: no folder is made and no file granted.
+void CommandeStages(Guichet& g, Requete& r);
 
 // The computer's network name ("" when it cannot be obtained).
 std::string NomPoste(Guichet& g);

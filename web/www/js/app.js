@@ -22,10 +22,24 @@ const nomUtilisateur = document.getElementById('utilisateur');
 
 let tour = 0;  // the render in progress; an older one that ends late changes nothing
 let attentes = 0;
+let aQuitter = [];  // what the current view asked to run when it goes (stop the sound)
+
+function quitteLaVue() {
+  const fonctions = aQuitter;
+  aQuitter = [];
+  for (const f of fonctions) {
+    try { f(); } catch (e) { /* the next view comes all the same */ }
+  }
+}
 
 const app = {
   api,
   utilisateur: null,  // {id, name, service} of the open session
+
+  // Runs `f` when the view goes (another route, or the same one drawn again).
+  enQuittant(f) {
+    aQuitter.push(f);
+  },
 
   // Goes to a route ("#/documents"); the same route is rendered again.
   // The message of the moment stays for the new view.
@@ -99,6 +113,7 @@ function routeDe(hash) {
 
 async function affiche() {
   const monTour = ++tour;
+  quitteLaVue();
   let route = routeDe(location.hash);
   if (!route) {
     location.replace(app.utilisateur ? '#/documents' : '#/connexion');
