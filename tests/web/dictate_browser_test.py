@@ -81,7 +81,9 @@ def browser(profile, mic):
                 "--autoplay-policy=no-user-gesture-required", "--user-data-dir=" + profile):
         options.add_argument(arg)
     options.binary_location = "/usr/bin/chromium"
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    # The browser's own texts (file and date fields) in French, as an author's browser.
+    env = dict(os.environ, LANGUAGE="fr", LANG="fr_FR.UTF-8")
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver", env=env), options=options)
 
 
 class NoSessions(Exception):
@@ -113,10 +115,12 @@ class Portal:
             "return window.portail && window.portail.utilisateur !== null"))
 
     def go(self, route, heading):
+        start = time.time()
         self.d.execute_script("document.getElementById('contenu').replaceChildren();"
                               "window.portail.aller(arguments[0])", "#" + route)
         self.wait.until(lambda d: heading in d.find_element(By.TAG_NAME, "h1").text)
         self.wait.until(lambda d: d.find_element(By.ID, "occupe").get_attribute("hidden"))
+        print("view %s: %.2f s" % (route, time.time() - start))
 
     def click(self, id_):
         self.wait.until(EC.element_to_be_clickable((By.ID, id_))).click()
@@ -162,7 +166,7 @@ def dictate(p, root):
     p.click("enregistrer")
     assert "refusé" in p.message("micro"), p.text("message")
     assert d.find_element(By.ID, "envoyer").get_attribute("disabled")
-    p.shot("dicter-micro-refuse.png")
+    p.shot("portal-dictate-microphone-refused.png")
     d.execute_cdp_cmd("Browser.setPermission", {
         "origin": p.url.rstrip("/"), "permission": {"name": "microphone"}, "setting": "granted"})
 
@@ -173,7 +177,7 @@ def dictate(p, root):
     d.find_element(By.ID, "urgent").click()
     p.click("enregistrer")
     p.wait.until(lambda d: d.find_element(By.ID, "duree").text >= "00:01")
-    p.shot("dicter-enregistrement.png")
+    p.shot("portal-dictate-recording.png")
     p.click("pause")
     time.sleep(1.0)
     p.click("pause")  # Reprendre
@@ -184,18 +188,20 @@ def dictate(p, root):
         "const a = document.getElementById('ecoute'), done = arguments[0];"
         "if (a.readyState >= 1) done(a.duration); else a.onloadedmetadata = () => done(a.duration);")
     assert 3.0 <= heard < 4.2, heard
-    p.shot("dicter.png")
+    p.shot("portal-dictate.png")
 
     # The first upload is cut off; the retry keeps the number and the recording.
     d.execute_cdp_cmd("Network.enable", {})
     d.execute_cdp_cmd("Network.setBlockedURLs", {"urls": ["*/upload?*"]})
     p.click("envoyer")
     assert "interrompu" in p.message("interrompu|échoué"), p.text("message")
-    p.shot("dicter-envoi-interrompu.png")
+    p.shot("portal-dictate-cut-off.png")
     d.execute_cdp_cmd("Network.setBlockedURLs", {"urls": []})
+    start = time.time()
     p.click("reessayer")
     number = re.search(r"Dictée n° (\d+)", p.message(r"Dictée n° \d+ ")).group(1)
-    p.shot("dicter-envoyee.png")
+    print("sent (upload, .id, .urg, finished, stage read back): %.2f s" % (time.time() - start))
+    p.shot("portal-dictate-sent.png")
     tasks = os.path.join(root, "Tasks")
     assert open(os.path.join(tasks, "Count.txt")).read().strip() == str(int(number) + 1)
 
@@ -245,12 +251,12 @@ def archive_and_agenda(p):
         "fetch(arguments[0]).then(r => arguments[1](r.status + ' ' + r.headers.get('Content-Type')))",
         pdf)
     assert got.startswith("200 application/pdf"), got
-    p.shot("archives.png")
+    p.shot("portal-archive.png")
 
     p.go("/agenda/2026-12-09", "Agenda du mercredi 9 décembre 2026")
     items = d.find_element(By.CSS_SELECTOR, "ol.agenda").text
     assert "14:00" in items and "Staff" in items and "Matinée de bloc" in items, items
-    p.shot("agenda.png")
+    p.shot("portal-agenda.png")
     p.click("jour-suivant")
     p.wait.until(lambda d: "10 décembre 2026" in d.find_element(By.TAG_NAME, "h1").text)
     p.go("/agenda/2031-01-01", "Agenda du")

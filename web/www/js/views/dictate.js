@@ -131,7 +131,7 @@ function build(main, cat, app) {
 
   // ---- sending ------------------------------------------------------------------------
   const send = el('button', { type: 'submit', id: 'envoyer', class: 'principal', text: 'Envoyer la dictée', disabled: true });
-  const retry = el('button', { type: 'button', id: 'reessayer', text: 'Réessayer l\u2019envoi', hidden: true });
+  const retry = el('button', { type: 'button', id: 'reessayer', class: 'principal', text: 'Réessayer l\u2019envoi', hidden: true });
   const progress = el('progress', { id: 'progression', max: '1', value: '0', hidden: true });
   const progressLabel = el('label', { for: 'progression', text: 'Envoi', hidden: true });
   const message = el('p', { id: 'message', role: 'status', 'aria-live': 'polite' });
@@ -141,8 +141,8 @@ function build(main, cat, app) {
     docFields,
     recFields,
     fileFields,
-    el('div', { class: 'envoi' }, send, retry, progressLabel, progress),
     message,
+    el('div', { class: 'envoi' }, send, retry, progressLabel, progress),
   );
   main.append(form);
 
@@ -200,6 +200,7 @@ function build(main, cat, app) {
   record.addEventListener('click', async () => {
     if (recording && !window.confirm('Effacer l\u2019enregistrement actuel et en commencer un nouveau ?')) return;
     forgetRecording();
+    file.value = '';
     recorder = new Recorder({
       onLevel: (v) => (meter.value = v),
       onTime: (s) => (elapsed.textContent = clock(s)),
@@ -359,6 +360,7 @@ function build(main, cat, app) {
         return;
       }
       pending.failed = true;
+      progress.hidden = progressLabel.hidden = true;
       say(e instanceof UploadError ? e.message : 'L\u2019envoi n\u2019a pas abouti : ' + e.message + '. Réessayez.', 'erreur');
       refresh();
       retry.focus();
