@@ -162,13 +162,17 @@ async function transcription(section, pieces, app) {
     lien.href = app.api.urlFichier(pdf.chemin);
     lien.target = '_blank';
     lien.rel = 'noopener';
-    section.append(el('p')).append(lien);
+    const para = el('p');
+    para.append(lien);
+    section.append(para);
   }
   for (const p of traitement) {
     const lien = el('a', 'bouton', `Télécharger la transcription (${p.extension.toUpperCase()})`);
     lien.href = app.api.urlFichier(p.chemin);
     lien.download = nomLisible(p.nom);
-    section.append(el('p')).append(lien);
+    const para = el('p');
+    para.append(lien);
+    section.append(para);
   }
 }
 

@@ -111,6 +111,6 @@ export async function render(main, params, app) {
   dicter.href = '#/dicter';
   haut.append(dicter);
 
-  main.append(resume, haut, el('h2', '', 'Liste'), barre, liste, vide);
+  main.append(resume, haut, barre, liste, vide);
   montre(FILTRES[0]);
 }
