@@ -83,12 +83,19 @@ export function wavBytes(int16) {
 }
 
 // Resamples mono float samples taken at `rate` to 11025 Hz with the browser's own
-// resampler (an offline audio graph rendered at 11025 Hz).
+// resampler (an offline audio graph rendered at 11025 Hz). A browser that renders no
+// graph at that rate gets a plain one: each output sample the mean of the input samples
+// it covers (a crude low-pass against aliasing), read by linear interpolation.
 export async function resample(samples, rate) {
   if (samples.length === 0) return new Float32Array(0);
   if (rate === SAMPLE_RATE) return samples;
   const frames = Math.max(1, Math.round((samples.length * SAMPLE_RATE) / rate));
-  const offline = new OfflineAudioContext(1, frames, SAMPLE_RATE);
+  let offline;
+  try {
+    offline = new OfflineAudioContext(1, frames, SAMPLE_RATE);
+  } catch (e) {
+    return plainResample(samples, rate, frames);
+  }
   const buffer = offline.createBuffer(1, samples.length, rate);
   buffer.copyToChannel(samples, 0);
   const source = offline.createBufferSource();
@@ -97,4 +104,21 @@ export async function resample(samples, rate) {
   source.start();
   const rendered = await offline.startRendering();
   return rendered.getChannelData(0);
+}
+
+export function plainResample(samples, rate, frames) {
+  const out = new Float32Array(frames);
+  const step = rate / SAMPLE_RATE;
+  const half = Math.max(0, Math.floor(step / 2));
+  for (let i = 0; i < frames; i++) {
+    const at = i * step;
+    const j = Math.floor(at);
+    let sum = 0;
+    let n = 0;
+    for (let k = Math.max(0, j - half); k <= Math.min(samples.length - 1, j + half); k++, n++) sum += samples[k];
+    const next = Math.min(samples.length - 1, j + 1);
+    const lerp = samples[j] + (samples[next] - samples[j]) * (at - j);
+    out[i] = n > 1 ? sum / n : lerp;
+  }
+  return out;
 }

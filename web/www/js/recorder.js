@@ -33,18 +33,21 @@ export class Recorder {
     return this.rate ? this.frames / this.rate : 0;
   }
 
-  // Opens the microphone and starts recording; throws what getUserMedia threw.
+  // Opens the microphone and starts recording; throws what getUserMedia threw. Call it
+  // straight from the click: the audio context is made before anything is awaited, while
+  // the click still counts as the author's gesture (tablets start no audio without one).
   async start() {
     if (!navigator.mediaDevices || !navigator.mediaDevices.getUserMedia) {
       const e = new Error('getUserMedia');
       e.name = 'SecurityError';
       throw e;
     }
-    this.stream = await navigator.mediaDevices.getUserMedia({
-      audio: { channelCount: 1, echoCancellation: false, noiseSuppression: false, autoGainControl: false },
-    });
+    this.context = new AudioContext();
+    const running = this.context.resume().catch(() => {});
     try {
-      this.context = new AudioContext();
+      this.stream = await navigator.mediaDevices.getUserMedia({
+        audio: { channelCount: 1, echoCancellation: false, noiseSuppression: false, autoGainControl: false },
+      });
       await this.context.audioWorklet.addModule(new URL('./capture-worklet.js', import.meta.url));
       this.rate = this.context.sampleRate;
       const source = this.context.createMediaStreamSource(this.stream);
@@ -54,7 +57,8 @@ export class Recorder {
       const mute = this.context.createGain();
       mute.gain.value = 0;
       source.connect(this.node).connect(mute).connect(this.context.destination);
-      if (this.context.state === 'suspended') await this.context.resume();
+      await running;
+      if (this.context.state !== 'running') await this.context.resume();
     } catch (e) {
       this.release();
       throw e;

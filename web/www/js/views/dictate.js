@@ -393,10 +393,16 @@ function build(main, cat, app) {
     if (!sending) run();
   });
 
-  // Leaving the page while recording closes the microphone.
+  // Closing or reloading the page would lose a recording not sent yet: the browser asks.
+  const warn = (e) => {
+    if (recorder || recording) e.preventDefault();
+  };
+  window.addEventListener('beforeunload', warn);
+  // Leaving the view while recording closes the microphone.
   window.addEventListener(
     'hashchange',
     () => {
+      window.removeEventListener('beforeunload', warn);
       if (recorder) recorder.release();
       if (listenUrl) URL.revokeObjectURL(listenUrl);
     },
