@@ -190,6 +190,23 @@ def dictate(p, root):
     assert 3.0 <= heard < 4.2, heard
     p.shot("portal-dictate.png")
 
+    # The session ends before sending: back to log-on with a message; after logging on
+    # again the recording, the type, the name and the urgency are still there.
+    closed = d.execute_async_script(
+        "fetch('/session', {method: 'DELETE', headers: {'X-Guichet': '1'}})"
+        ".then(r => arguments[0](r.status))")
+    assert closed == 204, closed
+    p.click("envoyer")
+    p.wait.until(lambda d: d.find_elements(By.ID, "motdepasse"))
+    assert "session" in p.text("annonce"), p.text("annonce")
+    d.find_element(By.ID, "nom").send_keys("anna")
+    d.find_element(By.ID, "motdepasse").send_keys("dictee")
+    p.click("connexion")
+    assert "conservé" in p.message("conservé")
+    assert d.find_element(By.ID, "nom-doc").get_attribute("value") == "Lefèvre Hélène"
+    assert d.find_element(By.ID, "urgent").is_selected()
+    assert Select(d.find_element(By.ID, "type-doc")).first_selected_option.get_attribute("value") == "LT"
+
     # The first upload is cut off; the retry keeps the number and the recording.
     d.execute_cdp_cmd("Network.enable", {})
     d.execute_cdp_cmd("Network.setBlockedURLs", {"urls": ["*/upload?*"]})
@@ -201,7 +218,6 @@ def dictate(p, root):
     p.click("reessayer")
     number = re.search(r"Dictée n° (\d+)", p.message(r"Dictée n° \d+ ")).group(1)
     print("sent (upload, .id, .urg, finished, stage read back): %.2f s" % (time.time() - start))
-    p.shot("portal-dictate-sent.png")
     tasks = os.path.join(root, "Tasks")
     assert open(os.path.join(tasks, "Count.txt")).read().strip() == str(int(number) + 1)
 
@@ -274,14 +290,21 @@ def archive_and_agenda(p):
     assert got.startswith("200 application/pdf"), got
     p.shot("portal-archive.png")
 
-    p.go("/agenda/2026-12-09", "Agenda du mercredi 9 décembre 2026")
-    items = d.find_element(By.CSS_SELECTOR, "ol.agenda").text
-    assert "14:00" in items and "Staff" in items and "Matinée de bloc" in items, items
+    # The author's day: appointments (time, first word, the rest; a tab is a space),
+    # a free line, the accents of Windows-1252 (œ included); then the next day, and an
+    # empty day file.
+    p.go("/agenda/2026-12-07", "Agenda du lundi 7 décembre 2026")
+    items = [li.text.split("\n") for li in d.find_elements(By.CSS_SELECTOR, "ol.agenda li")]
+    assert items == [["08:30", "Consultation", "contrôle annuel"],
+                     ["09:15", "Échographie", "cœur"],
+                     ["10:00", "Radio", "genou droit"],
+                     ["Fermé l'après-midi"]], items
     p.shot("portal-agenda.png")
     p.click("jour-suivant")
-    p.wait.until(lambda d: "10 décembre 2026" in d.find_element(By.TAG_NAME, "h1").text)
-    p.go("/agenda/2031-01-01", "Agenda du")
-    assert "Aucun rendez-vous" in d.find_element(By.ID, "agenda-vide").text
+    p.wait.until(lambda d: "8 décembre 2026" in d.find_element(By.TAG_NAME, "h1").text)
+    p.wait.until(lambda d: "Réunion" in d.find_element(By.CSS_SELECTOR, "ol.agenda").text)
+    p.go("/agenda/2026-12-10", "Agenda du jeudi 10 décembre 2026")
+    assert "Aucun rendez-vous" in p.text("agenda-vide")
 
 
 def main():
