@@ -174,7 +174,6 @@ function build(main, cat, app) {
     record.disabled = sending || live;
     pause.disabled = sending || !live;
     pause.textContent = state === 'paused' ? 'Reprendre' : 'Pause';
-    pause.setAttribute('aria-pressed', state === 'paused' ? 'true' : 'false');
     stop.disabled = sending || !live;
     discard.hidden = !recording;
     discard.disabled = sending;
