@@ -3,17 +3,7 @@
 // #/agenda/YYYY-MM-DD another day; the previous and next days are links.
 
 import * as api from '../api.js';
-
-function el(tag, props = {}, ...children) {
-  const e = document.createElement(tag);
-  for (const [k, v] of Object.entries(props)) {
-    if (k === 'class') e.className = v;
-    else if (k === 'text') e.textContent = v;
-    else e.setAttribute(k, v);
-  }
-  for (const c of children) if (c) e.append(c);
-  return e;
-}
+import { el } from '../element.js';
 
 // A day from "YYYY-MM-DD", local time; null when it is no real date.
 export function parseDay(text) {

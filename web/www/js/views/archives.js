@@ -4,17 +4,7 @@
 // bytes are Windows-1252), anything else as a download.
 
 import * as api from '../api.js';
-
-function el(tag, props = {}, ...children) {
-  const e = document.createElement(tag);
-  for (const [k, v] of Object.entries(props)) {
-    if (k === 'class') e.className = v;
-    else if (k === 'text') e.textContent = v;
-    else e.setAttribute(k, v);
-  }
-  for (const c of children) if (c) e.append(c);
-  return e;
-}
+import { el } from '../element.js';
 
 const KINDS = { pdf: 'PDF', txt: 'Texte', wav: 'Audio', doc: 'Word', rtf: 'RTF' };
 

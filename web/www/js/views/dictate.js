@@ -7,6 +7,7 @@
 // recording and the steps already done are kept, so a retry goes on where it stopped.
 
 import * as api from '../api.js';
+import { el } from '../element.js';
 import { cafBytes, wavBytes } from '../cafwriter.js';
 import { Recorder, microphoneMessage } from '../recorder.js';
 import { UploadError, toWindows1252, uploadFile } from '../upload.js';
@@ -34,18 +35,6 @@ export function catalogues(rows) {
       types.push({ service: f[0], code: f[1], name: f[2] || f[1], label: f[3] || f[2] || f[1] });
   }
   return { services, types };
-}
-
-function el(tag, props = {}, ...children) {
-  const e = document.createElement(tag);
-  for (const [k, v] of Object.entries(props)) {
-    if (k === 'class') e.className = v;
-    else if (k === 'text') e.textContent = v;
-    else if (k in e && typeof v !== 'string') e[k] = v;
-    else e.setAttribute(k, v);
-  }
-  for (const c of children) if (c) e.append(c);
-  return e;
 }
 
 function clock(seconds) {
