@@ -31,12 +31,14 @@ import tempfile
 import time
 import urllib.parse
 import urllib.request
+from concurrent.futures import ThreadPoolExecutor
 
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 AUTHOR = "anna"
@@ -105,7 +107,8 @@ class Client:
         with urllib.request.urlopen(request, timeout=20) as r:
             assert r.status == 202, r.status
 
-    def dictate(self, spx, doc_type, name, urgent=False):
+    def put_in_place(self, spx, doc_type, name, urgent=False):
+        """A new document's number, its Speex dictation, name and urgency uploaded."""
         number = self.ask("createtmp", p2=doc_type)[1]
         with open(spx, "rb") as f:
             self.upload(number, ".spx", f.read())
@@ -116,8 +119,24 @@ class Client:
         tasks = os.path.join(self.site, "Tasks")
         wait_for(lambda: all(os.path.exists(os.path.join(tasks, "hvr_%s%s" % (number, e)))
                              for e in (".spx", ".id")), "the upload of #" + number)
-        assert self.ask("finished", p2=number) == 204
         return number
+
+    def dictate(self, spx, documents):
+        """Puts the documents (type, name, urgent) in place side by side, then finishes
+        them one after the other in the order of their numbers, so that the move cycle
+        dates their dictations in that order. Returns their numbers."""
+        with ThreadPoolExecutor(len(documents)) as pool:
+            numbers = list(pool.map(lambda d: self.put_in_place(spx, *d), documents))
+        for number in sorted(numbers, key=int):
+            assert self.ask("finished", p2=number) == 204
+        return numbers
+
+
+def phase(name, since=[time.time()]):
+    """Says on standard error how long the last phase took (the test must stay quick)."""
+    now = time.time()
+    sys.stderr.write("%6.1f s  %s\n" % (now - since[0], name))
+    since[0] = now
 
 
 def wait_for(test, what, timeout=20):
@@ -253,7 +272,14 @@ class Portal:
         return rows[0].get_attribute("data-etape") if rows else None
 
     def documents(self):
-        self.d.get(self.url + "#/documents")
+        """My documents, read afresh."""
+        if self.present("#actualiser"):
+            old = self.find("#liste-documents")
+            self.find("#actualiser").click()
+            self.until(lambda: expected_conditions.staleness_of(old)(self.d),
+                       "my documents read again")
+        else:
+            self.d.get(self.url + "#/documents")
         self.until(lambda: self.present("#liste-documents"), "my documents")
         self.idle()
 
@@ -282,6 +308,7 @@ def main():
     started = time.time()
     try:
         spx, duration = make_dictation(source, os.path.join(root, "dictation"))
+        phase("dictation made")
         site = os.path.join(root, "site")
         lay_out_site(build, source, site)
         guichet, web, url = start_programs(site)
@@ -289,15 +316,18 @@ def main():
         client.site = site
         tasks = os.path.join(site, "Tasks")
         queue = os.path.join(tasks, "ToMove.txt")
+        phase("programs started")
         driver = browser(os.path.join(root, "chromium-profile"))
         page = Portal(driver, url, shots)
 
+        # "finished" appends to the queue under its lock: the test takes the lock right
+        # after, before the move cycle's next turn (it waits for 5 quiet seconds).
+        numbers = client.dictate(spx, [("LT", "Durand Éloïse", True), ("CR", "Martin Paul"),
+                                       ("LT", "Petit Léa")])
+        phase("three dictations finished")
+        first, second, third = numbers
         with QueueLock(queue):
-            numbers = [client.dictate(spx, "LT", "Durand Éloïse", urgent=True),
-                       client.dictate(spx, "CR", "Martin Paul"),
-                       client.dictate(spx, "LT", "Petit Léa")]
-            first, second, third = numbers
-
+            assert all(os.path.exists(os.path.join(tasks, "hvr_%s.spx" % n)) for n in numbers)
             driver.get(url)
             page.log_on(AUTHOR, "faux")
             page.until(lambda: page.find("#erreur-connexion").is_displayed(), "the refusal")
@@ -309,21 +339,22 @@ def main():
             assert page.text("#utilisateur") == AUTHOR
             assert [page.stage_of(n) for n in numbers] == ["ToMove"] * 3, \
                 [page.stage_of(n) for n in numbers]
-            # Newest first: the last dictated leads.
+            # Newest first: the last finished leads.
             rows = driver.find_elements(By.CSS_SELECTOR, "#liste-documents a.document")
-            assert rows[0].get_attribute("id") == "document-" + third
+            assert rows[0].get_attribute("id") == "document-" + max(numbers, key=int)
             assert "Urgent" in page.text("#document-" + first)
             assert "Durand Éloïse" in page.text("#document-" + first)
             assert "Lettre au confrère" in page.text("#document-" + first)
 
+        phase("log-on, documents queued")
         # The move cycle takes them into transcription once the queue is free.
         wait_for(lambda: all(os.path.exists(os.path.join(
             tasks, "Transcriptions", AUTHOR, "hvr_%s.finished.bat" % n)) for n in numbers),
             "the move into transcription", timeout=30)
-        page.find("#actualiser").click()
-        page.until(lambda: [page.stage_of(n) for n in numbers] == ["Transcriptions"] * 3,
-                   "the documents in transcription")
+        page.documents()
+        assert [page.stage_of(n) for n in numbers] == ["Transcriptions"] * 3
 
+        phase("in transcription")
         transcribe(site, first, text=TEXT)
         transcribe(site, second, pdf=small_pdf())
         transcribe(site, third, text="Note brève.")
@@ -332,6 +363,7 @@ def main():
         assert "aujourdhui" in page.find("#document-" + first).get_attribute("class")
         page.shot("portal-documents.png")
 
+        phase("to validate")
         # The first: played, read, validated.
         page.open_document(first)
         page.until(lambda: page.present(".lecteur"), "the player")
@@ -372,6 +404,7 @@ def main():
         assert os.path.exists(os.path.join(tasks, "Publications", AUTHOR,
                                            "hvr_%s.finished.bat" % first))
 
+        phase("played, read, validated")
         # The second (a PDF) sent back, the third deleted.
         page.open_document(second)
         assert page.present(".transcription-pdf")
@@ -385,6 +418,7 @@ def main():
         page.documents()
         assert [page.stage_of(n) for n in numbers] == ["Publications", "Transcriptions", "RecycleBin"]
 
+        phase("sent back, deleted")
         # A document that vanishes while its page is open: nothing is done, and it says so.
         transcribe(site, second)
         page.open_document(second)
@@ -399,6 +433,7 @@ def main():
         page.open_document("999")
         assert page.present("#introuvable")
 
+        phase("vanished, unknown")
         # A session that ended elsewhere: back to log-on with the message.
         for cookie in driver.get_cookies():
             if "guichet_session" in cookie["name"]:
@@ -416,6 +451,7 @@ def main():
         driver.refresh()
         page.until(lambda: page.present("#nom"), "log-on after a reload once logged off")
 
+        phase("ended session, log-off")
         print("browser: log-on refused then accepted; queued, in transcription, to validate; "
               "played (%.2f s decoded, %.2f s recorded), read, validated, sent back, deleted; "
               "vanished and unknown documents, ended session, log-off: ok (%.1f s)" %

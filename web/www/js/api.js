@@ -159,7 +159,10 @@ export async function commande(mot, ...valeurs) {
   if (!reponse.ok) throw erreurHttp(reponse);
   const texte = decode1252(await reponse.arrayBuffer());
   if ((reponse.headers.get('Content-Type') || '').startsWith('text/html')) {
-    throw new ErreurGuichet(`Guichet a refusé la demande : ${messagePage(texte)}`);
+    const message = messagePage(texte);
+    // Guichet's page for a token it does not know: its session is gone.
+    if (message.replace(/\s+/g, ' ') === 'Erreur de syntaxe ()') throw new SessionExpiree();
+    throw new ErreurGuichet(`Guichet a refusé la demande : ${message}`);
   }
   return lisLignes(texte);
 }

@@ -128,8 +128,10 @@ async function affiche() {
     location.replace('#/documents');
     return;
   }
+  // A document and its archive belong to "Mes documents".
+  const rubrique = /^#\/(document|archives)\//.test(location.hash) ? '#/documents' : location.hash;
   document.querySelectorAll('#navigation a').forEach((a) => {
-    if (location.hash.startsWith(a.getAttribute('href'))) a.setAttribute('aria-current', 'page');
+    if (rubrique.startsWith(a.getAttribute('href'))) a.setAttribute('aria-current', 'page');
     else a.removeAttribute('aria-current');
   });
 

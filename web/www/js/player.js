@@ -106,6 +106,16 @@ export function creeLecteur(conteneur, wav, duree) {
   avance.addEventListener('click', () => va(audio.currentTime + SAUT));
   vitesse.addEventListener('change', () => { audio.playbackRate = Number(vitesse.value); });
   position.addEventListener('input', () => { glisse = true; va(Number(position.value)); });
+  // The slider's own keys, in useful steps: arrows 5 s, page keys 30 s, Home and End.
+  position.addEventListener('keydown', (e) => {
+    const pas = { ArrowLeft: -SAUT, ArrowDown: -SAUT, ArrowRight: SAUT, ArrowUp: SAUT,
+      PageDown: -30, PageUp: 30 }[e.key];
+    if (pas !== undefined) va(audio.currentTime + pas);
+    else if (e.key === 'Home') va(0);
+    else if (e.key === 'End') va(duree);
+    else return;
+    e.preventDefault();
+  });
   position.addEventListener('change', () => { glisse = false; va(Number(position.value)); });
   for (const evenement of ['timeupdate', 'play', 'pause', 'ended', 'seeked', 'loadedmetadata']) {
     audio.addEventListener(evenement, montre);
