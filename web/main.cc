@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
   config.spool = site + "/IsapiHalvero";
   config.www = site + "/www";
   config.archives = site + "/Archives";
+  config.app = site + "/Guichet";
 
   RaiseDescriptorLimit(config.max_waiting);
   os::IgnoreBrokenPipes();

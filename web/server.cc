@@ -1,672 +1,19 @@
 #include "server.h"
 
+#include <algorithm>
 #include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <limits>
-#include <optional>
 #include <random>
 
+#include "connection.h"
 #include "files.h"
-#include "form.h"
-#include "platform/datetime.h"
-#include "platform/env.h"
 
 namespace guichet::web {
 
 namespace beast = boost::beast;
-namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-bool Exists(const std::string& path) { return os::KindOf(path, false) != os::Kind::kNone; }
-
-bool IEquals(std::string_view a, std::string_view b) { return beast::iequals(a, b); }
-
-// A path as it may appear in the log: no control characters, bounded.
-std::string LoggedPath(std::string_view p) {
-  std::string out;
-  for (char c : p.substr(0, 200)) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 32 || u == 127) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "%%%02X", u);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-constexpr size_t kChunkBytes = 64 * 1024;
-
-class Session : public std::enable_shared_from_this<Session> {
- public:
-  Session(tcp::socket socket, Server& server)
-      : stream_(std::move(socket)), server_(server), wait_timer_(server.io()) {
-    beast::error_code ec;
-    auto ep = stream_.socket().remote_endpoint(ec);
-    client_ = ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
-  }
-  ~Session() {
-    file_.Close();
-    DropSpill();
-  }
-
-  void Start() { ReadHeader(true); }
-
- private:
-  // ---- reading a request -------------------------------------------------------------
-
-  void ReadHeader(bool first) {
-    head_.emplace();
-    head_->header_limit(kMaxHeaderBytes);
-    head_->body_limit(std::numeric_limits<std::uint64_t>::max());
-    // An idle keep-alive connection, or a client that sends its headers slowly, is
-    // dropped after this.
-    stream_.expires_after(std::chrono::seconds(first ? server_.config().read_seconds
-                                                     : server_.config().idle_seconds));
-    http::async_read_header(
-        stream_, buffer_, *head_,
-        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
-  }
-
-  void OnHeader(beast::error_code ec) {
-    start_ = Clock::now();
-    if (ec == http::error::header_limit) {
-      method_ = "?", path_ = "?";
-      return SendText(http::status::request_header_fields_too_large, "Headers too large\n", true);
-    }
-    if (ec) return Close();
-    auto& req = head_->get();
-    method_ = std::string(req.method_string());
-    std::string_view target = req.target();
-    size_t q = target.find('?');
-    path_ = std::string(target.substr(0, q));
-    query_ = q == std::string_view::npos ? "" : std::string(target.substr(q + 1));
-    keep_alive_ = req.keep_alive();
-    version_ = req.version();
-    stream_.expires_after(std::chrono::seconds(server_.config().read_seconds));
-
-    const auto verb = req.method();
-    if (path_ == "/portail.hv") {
-      if (verb != http::verb::get && verb != http::verb::post) return NotAllowed("GET, POST");
-      return ReadSmallBody([this] { OnPortail(); });
-    }
-    if (path_ == "/post") {
-      if (verb != http::verb::post) return NotAllowed("POST");
-      return ReadSmallBody([this] { OnPost(); });
-    }
-    if (path_ == "/upload") {
-      if (verb != http::verb::put && verb != http::verb::post) return NotAllowed("PUT, POST");
-      return StartUpload();
-    }
-    if (verb != http::verb::get && verb != http::verb::head) return NotAllowed("GET, HEAD");
-    if (HasBody()) return SendText(http::status::bad_request, "Unexpected body\n", true);
-    if (path_ == "/fichier") return OnFichier();
-    return OnStatic();
-  }
-
-  bool HasBody() {
-    return head_->chunked() || (head_->content_length() && *head_->content_length() > 0);
-  }
-
-  void NotAllowed(const char* allow) {
-    auto res = MakeText(http::status::method_not_allowed, "Method not allowed\n");
-    res->set(http::field::allow, allow);
-    Send(res, true);
-  }
-
-  // Sends "100 Continue" when the client waits for it, then runs `then`.
-  void Continue(std::function<void()> then) {
-    auto& req = head_->get();
-    if (!IEquals(req[http::field::expect], "100-continue")) return then();
-    auto res =
-        std::make_shared<http::response<http::empty_body>>(http::status::continue_, version_);
-    http::async_write(stream_, *res,
-                      [self = shared_from_this(), res, then](beast::error_code ec, size_t) {
-                        if (ec) return self->Close();
-                        then();
-                      });
-  }
-
-  // A form or a piece line: at most kMaxFormBytes, read whole.
-  void ReadSmallBody(std::function<void()> then) {
-    if (head_->content_length() && *head_->content_length() > kMaxFormBytes)
-      return SendText(http::status::payload_too_large, "Request too large\n", true);
-    Continue([self = shared_from_this(), then] {
-      self->small_.emplace(std::move(*self->head_));
-      self->small_->body_limit(kMaxFormBytes);
-      http::async_read(
-          self->stream_, self->buffer_, *self->small_, [self, then](beast::error_code ec, size_t) {
-            if (ec == http::error::body_limit)
-              return self->SendText(http::status::payload_too_large, "Request too large\n", true);
-            if (ec) return self->Close();
-            then();
-          });
-    });
-  }
-
-  // ---- /portail.hv ---------------------------------------------------------------------
-
-  void OnPortail() {
-    auto& req = small_->get();
-    if (req.target().size() + req.body().size() > kMaxFormBytes)
-      return SendText(http::status::payload_too_large, "Request too large\n");
-    // The body's fields first: the first value of a name is the one taken.
-    Fields fields;
-    const std::string type(req[http::field::content_type]);
-    if (req.method() == http::verb::post && !req.body().empty()) {
-      if (type.empty() ||
-          IEquals(type.substr(0, type.find(';')), "application/x-www-form-urlencoded")) {
-        ParseUrlEncoded(req.body(), &fields);
-      } else if (IEquals(type.substr(0, type.find(';')), "multipart/form-data")) {
-        std::string boundary;
-        if (!HeaderParam(type, "boundary", &boundary) ||
-            !ParseMultipart(req.body(), boundary, &fields))
-          return SendText(http::status::bad_request, "Malformed form\n");
-      } else {
-        return SendText(http::status::unsupported_media_type, "Unsupported form type\n");
-      }
-    }
-    ParseUrlEncoded(query_, &fields);
-    std::string content;
-    if (!RequestFileContent(fields, &content))
-      return SendText(http::status::bad_request, "Bad field name\n");
-    if (server_.waiting() >= server_.config().max_waiting) {
-      auto res = MakeText(http::status::service_unavailable, "Too many waiting requests\n");
-      res->set(http::field::retry_after, "1");
-      return Send(res);
-    }
-    name_ = server_.NewRequestName();
-    const std::string in = server_.config().spool + "/in";
-    if (WriteFileInto(in, name_ + ".req", content) != 0)
-      return SendText(http::status::service_unavailable, "Spool not writable\n");
-    server_.AddWaiter(name_, [self = shared_from_this()] { self->CheckAnswer(); });
-    waiting_ = true;
-    stream_.expires_never();
-    wait_timer_.expires_after(std::chrono::seconds(server_.config().timeout_seconds));
-    wait_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-      if (!ec) self->OnWaitTimeout();
-    });
-    // The answer may already be there.
-    CheckAnswer();
-  }
-
-  void StopWaiting() {
-    waiting_ = false;
-    server_.RemoveWaiter(name_);
-    wait_timer_.cancel();
-  }
-
-  void CheckAnswer() {
-    if (!waiting_) return;
-    const std::string& spool = server_.config().spool;
-    const std::string out = spool + "/out", in = spool + "/in";
-    std::string marker;
-    if (ReadSmallFile(out + "/" + name_ + ".rdy", &marker, 64)) {
-      std::string page;
-      bool have_page = ReadSmallFile(out + "/" + name_ + ".htm", &page, int64_t{256} << 20);
-      StopWaiting();
-      // The request goes first, so Guichet cannot take it up again once the marker is gone.
-      RemoveFile(in, name_ + ".req");
-      RemoveFile(out, name_ + ".htm");
-      RemoveFile(out, name_ + ".rdy");
-      if (!have_page) return SendText(http::status::bad_gateway, "Answer unreadable\n");
-      long rows = 0;
-      std::string m;
-      for (char c : marker)
-        if (c >= '0' && c <= '9')
-          m += c;
-        else if (!m.empty())
-          break;
-      if (!m.empty() && m.size() < 10) rows = std::stol(m);
-      auto res = std::make_shared<http::response<http::string_body>>(http::status::ok, version_);
-      res->set(http::field::content_type,
-               rows == 0 ? "text/html; charset=windows-1252" : "text/plain; charset=windows-1252");
-      res->set("X-Guichet-Rows", std::to_string(rows));
-      res->set(http::field::cache_control, "no-store");
-      res->body() = std::move(page);
-      return Send(res);
-    }
-    if (!Exists(in + "/" + name_ + ".req")) {
-      // Taken and consumed without an answer (the workflow commands).
-      StopWaiting();
-      auto res =
-          std::make_shared<http::response<http::string_body>>(http::status::no_content, version_);
-      return Send(res);
-    }
-  }
-
-  void OnWaitTimeout() {
-    if (!waiting_) return;
-    CheckAnswer();
-    if (!waiting_) return;
-    StopWaiting();
-    // Withdrawn, so it does not run later; an answer written meanwhile goes too.
-    const std::string& spool = server_.config().spool;
-    RemoveFile(spool + "/in", name_ + ".req");
-    RemoveFile(spool + "/out", name_ + ".htm");
-    RemoveFile(spool + "/out", name_ + ".rdy");
-    SendText(http::status::gateway_timeout, "No answer from Guichet\n");
-  }
-
-  // ---- /post ---------------------------------------------------------------------------
-
-  void OnPost() {
-    std::string line = std::move(small_->get().body());
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.find_first_of("\r\n") != std::string::npos || line.empty() ||
-        (line.rfind("List=", 0) != 0 && line.find("&data=") == std::string::npos))
-      return SendText(http::status::bad_request, "One piece line expected\n");
-    if (line.size() >= 32000) return SendText(http::status::payload_too_large, "Line too long\n");
-    if (server_.post().Write(line) != 0)
-      return SendText(http::status::service_unavailable, "Spool not writable\n");
-    SendText(http::status::accepted, "Accepted\n");
-  }
-
-  // ---- /upload -------------------------------------------------------------------------
-
-  void StartUpload() {
-    auto& req = head_->get();
-    Fields query;
-    ParseUrlEncoded(query_, &query);
-    if (const std::string* v = FindField(query, "idexamen")) idexamen_ = *v;
-    if (const std::string* v = FindField(query, "extension")) extension_ = *v;
-    const std::string type(req[http::field::content_type]);
-    if (IEquals(type.substr(0, type.find(';')), "multipart/form-data")) {
-      std::string boundary;
-      if (!HeaderParam(type, "boundary", &boundary))
-        return SendText(http::status::bad_request, "Malformed form\n", true);
-      multipart_ = std::make_unique<MultipartReader>(boundary);
-      SetUpMultipart();
-    } else {
-      if (!CheckUploadNames()) return;
-      if (head_->content_length()) {
-        int64_t total = static_cast<int64_t>(*head_->content_length());
-        if (!CheckUploadSize(total)) return;
-        writer_ = std::make_unique<PieceWriter>(&server_.post(), idexamen_, extension_, total);
-      } else if (!OpenSpill()) {
-        return SendText(http::status::service_unavailable, "Spool not writable\n", true);
-      }
-    }
-    Continue([self = shared_from_this()] {
-      self->big_.emplace(std::move(*self->head_));
-      self->big_->body_limit(std::numeric_limits<std::uint64_t>::max());
-      self->chunk_.resize(kChunkBytes);
-      self->ReadUploadChunk();
-    });
-  }
-
-  bool CheckUploadNames() {
-    if (!IsUploadNumber(idexamen_) || !IsUploadExtension(extension_)) {
-      SendText(http::status::bad_request, "idexamen or extension refused\n", true);
-      return false;
-    }
-    return true;
-  }
-
-  bool CheckUploadSize(int64_t total) {
-    if (total > server_.config().max_upload ||
-        (IsTextExtension(extension_) && total > PieceWriter::kMaxTextBytes)) {
-      SendText(http::status::payload_too_large, "Upload too large\n", true);
-      return false;
-    }
-    return true;
-  }
-
-  void SetUpMultipart() {
-    multipart_->on_part = [this](const MultipartReader::Part& p) {
-      in_file_ = false;
-      field_name_ = p.name;
-      field_value_.clear();
-      if (!p.has_filename) return true;
-      if (seen_file_) return false;  // one file a request
-      seen_file_ = true;
-      in_file_ = true;
-      if (extension_.empty()) {
-        size_t dot = p.filename.rfind('.');
-        if (dot != std::string::npos) extension_ = p.filename.substr(dot);
-      }
-      if (!IsUploadNumber(idexamen_) || !IsUploadExtension(extension_)) {
-        refused_ = true;
-        return false;
-      }
-      return OpenSpill();
-    };
-    multipart_->on_data = [this](std::string_view d) {
-      if (in_file_) return Spill(d);
-      if (field_value_.size() + d.size() > 4096) return false;
-      field_value_.append(d);
-      return true;
-    };
-    multipart_->on_part_end = [this] {
-      if (in_file_) {
-        in_file_ = false;
-        return true;
-      }
-      if (field_name_ == "idexamen" && idexamen_.empty()) idexamen_ = field_value_;
-      if (field_name_ == "extension" && extension_.empty()) extension_ = field_value_;
-      return true;
-    };
-  }
-
-  bool OpenSpill() {
-    static uint64_t n = 0;
-    spill_path_ = server_.config().spool + "/post/.upload-" + std::to_string(os::ProcessId()) +
-                  "-" + std::to_string(++n) + ".tmp";
-    int err = 0;
-    file_ = os::File::Create(spill_path_, true, &err);
-    if (!file_.is_open()) {
-      spill_path_.clear();
-      return false;
-    }
-    spilled_ = 0;
-    return true;
-  }
-
-  bool Spill(std::string_view d) {
-    spilled_ += static_cast<int64_t>(d.size());
-    if (spilled_ > server_.config().max_upload) {
-      too_large_ = true;
-      return false;
-    }
-    return file_.WriteAll(d) == 0;
-  }
-
-  void DropSpill() {
-    if (!spill_path_.empty()) {
-      file_.Close();  // the spill's own file: Windows deletes no file that is open
-      os::Remove(spill_path_);
-    }
-    spill_path_.clear();
-  }
-
-  void ReadUploadChunk() {
-    auto& body = big_->get().body();
-    body.data = chunk_.data();
-    body.size = chunk_.size();
-    stream_.expires_after(std::chrono::seconds(server_.config().read_seconds));
-    http::async_read(
-        stream_, buffer_, *big_,
-        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnUploadChunk(ec); });
-  }
-
-  void OnUploadChunk(beast::error_code ec) {
-    if (ec == http::error::need_buffer) ec = {};
-    if (ec) return Close();  // pieces written so far stay; Guichet waits for the rest
-    const size_t n = chunk_.size() - big_->get().body().size;
-    std::string_view data(chunk_.data(), n);
-    bool ok = true;
-    int err = 0;
-    if (multipart_) {
-      ok = multipart_->Feed(data);
-    } else if (writer_) {
-      err = writer_->Feed(data);
-    } else {
-      ok = Spill(data);
-    }
-    if (err == EMSGSIZE)
-      return SendText(http::status::bad_request, "Body longer than announced\n", true);
-    if (err) return SendText(http::status::service_unavailable, "Spool not writable\n", true);
-    if (!ok) {
-      if (too_large_) return SendText(http::status::payload_too_large, "Upload too large\n", true);
-      if (refused_)
-        return SendText(http::status::bad_request, "idexamen or extension refused\n", true);
-      return SendText(http::status::bad_request, "Malformed upload\n", true);
-    }
-    if (!big_->is_done()) return ReadUploadChunk();
-    // The whole body is in.
-    if (writer_) {
-      if (writer_->Finish() != 0)
-        return SendText(http::status::service_unavailable, "Spool not writable\n");
-      return Uploaded(writer_->received(), writer_->pieces());
-    }
-    if (multipart_ && (!multipart_->Finish() || !seen_file_))
-      return SendText(http::status::bad_request, "No file in the form\n");
-    if (!CheckUploadNames() || !CheckUploadSize(spilled_)) return;
-    writer_ = std::make_unique<PieceWriter>(&server_.post(), idexamen_, extension_, spilled_);
-    if (!file_.Rewind()) return SendText(http::status::internal_server_error, "Seek\n");
-    CutSpill();
-  }
-
-  // Cuts the spilled document into pieces, a slice at a time, letting the other
-  // connections run in between.
-  void CutSpill() {
-    for (int i = 0; i < 16; ++i) {
-      int64_t n = file_.Read(chunk_.data(), chunk_.size());
-      if (n < 0) return SendText(http::status::internal_server_error, "Read\n");
-      if (n == 0) {
-        DropSpill();
-        if (writer_->Finish() != 0)
-          return SendText(http::status::service_unavailable, "Spool not writable\n");
-        return Uploaded(writer_->received(), writer_->pieces());
-      }
-      if (writer_->Feed(std::string_view(chunk_.data(), static_cast<size_t>(n))) != 0)
-        return SendText(http::status::service_unavailable, "Spool not writable\n");
-    }
-    net::post(server_.io(), [self = shared_from_this()] { self->CutSpill(); });
-  }
-
-  void Uploaded(int64_t bytes, int pieces) {
-    SendText(http::status::accepted, "idexamen=" + idexamen_ + "&extension=" + extension_ +
-                                         "&length=" + std::to_string(bytes) +
-                                         "&pieces=" + std::to_string(pieces) + "\n");
-  }
-
-  // ---- files ---------------------------------------------------------------------------
-
-  void OnFichier() {
-    Fields query;
-    ParseUrlEncoded(query_, &query);
-    const std::string* token = FindField(query, "logon");
-    const std::string* f = FindField(query, "f");
-    std::string plain;
-    if (!token || !f ||
-        !RightsAllow(server_.config().spool + "/rights", *token, *f, time(nullptr), &plain))
-      return SendText(http::status::forbidden, "Forbidden\n");
-    std::vector<std::string> roots;
-    if (!server_.cache_real().empty()) roots.push_back(server_.cache_real());
-    if (!server_.archives_real().empty()) roots.push_back(server_.archives_real());
-    std::string real = ResolveInside(plain, roots);
-    if (real.empty()) return SendText(http::status::not_found, "Not found\n");
-    ServeFile(real, roots, false);
-  }
-
-  void OnStatic() {
-    std::string real = StaticFile(server_.www_real(), path_);
-    if (real.empty()) return SendText(http::status::not_found, "Not found\n");
-    ServeFile(real, {server_.www_real()}, true);
-  }
-
-  void ServeFile(const std::string& real, const std::vector<std::string>& roots, bool cacheable) {
-    int64_t size = 0;
-    file_ = OpenInside(real, roots, &size);
-    if (!file_.is_open()) return SendText(http::status::not_found, "Not found\n");
-    int64_t first = 0, last = size - 1;
-    auto status = http::status::ok;
-    auto& req = head_->get();
-    auto range = req.find(http::field::range);
-    if (range != req.end()) {
-      switch (ParseRange(range->value(), size, &first, &last)) {
-        case RangeResult::kNone:
-          first = 0, last = size - 1;
-          break;
-        case RangeResult::kOne:
-          status = http::status::partial_content;
-          break;
-        case RangeResult::kUnsatisfiable: {
-          file_.Close();
-          auto res = MakeText(http::status::range_not_satisfiable, "");
-          res->set(http::field::content_range, "bytes */" + std::to_string(size));
-          return Send(res);
-        }
-      }
-    }
-    file_res_ = std::make_shared<http::response<http::buffer_body>>(status, version_);
-    file_res_->set(http::field::content_type, ContentTypeFor(real));
-    file_res_->set(http::field::accept_ranges, "bytes");
-    if (!cacheable) file_res_->set(http::field::cache_control, "private, no-store");
-    if (status == http::status::partial_content)
-      file_res_->set(http::field::content_range, "bytes " + std::to_string(first) + "-" +
-                                                     std::to_string(last) + "/" +
-                                                     std::to_string(size));
-    file_res_->content_length(static_cast<uint64_t>(last - first + 1));
-    file_res_->keep_alive(keep_alive_);
-    file_pos_ = first;
-    file_end_ = last + 1;
-    sent_ = 0;
-    head_only_ = req.method() == http::verb::head;
-    file_sr_.emplace(*file_res_);
-    if (head_only_) {
-      file_res_->body().data = nullptr;
-      file_res_->body().more = false;
-      // Headers only: the serializer must not wait for a body.
-      file_sr_->split(true);
-      stream_.expires_after(std::chrono::seconds(server_.config().read_seconds));
-      return http::async_write_header(
-          stream_, *file_sr_,
-          [self = shared_from_this()](beast::error_code ec, size_t) { self->FileDone(ec, 0); });
-    }
-    WriteFileChunk();
-  }
-
-  void WriteFileChunk() {
-    if (chunk_.size() < kChunkBytes) chunk_.resize(kChunkBytes);
-    size_t want = static_cast<size_t>(std::min<int64_t>(kChunkBytes, file_end_ - file_pos_));
-    int64_t n = 0;
-    if (want > 0) {
-      n = file_.ReadAt(chunk_.data(), want, file_pos_);
-      if (n <= 0) return Close();  // the file shrank: the length sent cannot be kept
-    }
-    file_pos_ += n;
-    sent_ += static_cast<uint64_t>(n);
-    auto& body = file_res_->body();
-    body.data = n > 0 ? chunk_.data() : nullptr;
-    body.size = static_cast<size_t>(n);
-    body.more = file_pos_ < file_end_;
-    stream_.expires_after(std::chrono::seconds(server_.config().read_seconds));
-    http::async_write(stream_, *file_sr_,
-                      [self = shared_from_this()](beast::error_code ec, size_t) {
-                        if (ec == http::error::need_buffer) ec = {};
-                        if (ec) return self->Close();
-                        if (!self->file_sr_->is_done()) return self->WriteFileChunk();
-                        self->FileDone(ec, self->sent_);
-                      });
-  }
-
-  void FileDone(beast::error_code ec, uint64_t bytes) {
-    file_.Close();
-    const unsigned status = file_res_->result_int();
-    file_sr_.reset();
-    file_res_.reset();
-    if (ec) return Close();
-    Logged(status, bytes);
-    Next(!keep_alive_);
-  }
-
-  // ---- answers -------------------------------------------------------------------------
-
-  std::shared_ptr<http::response<http::string_body>> MakeText(http::status status,
-                                                              std::string body) {
-    auto res = std::make_shared<http::response<http::string_body>>(status, version_);
-    res->set(http::field::content_type, "text/plain; charset=utf-8");
-    res->body() = std::move(body);
-    return res;
-  }
-
-  void SendText(http::status status, std::string body, bool close = false) {
-    Send(MakeText(status, std::move(body)), close);
-  }
-
-  // `close`: the connection ends after this answer (a body was left unread).
-  void Send(std::shared_ptr<http::response<http::string_body>> res, bool close = false) {
-    if (close) keep_alive_ = false;
-    res->keep_alive(keep_alive_);
-    res->set(http::field::server, "guichet-web");
-    res->prepare_payload();
-    stream_.expires_after(std::chrono::seconds(server_.config().read_seconds));
-    http::async_write(stream_, *res,
-                      [self = shared_from_this(), res](beast::error_code ec, size_t) {
-                        self->Logged(res->result_int(), res->body().size());
-                        if (ec) return self->Close();
-                        self->Next(!self->keep_alive_);
-                      });
-  }
-
-  void Logged(unsigned status, uint64_t bytes) {
-    char when[32];
-    const DateTime t = Env::Default()->Now();
-    snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-             t.minute, t.second);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
-    server_.Log(std::string(when) + " " + client_ + " " + LoggedPath(method_) + " " +
-                LoggedPath(path_) + " " + std::to_string(status) + " " + std::to_string(bytes) +
-                " " + std::to_string(ms) + "ms");
-  }
-
-  void Next(bool close) {
-    small_.reset();
-    big_.reset();
-    writer_.reset();
-    multipart_.reset();
-    DropSpill();
-    file_.Close();
-    idexamen_.clear(), extension_.clear();
-    seen_file_ = in_file_ = refused_ = too_large_ = false;
-    if (close) return Close();
-    ReadHeader(false);
-  }
-
-  void Close() {
-    if (waiting_) {
-      // The client is gone: the request is withdrawn like a timed-out one.
-      StopWaiting();
-      RemoveFile(server_.config().spool + "/in", name_ + ".req");
-    }
-    beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
-    stream_.close();
-  }
-
-  beast::tcp_stream stream_;
-  beast::flat_buffer buffer_;
-  Server& server_;
-  net::steady_timer wait_timer_;
-  std::optional<http::request_parser<http::empty_body>> head_;
-  std::optional<http::request_parser<http::string_body>> small_;
-  std::optional<http::request_parser<http::buffer_body>> big_;
-  std::string client_, method_ = "?", path_ = "?", query_;
-  bool keep_alive_ = false;
-  unsigned version_ = 11;
-  Clock::time_point start_ = Clock::now();
-  // Waiting for Guichet.
-  std::string name_;
-  bool waiting_ = false;
-  // Uploads.
-  std::vector<char> chunk_;
-  std::unique_ptr<PieceWriter> writer_;
-  std::unique_ptr<MultipartReader> multipart_;
-  std::string idexamen_, extension_, field_name_, field_value_, spill_path_;
-  int64_t spilled_ = 0;
-  bool seen_file_ = false, in_file_ = false, refused_ = false, too_large_ = false;
-  // Files.
-  os::File file_;  // the file served, or the spill of an upload
-  int64_t file_pos_ = 0, file_end_ = 0;
-  uint64_t sent_ = 0;
-  bool head_only_ = false;
-  std::shared_ptr<http::response<http::buffer_body>> file_res_;
-  std::optional<http::response_serializer<http::buffer_body>> file_sr_;
-};
-
-}  // namespace
 
 Server::Server(net::io_context& ioc, Config config)
     : ioc_(ioc),
@@ -682,7 +29,8 @@ Server::Server(net::io_context& ioc, Config config)
               Wake(std::string(name.substr(0, name.size() - 4)));
           },
           [this] { WakeAll(); }),
-      post_(config_.spool + "/post") {
+      post_(config_.spool + "/post"),
+      sessions_(config_.spool + "/guichet-web.sessions", config_.app + "/guichet_lastlogons.txt") {
   std::random_device rd;
   salt_ = rd();
 }
@@ -703,6 +51,7 @@ bool Server::Start(std::string* error) {
     }
   }
   for (const char* sub : {"/in", "/post"}) RemoveOrphanTemporaries(config_.spool + sub);
+  sessions_.Load(time(nullptr));
   beast::error_code ec;
   auto address = net::ip::make_address(config_.address, ec);
   if (ec) {
@@ -741,7 +90,7 @@ void Server::Accept() {
       });
       return;
     }
-    std::make_shared<Session>(std::move(socket), *this)->Start();
+    StartConnection(std::move(socket), *this);
     Accept();
   });
 }
@@ -789,6 +138,28 @@ std::string Server::NewRequestName() {
   snprintf(buf, sizeof buf, "w%ld_%llu_%08x", os::ProcessId(), static_cast<unsigned long long>(n),
            salt_ ^ static_cast<uint32_t>(n * 2654435761u));
   return buf;
+}
+
+void Server::RevokeSession(const std::string& token) {
+  if (!SessionStore::IsToken(token)) return;
+  sessions_.LogOff(token, time(nullptr));
+  RemoveFile(config_.spool + "/rights", "~" + token + ".lst");
+}
+
+bool Server::AllowList(const std::string& token) {
+  const auto now = std::chrono::steady_clock::now();
+  auto [it, fresh] = lists_.try_emplace(token, Bucket{kListBurst, now});
+  Bucket& b = it->second;
+  const double minutes = std::chrono::duration<double>(now - b.at).count() / 60;
+  b.left = std::min(kListBurst, b.left + minutes * kListsPerMinute);
+  b.at = now;
+  if (b.left < 1) return false;
+  b.left -= 1;
+  // Buckets that are full again tell nothing: they go, so the table stays small.
+  if (lists_.size() > 10000)
+    for (auto i = lists_.begin(); i != lists_.end();)
+      i = (now - i->second.at) > std::chrono::minutes(2) ? lists_.erase(i) : std::next(i);
+  return true;
 }
 
 void Server::Log(const std::string& line) {
