@@ -192,10 +192,13 @@ def dictate(p, root):
 
     # The session ends before sending: back to log-on with a message; after logging on
     # again the recording, the type, the name and the urgency are still there.
+    # (Closed through the front end, then the dead cookie put back, as an expired one.)
+    cookie = d.get_cookie("guichet_session")
     closed = d.execute_async_script(
         "fetch('/session', {method: 'DELETE', headers: {'X-Guichet': '1'}})"
         ".then(r => arguments[0](r.status))")
     assert closed == 204, closed
+    d.add_cookie({k: cookie[k] for k in ("name", "value", "path", "httpOnly", "sameSite")})
     p.click("envoyer")
     p.wait.until(lambda d: d.find_elements(By.ID, "motdepasse"))
     assert "session" in p.text("annonce"), p.text("annonce")
