@@ -16,6 +16,8 @@ packages=(
   speex ffmpeg sox espeak-ng sqlite3 coreutils
   xvfb x11-utils xdotool imagemagick
   curl chromium chromium-driver python3-selenium
+  # the browser in French for the portal's tests and pictures (file and date fields)
+  chromium-l10n
   # counting system calls (tools/strace_drain.sh)
   strace
   # the power-cut test: the site's ext4 image on an XFS file system that copies it by

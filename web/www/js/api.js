@@ -221,3 +221,21 @@ export async function pieces(numero) {
     extension: (/\.([^.]+)$/.exec(nom) || ['', ''])[1].toLowerCase(),
   }));
 }
+
+// ---------------------------------------------------------------- dictating
+
+// "createtmp": a new document number for a dictation whose type code is `code`. Guichet
+// answers it in two lines with a ready marker of 0, which the front end labels as a page;
+// it is read as rows when it starts with the command header.
+export async function nouveauNumero(code) {
+  const corps = new URLSearchParams({ command: 'createtmp', p1: '', p2: code });
+  const reponse = await envoie('/portail.hv', { method: 'POST', body: corps });
+  if (!reponse.ok) throw erreurHttp(reponse);
+  const texte = decode1252(await reponse.arrayBuffer());
+  if (!texte.startsWith('||command=')) {
+    throw new ErreurGuichet(`Guichet a refusé la demande : ${messagePage(texte)}`);
+  }
+  const numero = (lisLignes(texte).lignes[0] || [])[0] || '';
+  if (!/^\d+$/.test(numero)) throw new ErreurGuichet('Guichet n’a pas donné de numéro de document.');
+  return numero;
+}
