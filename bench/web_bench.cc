@@ -183,15 +183,46 @@ Result Direct(const std::string& spool, int clients, double seconds) {
   return r;
 }
 
+// A document number handed to the bench's session by "createtmp" through the front end,
+// which lets that session alone upload into it (empty on failure).
+std::string CreateTmp(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (fd >= 0) close(fd);
+    return "";
+  }
+  const std::string body = "command=createtmp&p2=LT&logon=" + std::string(kToken);
+  const std::string request =
+      "POST /portail.hv HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  std::string in;
+  if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    char buf[4096];
+    for (ssize_t got; (got = read(fd, buf, sizeof buf)) > 0;) in.append(buf, static_cast<size_t>(got));
+  }
+  close(fd);
+  // Headers, the blank line, "||command=createtmp||", then the number.
+  size_t at = in.find("||command=createtmp||\r\n");
+  if (in.compare(0, 12, "HTTP/1.1 200") != 0 || at == std::string::npos) return "";
+  at += 23;
+  return in.substr(at, in.find('\r', at) - at);
+}
+
 // Keep-alive HTTP clients, all on one epoll loop.
 struct Conn {
   int fd = -1;
   std::string in;
   Clock::time_point sent;
+  std::string number;  // the document this client uploads again and again
 };
 
-// `upload`: the size of a document each client uploads again and again (each time under
-// a new number), instead of asking "step"; 0 for "step".
+// `upload`: the size of a document each client uploads again and again (into a number of
+// its own from "createtmp"), instead of asking "step"; 0 for "step".
 Result Http(int port, int clients, double seconds, size_t upload = 0) {
   const std::string body = "command=step&logon=" + std::string(kToken);
   std::string request =
@@ -201,7 +232,6 @@ Result Http(int port, int clients, double seconds, size_t upload = 0) {
       std::to_string(body.size()) + "\r\n\r\n" + body;
   const std::string document(upload, 'x');
   const char* expected = upload ? "HTTP/1.1 202" : "HTTP/1.1 200";
-  int number = 1000;
   int ep = epoll_create1(EPOLL_CLOEXEC);
   std::vector<Conn> conns(clients);
   Result r;
@@ -211,7 +241,7 @@ Result Http(int port, int clients, double seconds, size_t upload = 0) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   auto send_one = [&](Conn& c) {
     if (upload)
-      request = "PUT /upload?idexamen=" + std::to_string(++number) +
+      request = "PUT /upload?idexamen=" + c.number + "&logon=" + kToken +
                 "&extension=.pdf HTTP/1.1\r\nHost: bench\r\nContent-Length: " +
                 std::to_string(document.size()) + "\r\n\r\n" + document;
     c.sent = Clock::now();
@@ -220,6 +250,10 @@ Result Http(int port, int clients, double seconds, size_t upload = 0) {
     (void)w;
   };
   for (int i = 0; i < clients; ++i) {
+    if (upload && (conns[i].number = CreateTmp(port)).empty()) {
+      fprintf(stderr, "createtmp: no number\n");
+      exit(1);
+    }
     conns[i].fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (conns[i].fd < 0 ||
         connect(conns[i].fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
@@ -279,7 +313,9 @@ Result Http(int port, int clients, double seconds, size_t upload = 0) {
 // document in the tasks folder (-1 when it never came whole within 30 s).
 double Upload(int port, const std::string& tasks, int64_t megabytes) {
   const int64_t size = megabytes << 20;
-  const std::string doc = tasks + "/hvr_990001.spx";
+  const std::string number = CreateTmp(port);
+  if (number.empty()) return -1;
+  const std::string doc = tasks + "/hvr_" + number + ".spx";
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -287,7 +323,8 @@ double Upload(int port, const std::string& tasks, int64_t megabytes) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
   std::string head =
-      "PUT /upload?idexamen=990001&extension=.spx HTTP/1.1\r\nHost: bench\r\n"
+      "PUT /upload?idexamen=" + number + "&extension=.spx&logon=" + kToken +
+      " HTTP/1.1\r\nHost: bench\r\n"
       "Content-Length: " +
       std::to_string(size) + "\r\n\r\n";
   auto send_all = [&](const char* p, size_t n) {

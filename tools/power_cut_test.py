@@ -151,7 +151,7 @@ class Client(threading.Thread):
             # Mostly small documents, some of a few hundred pieces.
             size = int(self.rng.choice([2000, 9000, 30000, 120000, 400000]) * self.rng.uniform(0.5, 1.5))
             data = self.rng.randbytes(size)
-            status, body = self.http("PUT", "/upload?idexamen=%s&extension=.pdf" % number, data,
+            status, body = self.http("PUT", "/upload?idexamen=%s&extension=.pdf&logon=%s" % (number, self.token), data,
                                      {"Content-Type": "application/octet-stream"})
             when = time.monotonic()
             if status != 202:
