@@ -42,6 +42,8 @@ class File {
   bool is_open() const { return handle_ != kNone; }
   // The size of an open regular file; -1 otherwise.
   int64_t Size() const;
+  // The last write of an open file, in nanoseconds since 1970 (UTC); -1 when unknown.
+  int64_t ModifiedNs() const;
   // The real path of what was opened ("" when unknown).
   std::string RealPath() const;
   int WriteAll(std::string_view data);

@@ -39,6 +39,12 @@ int64_t File::Size() const {
   return st.st_size;
 }
 
+int64_t File::ModifiedNs() const {
+  struct stat st;
+  if (!is_open() || fstat(static_cast<int>(handle_), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
 std::string File::RealPath() const {
   return is_open() ? os::RealPath("/proc/self/fd/" + std::to_string(handle_)) : "";
 }

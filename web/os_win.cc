@@ -103,6 +103,14 @@ int64_t File::Size() const {
   return size.QuadPart;
 }
 
+int64_t File::ModifiedNs() const {
+  FILETIME written;
+  if (!is_open() || !GetFileTime(H(handle_), nullptr, nullptr, &written)) return -1;
+  // 100-nanosecond steps since 1601.
+  const uint64_t t = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+  return (static_cast<int64_t>(t) - 116444736000000000LL) * 100;
+}
+
 std::string File::RealPath() const { return is_open() ? FinalPath(H(handle_)) : ""; }
 
 int File::WriteAll(std::string_view data) {

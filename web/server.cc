@@ -28,12 +28,14 @@ bool Exists(const std::string& path) { return os::KindOf(path, false) != os::Kin
 
 bool IEquals(std::string_view a, std::string_view b) { return beast::iequals(a, b); }
 
-// A path as it may appear in the log: no control characters, bounded.
+// A path as it may appear in the log: bounded, and only printable ASCII (a terminal
+// reads a byte of 0x80-0x9F as a control character, and an escape sequence can hide
+// in the rest).
 std::string LoggedPath(std::string_view p) {
   std::string out;
   for (char c : p.substr(0, 200)) {
     unsigned char u = static_cast<unsigned char>(c);
-    if (u < 32 || u == 127) {
+    if (u < 32 || u >= 127) {
       char buf[8];
       snprintf(buf, sizeof buf, "%%%02X", u);
       out += buf;
@@ -77,22 +79,79 @@ class Session : public std::enable_shared_from_this<Session> {
         [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
   }
 
+  // The method and path of a request line that could not be parsed, for the log.
+  void RequestLineForLog() {
+    const auto& parsed = head_->get();
+    if (!parsed.method_string().empty()) {
+      // The request line was read; a later line failed.
+      method_ = std::string(parsed.method_string());
+      path_ = std::string(parsed.target().substr(0, parsed.target().find('?')));
+      return;
+    }
+    const std::string_view seen(static_cast<const char*>(buffer_.data().data()),
+                                buffer_.data().size());
+    const std::string_view line = seen.substr(0, seen.find_first_of("\r\n"));
+    const size_t sp = line.find(' ');
+    method_ = sp == std::string_view::npos ? "?" : std::string(line.substr(0, sp));
+    const std::string_view rest = sp == std::string_view::npos ? "" : line.substr(sp + 1);
+    path_ = std::string(rest.substr(0, rest.find_first_of(" ?")));
+    if (path_.empty()) path_ = "?";
+  }
+
   void OnHeader(beast::error_code ec) {
     start_ = Clock::now();
+    version_ = 11;
+    head_request_ = false;
     if (ec == http::error::header_limit) {
-      method_ = "?", path_ = "?";
+      RequestLineForLog();
+      // A request line that does not end within the limit: its target is too long (a form
+      // that large goes in a POST body).
+      const std::string_view seen(static_cast<const char*>(buffer_.data().data()),
+                                  buffer_.data().size());
+      if (seen.find('\n') == std::string_view::npos)
+        return SendText(http::status::uri_too_long, "Request target too long\n", true);
       return SendText(http::status::request_header_fields_too_large, "Headers too large\n", true);
+    }
+    if (ec && ec.category() == http::make_error_code(http::error::bad_version).category() &&
+        ec != http::error::end_of_stream && ec != http::error::partial_message) {
+      // A request whose framing cannot be trusted (a bare LF, a length and chunked, two
+      // lengths, no version): answered, and the connection ends since what follows
+      // cannot be told apart from it.
+      RequestLineForLog();
+      return SendText(http::status::bad_request, "Malformed request\n", true);
     }
     if (ec) return Close();
     auto& req = head_->get();
     method_ = std::string(req.method_string());
+    head_request_ = req.method() == http::verb::head;
     std::string_view target = req.target();
     size_t q = target.find('?');
     path_ = std::string(target.substr(0, q));
     query_ = q == std::string_view::npos ? "" : std::string(target.substr(q + 1));
     keep_alive_ = req.keep_alive();
-    version_ = req.version();
     stream_.expires_after(std::chrono::seconds(server_.config().read_seconds));
+    if (req.version() / 10 != 1)
+      return SendText(http::status::bad_request, "HTTP/1.0 or HTTP/1.1 expected\n", true);
+    version_ = req.version() == 10 ? 10 : 11;  // a later 1.x is read as 1.1
+    if (version_ == 11 ? req.count(http::field::host) != 1 : req.count(http::field::host) > 1)
+      return SendText(http::status::bad_request, "One Host header expected\n", true);
+    if (req.find(http::field::transfer_encoding) != req.end()) {
+      // Only "chunked" is known here, and it must come last, once: otherwise the body's
+      // end is unknown (400) or its coding is one this server does not undo (501).
+      std::vector<std::string_view> codings;
+      for (auto it = req.find(http::field::transfer_encoding);
+           it != req.end() && it->name() == http::field::transfer_encoding; ++it)
+        for (std::string_view coding : http::token_list(it->value())) codings.push_back(coding);
+      bool chunked_before = false;
+      for (size_t i = 0; i + 1 < codings.size(); ++i)
+        chunked_before = chunked_before || IEquals(codings[i], "chunked");
+      if (codings.empty() || !IEquals(codings.back(), "chunked") || chunked_before)
+        return SendText(http::status::bad_request, "Malformed request\n", true);
+      if (codings.size() > 1)
+        return SendText(http::status::not_implemented, "Transfer coding not supported\n", true);
+      // HTTP/1.0 has no chunked framing: served, then the connection ends.
+      if (version_ == 10) keep_alive_ = false;
+    }
 
     const auto verb = req.method();
     if (path_ == "/portail.hv") {
@@ -176,14 +235,16 @@ class Session : public std::enable_shared_from_this<Session> {
       }
     }
     ParseUrlEncoded(query_, &fields);
-    std::string content;
-    if (!RequestFileContent(fields, &content))
-      return SendText(http::status::bad_request, "Bad field name\n");
+    std::string content, refusal;
+    if (!RequestFileContent(fields, &content, &refusal))
+      return SendText(http::status::bad_request, refusal + "\n");
     if (server_.waiting() >= server_.config().max_waiting) {
       auto res = MakeText(http::status::service_unavailable, "Too many waiting requests\n");
       res->set(http::field::retry_after, "1");
       return Send(res);
     }
+    const std::string* command = FindField(fields, "command");
+    consumed_without_answer_ = command && ConsumedWithoutAnswer(*command);
     name_ = server_.NewRequestName();
     const std::string in = server_.config().spool + "/in";
     if (WriteFileInto(in, name_ + ".req", content) != 0)
@@ -236,8 +297,11 @@ class Session : public std::enable_shared_from_this<Session> {
       return Send(res);
     }
     if (!Exists(in + "/" + name_ + ".req")) {
-      // Taken and consumed without an answer (the workflow commands).
+      // Taken and consumed without an answer (the workflow commands); for any other
+      // command, someone else removed the request.
       StopWaiting();
+      if (!consumed_without_answer_)
+        return SendText(http::status::bad_gateway, "Request withdrawn without an answer\n");
       auto res =
           std::make_shared<http::response<http::string_body>>(http::status::no_content, version_);
       return Send(res);
@@ -492,8 +556,36 @@ class Session : public std::enable_shared_from_this<Session> {
     int64_t first = 0, last = size - 1;
     auto status = http::status::ok;
     auto& req = head_->get();
+    const Validators validators = ValidatorsOf(size, file_.ModifiedNs());
+    auto with_validators = [&](auto& res) {
+      res.set(http::field::etag, validators.etag);
+      res.set(http::field::last_modified, validators.last_modified);
+      if (!cacheable) res.set(http::field::cache_control, "private, no-store");
+    };
+    Conditions conditions;
+    conditions.if_match = req[http::field::if_match];
+    conditions.if_unmodified_since = req[http::field::if_unmodified_since];
+    conditions.if_none_match = req[http::field::if_none_match];
+    conditions.if_modified_since = req[http::field::if_modified_since];
+    conditions.get_or_head = true;
+    switch (Evaluate(conditions, validators)) {
+      case Precondition::kProceed:
+        break;
+      case Precondition::kNotModified: {
+        file_.Close();
+        auto res = std::make_shared<http::response<http::string_body>>(http::status::not_modified,
+                                                                       version_);
+        with_validators(*res);
+        return Send(res);
+      }
+      case Precondition::kFailed:
+        file_.Close();
+        return SendText(http::status::precondition_failed, "Precondition failed\n");
+    }
+    // Ranges belong to GET alone; an If-Range that no longer holds asks for the whole file.
     auto range = req.find(http::field::range);
-    if (range != req.end()) {
+    if (range != req.end() && req.method() == http::verb::get &&
+        IfRangeHolds(req[http::field::if_range], validators)) {
       switch (ParseRange(range->value(), size, &first, &last)) {
         case RangeResult::kNone:
           first = 0, last = size - 1;
@@ -505,6 +597,7 @@ class Session : public std::enable_shared_from_this<Session> {
           file_.Close();
           auto res = MakeText(http::status::range_not_satisfiable, "");
           res->set(http::field::content_range, "bytes */" + std::to_string(size));
+          with_validators(*res);
           return Send(res);
         }
       }
@@ -512,7 +605,7 @@ class Session : public std::enable_shared_from_this<Session> {
     file_res_ = std::make_shared<http::response<http::buffer_body>>(status, version_);
     file_res_->set(http::field::content_type, ContentTypeFor(real));
     file_res_->set(http::field::accept_ranges, "bytes");
-    if (!cacheable) file_res_->set(http::field::cache_control, "private, no-store");
+    with_validators(*file_res_);
     if (status == http::status::partial_content)
       file_res_->set(http::field::content_range, "bytes " + std::to_string(first) + "-" +
                                                      std::to_string(last) + "/" +
@@ -591,7 +684,20 @@ class Session : public std::enable_shared_from_this<Session> {
     res->keep_alive(keep_alive_);
     res->set(http::field::server, "guichet-web");
     res->prepare_payload();
+    // 204 and 304 have no body, and say nothing of its length.
+    if (res->result() == http::status::no_content || res->result() == http::status::not_modified)
+      res->erase(http::field::content_length);
     stream_.expires_after(std::chrono::seconds(server_.config().read_seconds));
+    if (head_request_) {
+      // The headers the GET would have had, its length included; no body.
+      auto headers = std::make_shared<http::response<http::empty_body>>(res->base());
+      return http::async_write(stream_, *headers,
+                               [self = shared_from_this(), headers](beast::error_code ec, size_t) {
+                                 self->Logged(headers->result_int(), 0);
+                                 if (ec) return self->Close();
+                                 self->Next(!self->keep_alive_);
+                               });
+    }
     http::async_write(stream_, *res,
                       [self = shared_from_this(), res](beast::error_code ec, size_t) {
                         self->Logged(res->result_int(), res->body().size());
@@ -644,12 +750,13 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> small_;
   std::optional<http::request_parser<http::buffer_body>> big_;
   std::string client_, method_ = "?", path_ = "?", query_;
-  bool keep_alive_ = false;
+  bool keep_alive_ = false, head_request_ = false;
   unsigned version_ = 11;
   Clock::time_point start_ = Clock::now();
   // Waiting for Guichet.
   std::string name_;
   bool waiting_ = false;
+  bool consumed_without_answer_ = false;
   // Uploads.
   std::vector<char> chunk_;
   std::unique_ptr<PieceWriter> writer_;

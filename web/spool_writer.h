@@ -16,9 +16,16 @@ namespace guichet::web {
 
 // The six lines of a request file, each ending in CR LF: "/portail.hv", logon, command,
 // p1, p2, then p3, p4, ... joined by "|". A CR or LF inside a value becomes a space, so no
-// value adds a line. Fields beyond pN with N > kMaxValueIndex are refused (false).
+// value adds a line. Refused (false, with the reason in `*refusal`): a field pN with
+// N > kMaxValueIndex, a value holding any other control character or a byte that
+// Windows-1252 leaves undefined, and a "|" in p3 or a later value (it would shift every
+// value after it; Guichet itself turns a "|" of p1 or p2 into "!").
 constexpr int kMaxValueIndex = 99;
-bool RequestFileContent(const Fields& fields, std::string* content);
+bool RequestFileContent(const Fields& fields, std::string* content, std::string* refusal = nullptr);
+
+// The commands that Guichet consumes without an answer (it deletes their request file and
+// writes no answer): "cancelled", "cleared", "invalidated", "finished", with exact case.
+bool ConsumedWithoutAnswer(std::string_view command);
 
 // Writes `data` to folder/name through a hidden temporary name in the same folder and a
 // rename. Never follows a link; the temporary file is removed on failure. errno-style
