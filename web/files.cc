@@ -92,8 +92,9 @@ std::string ResolveInside(const std::string& path, const std::vector<std::string
   return real;
 }
 
-os::File OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size) {
-  os::File file = os::File::OpenRead(real);
+os::File OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size,
+                    int* error) {
+  os::File file = os::File::OpenRead(real, error);
   // What was opened must still be inside: a folder swapped for a link since the check
   // shows here.
   if (!file.is_open() || !InsideAny(file.RealPath(), roots)) return os::File();

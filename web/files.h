@@ -29,7 +29,9 @@ std::string ResolveInside(const std::string& path, const std::vector<std::string
 
 // Opens a real path found by ResolveInside or StaticFile for reading: no link, regular
 // file only, and still inside `roots` once open. Not open on failure.
-os::File OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size);
+// `*error`, when given, gets the errno-style reason of a failed open.
+os::File OpenInside(const std::string& real, const std::vector<std::string>& roots, int64_t* size,
+                    int* error = nullptr);
 
 // The real path of the static file for the request path `target` (before "?", still
 // percent-encoded) under `www`: "/" and folders give their index.html; "" for anything

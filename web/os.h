@@ -33,8 +33,9 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // A regular file, for reading, never through a link; not open on failure.
-  static File OpenRead(const std::string& path);
+  // A regular file, for reading, never through a link; not open on failure, with the
+  // errno-style reason in `*error` when given.
+  static File OpenRead(const std::string& path, int* error = nullptr);
   // A new file (it must not exist yet), for reading and writing, never through a link;
   // readable by its owner alone when `owner_only`. `*error` gets the errno-style failure.
   static File Create(const std::string& path, bool owner_only, int* error);

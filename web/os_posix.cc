@@ -15,11 +15,13 @@
 
 namespace guichet::web::os {
 
-File File::OpenRead(const std::string& path) {
+File File::OpenRead(const std::string& path, int* error) {
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (error) *error = fd < 0 ? errno : 0;
   if (fd < 0) return File();
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (error) *error = EINVAL;
     close(fd);
     return File();
   }

@@ -77,11 +77,13 @@ bool IsPlainFile(HANDLE h) {
 
 }  // namespace
 
-File File::OpenRead(const std::string& path) {
+File File::OpenRead(const std::string& path, int* error) {
   HANDLE h = CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (error) *error = h == INVALID_HANDLE_VALUE ? ErrnoOf(GetLastError()) : 0;
   if (h == INVALID_HANDLE_VALUE) return File();
   if (!IsPlainFile(h)) {
+    if (error) *error = EINVAL;
     CloseHandle(h);
     return File();
   }

@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <array>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cerrno>
@@ -48,17 +49,29 @@ std::string LoggedPath(std::string_view p) {
 
 constexpr size_t kChunkBytes = 64 * 1024;
 
+// The time at the head of a log line.
+std::string LogTime() {
+  char when[32];
+  const DateTime t = Env::Default()->Now();
+  snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+           t.minute, t.second);
+  return when;
+}
+
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, Server& server)
       : stream_(std::move(socket)), server_(server), wait_timer_(server.io()) {
     beast::error_code ec;
     auto ep = stream_.socket().remote_endpoint(ec);
-    client_ = ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
+    address_ = ec ? "?" : ep.address().to_string();
+    client_ = ec ? "?" : address_ + ":" + std::to_string(ep.port());
+    server_.Opened(address_);
   }
   ~Session() {
     file_.Close();
     DropSpill();
+    server_.Closed(address_);
   }
 
   void Start() { ReadHeader(true); }
@@ -238,18 +251,20 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string content, refusal;
     if (!RequestFileContent(fields, &content, &refusal))
       return SendText(http::status::bad_request, refusal + "\n");
-    if (server_.waiting() >= server_.config().max_waiting) {
-      auto res = MakeText(http::status::service_unavailable, "Too many waiting requests\n");
-      res->set(http::field::retry_after, "1");
-      return Send(res);
-    }
+    if (server_.waiting() >= server_.config().max_waiting ||
+        server_.waiting_from(address_) >= server_.config().max_waiting_per_address)
+      return Busy("Too many waiting requests\n");
     const std::string* command = FindField(fields, "command");
     consumed_without_answer_ = command && ConsumedWithoutAnswer(*command);
     name_ = server_.NewRequestName();
     const std::string in = server_.config().spool + "/in";
-    if (WriteFileInto(in, name_ + ".req", content) != 0)
+    if (int err = WriteFileInto(in, name_ + ".req", content)) {
+      if (err == EMFILE || err == ENFILE) return Busy("Out of file descriptors\n");
       return SendText(http::status::service_unavailable, "Spool not writable\n");
-    server_.AddWaiter(name_, [self = shared_from_this()] { self->CheckAnswer(); });
+    }
+    server_.AddWaiter(
+        name_, address_, [self = shared_from_this()] { self->CheckAnswer(); },
+        [self = shared_from_this()] { self->OnStop(); });
     waiting_ = true;
     stream_.expires_never();
     wait_timer_.expires_after(std::chrono::seconds(server_.config().timeout_seconds));
@@ -258,6 +273,51 @@ class Session : public std::enable_shared_from_this<Session> {
     });
     // The answer may already be there.
     CheckAnswer();
+    if (waiting_) WatchForHangUp();
+  }
+
+  // While the request waits, a read stays posted: the end of the stream means the client
+  // hung up, and its request goes (a pipelined request that comes meanwhile is kept in the
+  // buffer for its turn).
+  void WatchForHangUp() {
+    if (watching_ || buffer_.size() >= kMaxHeaderBytes) return;
+    watching_ = true;
+    stream_.async_read_some(
+        buffer_.prepare(4096),
+        [self = shared_from_this()](beast::error_code ec, size_t n) { self->OnWatchRead(ec, n); });
+  }
+
+  void OnWatchRead(beast::error_code ec, size_t n) {
+    watching_ = false;
+    buffer_.commit(n);
+    if (deferred_) {
+      // The answer came: the read was cancelled to make way for it.
+      auto send = std::move(deferred_);
+      deferred_ = nullptr;
+      return send();
+    }
+    if (!waiting_) return;
+    if (ec) {
+      Logged(499, 0);  // the client closed the request
+      return Close();
+    }
+    WatchForHangUp();
+  }
+
+  // The program stops: the request is withdrawn and the client told to come back.
+  void OnStop() {
+    if (!waiting_) return;
+    StopWaiting();
+    server_.Withdraw(name_);
+    keep_alive_ = false;
+    Busy("Shutting down\n");
+  }
+
+  // A 503 that the client may try again a moment later.
+  void Busy(const std::string& why) {
+    auto res = MakeText(http::status::service_unavailable, why);
+    res->set(http::field::retry_after, "1");
+    Send(res);
   }
 
   void StopWaiting() {
@@ -313,11 +373,8 @@ class Session : public std::enable_shared_from_this<Session> {
     CheckAnswer();
     if (!waiting_) return;
     StopWaiting();
-    // Withdrawn, so it does not run later; an answer written meanwhile goes too.
-    const std::string& spool = server_.config().spool;
-    RemoveFile(spool + "/in", name_ + ".req");
-    RemoveFile(spool + "/out", name_ + ".htm");
-    RemoveFile(spool + "/out", name_ + ".rdy");
+    // Withdrawn, so it does not run later; an answer written meanwhile, or later, goes too.
+    server_.Withdraw(name_);
     SendText(http::status::gateway_timeout, "No answer from Guichet\n");
   }
 
@@ -551,8 +608,12 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void ServeFile(const std::string& real, const std::vector<std::string>& roots, bool cacheable) {
     int64_t size = 0;
-    file_ = OpenInside(real, roots, &size);
-    if (!file_.is_open()) return SendText(http::status::not_found, "Not found\n");
+    int err = 0;
+    file_ = OpenInside(real, roots, &size, &err);
+    if (!file_.is_open()) {
+      if (err == EMFILE || err == ENFILE) return Busy("Out of file descriptors\n");
+      return SendText(http::status::not_found, "Not found\n");
+    }
     int64_t first = 0, last = size - 1;
     auto status = http::status::ok;
     auto& req = head_->get();
@@ -680,7 +741,14 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // `close`: the connection ends after this answer (a body was left unread).
   void Send(std::shared_ptr<http::response<http::string_body>> res, bool close = false) {
-    if (close) keep_alive_ = false;
+    if (watching_) {
+      // One read at a time: the watch's read ends first, then this goes.
+      deferred_ = [self = shared_from_this(), res, close] { self->Send(res, close); };
+      beast::error_code ec;
+      stream_.socket().cancel(ec);
+      return;
+    }
+    if (close || server_.stopping()) keep_alive_ = false;
     res->keep_alive(keep_alive_);
     res->set(http::field::server, "guichet-web");
     res->prepare_payload();
@@ -707,15 +775,11 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Logged(unsigned status, uint64_t bytes) {
-    char when[32];
-    const DateTime t = Env::Default()->Now();
-    snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-             t.minute, t.second);
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
-    server_.Log(std::string(when) + " " + client_ + " " + LoggedPath(method_) + " " +
-                LoggedPath(path_) + " " + std::to_string(status) + " " + std::to_string(bytes) +
-                " " + std::to_string(ms) + "ms");
+    server_.Log(LogTime() + " " + client_ + " " + LoggedPath(method_) + " " + LoggedPath(path_) +
+                " " + std::to_string(status) + " " + std::to_string(bytes) + " " +
+                std::to_string(ms) + "ms");
   }
 
   void Next(bool close) {
@@ -735,7 +799,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (waiting_) {
       // The client is gone: the request is withdrawn like a timed-out one.
       StopWaiting();
-      RemoveFile(server_.config().spool + "/in", name_ + ".req");
+      server_.Withdraw(name_);
     }
     beast::error_code ec;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
@@ -749,7 +813,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::empty_body>> head_;
   std::optional<http::request_parser<http::string_body>> small_;
   std::optional<http::request_parser<http::buffer_body>> big_;
-  std::string client_, method_ = "?", path_ = "?", query_;
+  std::string address_, client_, method_ = "?", path_ = "?", query_;
   bool keep_alive_ = false, head_request_ = false;
   unsigned version_ = 11;
   Clock::time_point start_ = Clock::now();
@@ -757,6 +821,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string name_;
   bool waiting_ = false;
   bool consumed_without_answer_ = false;
+  bool watching_ = false;           // a read is posted while the request waits
+  std::function<void()> deferred_;  // an answer held until that read ends
   // Uploads.
   std::vector<char> chunk_;
   std::unique_ptr<PieceWriter> writer_;
@@ -781,6 +847,7 @@ Server::Server(net::io_context& ioc, Config config)
       acceptor_(ioc),
       accept_retry_(ioc),
       poll_timer_(ioc),
+      stop_timer_(ioc),
       watch_(
           ioc,
           [this](bool in, std::string_view name) {
@@ -810,6 +877,8 @@ bool Server::Start(std::string* error) {
     }
   }
   for (const char* sub : {"/in", "/post"}) RemoveOrphanTemporaries(config_.spool + sub);
+  RemoveLeftovers();
+  if (config_.max_connections == 0) config_.max_connections = ConnectionsFor(0);
   beast::error_code ec;
   auto address = net::ip::make_address(config_.address, ec);
   if (ec) {
@@ -848,9 +917,145 @@ void Server::Accept() {
       });
       return;
     }
-    std::make_shared<Session>(std::move(socket), *this)->Start();
+    if (stopping_) return;
+    beast::error_code e;
+    const auto peer = socket.remote_endpoint(e);
+    const std::string address = e ? "?" : peer.address().to_string();
+    if (connections_ >= config_.max_connections) {
+      Refuse(std::move(socket), "Too many connections\n");
+    } else if (config_.max_connections_per_address > 0 &&
+               connections_by_address_[address] >= config_.max_connections_per_address) {
+      Refuse(std::move(socket), "Too many connections from this address\n");
+    } else {
+      std::make_shared<Session>(std::move(socket), *this)->Start();
+    }
     Accept();
   });
+}
+
+// A connection beyond a cap: a 503 at once, then its request is read and dropped for a
+// moment, so that closing does not reset the connection before the client reads the answer.
+void Server::Refuse(tcp::socket socket, const std::string& why) {
+  auto s = std::make_shared<tcp::socket>(std::move(socket));
+  beast::error_code ec;
+  const auto peer = s->remote_endpoint(ec);
+  const std::string client =
+      ec ? "?" : peer.address().to_string() + ":" + std::to_string(peer.port());
+  Log(LogTime() + " " + client + " - - 503 " + std::to_string(why.size()) + " 0ms");
+  if (refusing_ >= kReservedDescriptors / 4) return;  // the reserve is for those served
+  ++refusing_;
+  auto answer = std::make_shared<std::string>(
+      "HTTP/1.1 503 Service Unavailable\r\nServer: guichet-web\r\nRetry-After: 1\r\n"
+      "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+      std::to_string(why.size()) + "\r\nConnection: close\r\n\r\n" + why);
+  auto timer = std::make_shared<net::steady_timer>(ioc_, std::chrono::seconds(1));
+  auto drain = std::make_shared<std::array<char, 1024>>();
+  auto done = [this, s, timer] {
+    if (!s->is_open()) return;
+    beast::error_code e;
+    s->close(e);
+    timer->cancel();
+    --refusing_;
+  };
+  timer->async_wait([done](beast::error_code) { done(); });
+  net::async_write(*s, net::buffer(*answer), [s, answer, drain, done](beast::error_code e, size_t) {
+    if (e) return done();
+    s->shutdown(tcp::socket::shutdown_send, e);
+    auto read = std::make_shared<std::function<void()>>();
+    *read = [s, drain, done, read] {
+      s->async_read_some(net::buffer(*drain), [done, read](beast::error_code e, size_t) {
+        if (e) {
+          done();
+          *read = nullptr;  // ends the cycle of references
+          return;
+        }
+        (*read)();
+      });
+    };
+    (*read)();
+  });
+}
+
+size_t ConnectionsFor(uint64_t descriptor_limit) {
+  constexpr size_t kMost = 10000;
+  if (descriptor_limit == 0) return kMost;
+  if (descriptor_limit <= kReservedDescriptors + 2) return 1;
+  return std::min<size_t>(kMost, (descriptor_limit - kReservedDescriptors) / 2);
+}
+
+void Server::Opened(const std::string& address) {
+  ++connections_;
+  ++connections_by_address_[address];
+}
+
+void Server::Closed(const std::string& address) {
+  --connections_;
+  auto it = connections_by_address_.find(address);
+  if (it != connections_by_address_.end() && --it->second == 0) connections_by_address_.erase(it);
+}
+
+void Server::RemoveLeftovers() {
+  int removed = 0;
+  for (const char* sub : {"/in", "/out"}) removed += RemoveLeftoverRequests(config_.spool + sub);
+  if (removed > 0)
+    Log("guichet-web: removed " + std::to_string(removed) +
+        " request and answer files that an earlier run left");
+}
+
+void Server::Withdraw(const std::string& name) {
+  // The request first, so Guichet cannot take it up once its answer is gone.
+  const std::string& spool = config_.spool;
+  RemoveFile(spool + "/in", name + ".req");
+  RemoveFile(spool + "/out", name + ".htm");
+  RemoveFile(spool + "/out", name + ".rdy");
+  if (withdrawn_.size() < 100000) withdrawn_[name] = Clock::now();
+}
+
+// Removes the answers of withdrawn requests that have come, and forgets the requests whose
+// answer will not come any more.
+void Server::SweepWithdrawn() {
+  const std::string out = config_.spool + "/out";
+  const auto now = Clock::now();
+  for (auto it = withdrawn_.begin(); it != withdrawn_.end();) {
+    if (Exists(out + "/" + it->first + ".rdy")) {
+      RemoveFile(out, it->first + ".htm");
+      RemoveFile(out, it->first + ".rdy");
+      it = withdrawn_.erase(it);
+    } else if (now - it->second > std::chrono::minutes(30)) {
+      it = withdrawn_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Server::Shutdown(std::function<void()> done) {
+  if (stopping_) return;
+  stopping_ = true;
+  beast::error_code ec;
+  acceptor_.close(ec);
+  std::vector<std::function<void()>> stops;
+  for (auto& [n, w] : waiters_) stops.push_back(w.stop);
+  for (auto& stop : stops) stop();
+  // Guichet may have read a withdrawn request already: its answer comes within a tick or
+  // two, and goes at once.
+  const auto start = Clock::now(), until = start + std::chrono::seconds(3);
+  auto check = std::make_shared<std::function<void()>>();
+  *check = [this, start, until, done, check] {
+    SweepWithdrawn();
+    bool recent = false;  // withdrawn lately: its answer may still come
+    for (const auto& [n, when] : withdrawn_)
+      if (start - when < std::chrono::seconds(10)) recent = true;
+    if (!recent || Clock::now() >= until) {
+      *check = nullptr;
+      return done();
+    }
+    stop_timer_.expires_after(std::chrono::milliseconds(100));
+    stop_timer_.async_wait([check](beast::error_code e) {
+      if (!e && *check) (*check)();
+    });
+  };
+  (*check)();
 }
 
 void Server::StartWatch() {
@@ -872,23 +1077,47 @@ void Server::Poll() {
 
 void Server::Wake(const std::string& name) {
   auto it = waiters_.find(name);
-  if (it == waiters_.end()) return;
-  auto wake = it->second;  // the waiter may remove itself
+  if (it == waiters_.end()) {
+    auto w = withdrawn_.find(name);
+    if (w != withdrawn_.end() && Exists(config_.spool + "/out/" + name + ".rdy")) {
+      // The answer of a request taken back: nobody reads it.
+      const std::string out = config_.spool + "/out";
+      RemoveFile(out, name + ".htm");
+      RemoveFile(out, name + ".rdy");
+      withdrawn_.erase(w);
+    }
+    return;
+  }
+  auto wake = it->second.wake;  // the waiter may remove itself
   wake();
 }
 
 void Server::WakeAll() {
   std::vector<std::function<void()>> all;
   all.reserve(waiters_.size());
-  for (auto& [n, w] : waiters_) all.push_back(w);
+  for (auto& [n, w] : waiters_) all.push_back(w.wake);
   for (auto& w : all) w();
+  SweepWithdrawn();
 }
 
-void Server::AddWaiter(const std::string& name, std::function<void()> wake) {
-  waiters_[name] = std::move(wake);
+size_t Server::waiting_from(const std::string& address) const {
+  auto it = waiting_by_address_.find(address);
+  return it == waiting_by_address_.end() ? 0 : it->second;
 }
 
-void Server::RemoveWaiter(const std::string& name) { waiters_.erase(name); }
+void Server::AddWaiter(const std::string& name, const std::string& address,
+                       std::function<void()> wake, std::function<void()> stop) {
+  waiters_[name] = Waiter{address, std::move(wake), std::move(stop)};
+  ++waiting_by_address_[address];
+}
+
+void Server::RemoveWaiter(const std::string& name) {
+  auto it = waiters_.find(name);
+  if (it == waiters_.end()) return;
+  auto a = waiting_by_address_.find(it->second.address);
+  if (a != waiting_by_address_.end() && --a->second == 0) waiting_by_address_.erase(a);
+  waiters_.erase(it);
+}
 
 std::string Server::NewRequestName() {
   char buf[64];

@@ -118,6 +118,25 @@ int RemoveOrphanTemporaries(const std::string& folder) {
   return removed;
 }
 
+long RequestNameProcess(std::string_view name) {
+  if (name.size() < 3 || name[0] != 'w') return 0;
+  long pid = 0;
+  size_t i = 1;
+  for (; i < name.size() && i < 12 && name[i] >= '0' && name[i] <= '9'; ++i)
+    pid = pid * 10 + (name[i] - '0');
+  return i > 1 && i < name.size() && name[i] == '_' ? pid : 0;
+}
+
+int RemoveLeftoverRequests(const std::string& folder) {
+  int removed = 0;
+  for (const std::string& n : os::ListNames(folder)) {
+    const long pid = RequestNameProcess(n);
+    if (pid <= 0 || (pid != os::ProcessId() && !os::ProcessEnded(pid))) continue;
+    if (os::Remove(folder + "/" + n)) ++removed;
+  }
+  return removed;
+}
+
 bool RemoveFile(const std::string& folder, const std::string& name) {
   return os::Remove(folder + "/" + name);
 }

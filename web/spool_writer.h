@@ -36,6 +36,14 @@ int WriteFileInto(const std::string& folder, const std::string& name, std::strin
 // `folder` (their names carry its process number); returns how many went.
 int RemoveOrphanTemporaries(const std::string& folder);
 
+// The front end names its requests "w" + its process number + "_" + more; the process
+// number of such a name (0 for any other name).
+long RequestNameProcess(std::string_view name);
+// Deletes what an earlier run of the front end left in `folder` (in/ or out/): the files
+// named by a process that has ended, or by this very process number (a run before a
+// restart that reused it: at start this process has named nothing yet). How many went.
+int RemoveLeftoverRequests(const std::string& folder);
+
 // Deletes folder/name when present; true when it is gone.
 bool RemoveFile(const std::string& folder, const std::string& name);
 

@@ -255,7 +255,9 @@ TEST_F(FrontEnd, RequestValuesAndVanishedRequests) {
     fs::remove(NativePath(run.spool() + "/in/" + Dir("in")[0]));
     client.join();
     EXPECT_EQ(StatusOf(answer), status) << command << "\n" << answer;
-    if (status == 204) EXPECT_EQ(HeaderOf(answer, "Content-Length"), "") << answer;
+    if (status == 204) {
+      EXPECT_EQ(HeaderOf(answer, "Content-Length"), "") << answer;
+    }
   }
 }
 
