@@ -1,9 +1,8 @@
 // guichet-web's HTTP server: one thread, one event loop (Boost.Asio), HTTP/1.1 with
-// keep-alive (Boost.Beast). Each /portail.hv request becomes a request file in the
-// spool's in/ folder; the connection then waits, without a thread of its own, until
-// Guichet's ready marker appears in out/ (the system's notices where it gives them, with a
-// slow poll besides; a quick poll elsewhere), the request
-// file disappears (a command answered without a page), or the timeout passes.
+// keep-alive (Boost.Beast). The server accepts connections (connection.h), watches the
+// spool for Guichet's answers (the system's notices where it gives them, with a slow
+// poll besides; a quick poll elsewhere) and wakes the requests waiting for them, and
+// holds the state the routes share.
 #pragma once
 
 #include <boost/asio.hpp>
