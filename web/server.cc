@@ -122,6 +122,12 @@ void Server::Accept() {
     } else {
       StartConnection(std::move(socket), *this);
     }
+    // While the refusals use their share of the reserve, the next clients wait in the
+    // backlog for a moment rather than being dropped without an answer.
+    if (refusing_ >= kMostRefusing) {
+      accept_paused_ = true;
+      return;
+    }
     Accept();
   });
 }
@@ -135,13 +141,12 @@ void Server::Refuse(tcp::socket socket, const std::string& why) {
   const std::string client =
       ec ? "?" : peer.address().to_string() + ":" + std::to_string(peer.port());
   Log(LogTime() + " " + client + " - - 503 " + std::to_string(why.size()) + " 0ms");
-  if (refusing_ >= kReservedDescriptors / 4) return;  // the reserve is for those served
   ++refusing_;
   auto answer = std::make_shared<std::string>(
       "HTTP/1.1 503 Service Unavailable\r\nServer: guichet-web\r\nRetry-After: 1\r\n"
       "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " +
       std::to_string(why.size()) + "\r\nConnection: close\r\n\r\n" + why);
-  auto timer = std::make_shared<net::steady_timer>(ioc_, std::chrono::seconds(1));
+  auto timer = std::make_shared<net::steady_timer>(ioc_, std::chrono::milliseconds(250));
   auto drain = std::make_shared<std::array<char, 1024>>();
   auto done = [this, s, timer] {
     if (!s->is_open()) return;
@@ -149,6 +154,10 @@ void Server::Refuse(tcp::socket socket, const std::string& why) {
     s->close(e);
     timer->cancel();
     --refusing_;
+    if (accept_paused_ && !stopping_) {
+      accept_paused_ = false;
+      Accept();
+    }
   };
   timer->async_wait([done](beast::error_code) { done(); });
   net::async_write(*s, net::buffer(*answer), [s, answer, drain, done](beast::error_code e, size_t) {

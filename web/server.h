@@ -119,8 +119,10 @@ class Server {
   std::unordered_map<std::string, size_t> waiting_by_address_, connections_by_address_;
   // Withdrawn requests whose answer may still come, with the time they are given up.
   std::unordered_map<std::string, std::chrono::steady_clock::time_point> withdrawn_;
+  // Refused connections being answered; each holds a descriptor of the reserve.
+  static constexpr size_t kMostRefusing = kReservedDescriptors / 4;
   size_t connections_ = 0, refusing_ = 0;
-  bool stopping_ = false;
+  bool stopping_ = false, accept_paused_ = false;
   PieceFolder post_;
   std::string cache_real_, archives_real_, www_real_;
   uint64_t counter_ = 0;

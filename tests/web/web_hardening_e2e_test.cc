@@ -13,6 +13,7 @@
 #include <functional>
 #include <thread>
 
+#include "os.h"
 #include "support/text.h"
 #include "support_lib/process.h"
 #include "workflow/workflow_test_util.h"
@@ -43,7 +44,7 @@ class RawConnection {
       socket_.async_read_some(asio::buffer(buf), [&](boost::system::error_code ec, size_t n) {
         got.append(buf.data(), n);
         if (ec) {
-          eof = true;
+          eof = ec != asio::error::operation_aborted;
           return;
         }
         read();
@@ -90,6 +91,7 @@ class FrontEnd : public ::testing::Test {
 
   void StartWeb(std::vector<std::string> args = {}, int open_files = 0) {
     const std::string err = run.root() + "/web.err";
+    fs::remove(NativePath(err));  // the log of a run before
     args.insert(args.begin(), {"--site", run.root(), "--listen", "127.0.0.1:0"});
     ASSERT_TRUE(web.Start(BinaryDir() + "/guichet-web" + kExecutableSuffix, args, err, open_files));
     ASSERT_TRUE(WaitUntil(
@@ -259,6 +261,121 @@ TEST_F(FrontEnd, RequestValuesAndVanishedRequests) {
       EXPECT_EQ(HeaderOf(answer, "Content-Length"), "") << answer;
     }
   }
+}
+
+// A request that waits for Guichet (none runs here), on a connection of its own.
+std::unique_ptr<RawConnection> Waiting(int port, const std::string& form) {
+  auto c = std::make_unique<RawConnection>(port);
+  c->Write(
+      "POST /portail.hv HTTP/1.1\r\nHost: x\r\nContent-Type: "
+      "application/x-www-form-urlencoded\r\nContent-Length: " +
+      std::to_string(form.size()) + "\r\n\r\n" + form);
+  return c;
+}
+
+// Clients that hang up while their request waits take it back at once; requests and
+// connections are capped per address and in all, below the descriptor limit, and what is
+// beyond a cap gets 503 with Retry-After at once, never a wrong answer.
+TEST_F(FrontEnd, HangUpsAndCaps) {
+  StartWeb({"--max-waiting-per-address", "3", "--max-connections-per-address", "8"});
+  std::vector<std::unique_ptr<RawConnection>> held;
+  for (int i = 0; i < 3; ++i) held.push_back(Waiting(port, "command=step&logon=t"));
+  ASSERT_TRUE(WaitUntil([&] { return Dir("in").size() == 3; }, 5000));
+  const std::string over =
+      Ask("GET /portail.hv?command=step&logon=t HTTP/1.1\r\nHost: x\r\n"
+          "Connection: close\r\n\r\n");
+  EXPECT_EQ(StatusOf(over), 503) << over;
+  EXPECT_EQ(HeaderOf(over, "Retry-After"), "1");
+  held.clear();  // all three hang up
+  EXPECT_TRUE(WaitUntil([&] { return Dir("in").empty(); }, 3000)) << Dir("in").size();
+  EXPECT_NE(WebLog().find(" POST /portail.hv 499 "), std::string::npos) << WebLog();
+  // Eight connections from this address at most; the ninth is told at once.
+  for (int i = 0; i < 8; ++i) held.push_back(std::make_unique<RawConnection>(port));
+  RawConnection ninth(port);
+  bool closed = false;
+  const std::string refused = ninth.ReadAll(3000, &closed);
+  EXPECT_EQ(StatusOf(refused), 503) << refused;
+  EXPECT_EQ(HeaderOf(refused, "Retry-After"), "1");
+  EXPECT_TRUE(closed);
+  held.clear();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return StatusOf(Ask("GET / HTTP/1.1\r\nHost: x\r\n"
+                            "Connection: close\r\n\r\n")) == 200;
+      },
+      3000));
+#ifndef _WIN32
+  // 256 descriptors: the idle connections fill the cap, yet those open are served right
+  // and the others refused at once.
+  web.Kill();
+  StartWeb({"--max-connections-per-address", "0", "--timeout", "1"}, 256);
+  for (int i = 0; i < 300; ++i) held.push_back(std::make_unique<RawConnection>(port));
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // the refusals go in turns
+  std::vector<RawConnection*> open;
+  for (auto& c : held) {
+    bool gone = false;
+    const std::string answer = c->ReadAll(1, &gone);
+    if (!gone) {
+      open.push_back(c.get());
+    } else {
+      EXPECT_EQ(StatusOf(answer), 503) << answer;
+      EXPECT_EQ(HeaderOf(answer, "Retry-After"), "1");
+    }
+  }
+  EXPECT_EQ(open.size(), (256u - 64) / 2);
+  ASSERT_GE(open.size(), 2u);
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(StatusOf(Ask("GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")), 503);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  open[0]->Write("GET /index.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(StatusOf(open[0]->ReadAll(3000)), 200);
+  open[1]->Write(
+      "GET /portail.hv?command=step&logon=t HTTP/1.1\r\nHost: x\r\n"
+      "Connection: close\r\n\r\n");
+  EXPECT_EQ(StatusOf(open[1]->ReadAll(5000)), 504);  // written, awaited, withdrawn
+  held.clear();
+#endif
+}
+
+// Stopping takes back the waiting requests and removes the answers already on their way;
+// what a killed run left is removed by the next one, and nothing of another program.
+TEST_F(FrontEnd, StopAndKillLeaveNoSecrets) {
+  MakeDirs(run.spool() + "/in");
+  MakeDirs(run.spool() + "/out");
+  const std::string live = "w" + std::to_string(web::os::ProcessId()) + "_1_0.req";
+  WriteAll(run.spool() + "/in/" + live, "/portail.hv\r\n");
+  WriteAll(run.spool() + "/in/other.req", "/portail.hv\r\n");
+#ifndef _WIN32
+  StartWeb();
+  {
+    auto client = Waiting(port, "command=getlogon&p2=anna&p3=secret");
+    ASSERT_TRUE(WaitUntil([&] { return Dir("in").size() == 3; }, 5000));
+    std::string name;
+    for (const std::string& n : Dir("in"))
+      if (n != live && n != "other.req") name = n.substr(0, n.size() - 4);
+    web.AskToClose();
+    ASSERT_TRUE(WaitUntil([&] { return !Exists(run.spool() + "/in/" + name + ".req"); }, 5000));
+    // Guichet had read it: its answer comes after the request was withdrawn.
+    WriteAll(run.spool() + "/out/" + name + ".htm", "||command=getlogon||\r\ntoken\r\n");
+    WriteAll(run.spool() + "/out/" + name + ".rdy", "2\r\n");
+    EXPECT_EQ(StatusOf(client->ReadAll(5000)), 503);
+    EXPECT_EQ(web.Wait(10000), 0);
+  }
+  EXPECT_TRUE(Dir("out").empty()) << Dir("out")[0];
+  EXPECT_EQ(Dir("in"), (std::vector<std::string>{"other.req", live}));
+#endif
+  StartWeb();
+  auto client = Waiting(port, "command=getlogon&p2=anna&p3=secret");
+  ASSERT_TRUE(WaitUntil([&] { return Dir("in").size() == 3; }, 5000));
+  const std::string mine = "w" + std::to_string(web.id()) + "_99_0";
+  WriteAll(run.spool() + "/out/" + mine + ".htm", "token");
+  WriteAll(run.spool() + "/out/" + mine + ".rdy", "2\r\n");
+  web.Kill();
+  client.reset();
+  StartWeb();
+  EXPECT_TRUE(Dir("out").empty());
+  EXPECT_EQ(Dir("in"), (std::vector<std::string>{"other.req", live}));
+  EXPECT_NE(WebLog().find("removed 3 request and answer files"), std::string::npos) << WebLog();
 }
 
 }  // namespace
