@@ -53,12 +53,9 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
       loopback_ = ep.address().is_loopback();
     }
     client_ = ec ? "?" : address_ + ":" + std::to_string(ep.port());
-    server_.Opened(address_);
+    slot_ = server_.Opened(address_);
   }
-  ~HttpConnection() override {
-    file_.Close();
-    server_.Closed(address_);
-  }
+  ~HttpConnection() override { file_.Close(); }
 
   void Start() { ReadHeader(true); }
 
@@ -491,6 +488,7 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   std::optional<http::request_parser<http::buffer_body>> big_;
   const http::request_header<>* req_ = nullptr;  // the headers, in whichever parser holds them
   std::shared_ptr<Route> route_;
+  std::unique_ptr<ConnectionSlot> slot_;  // counted among the open connections
   std::string client_, address_ = "?", method_ = "?", path_ = "?", query_;
   bool loopback_ = false, keep_alive_ = false, closed_ = false, head_request_ = false;
   bool watching_ = false;           // a read is posted while the route waits

@@ -114,10 +114,10 @@ void Server::Accept() {
     beast::error_code e;
     const auto peer = socket.remote_endpoint(e);
     const std::string address = e ? "?" : peer.address().to_string();
-    if (connections_ >= config_.max_connections) {
+    if (counts_->all >= config_.max_connections) {
       Refuse(std::move(socket), "Too many connections\n");
     } else if (config_.max_connections_per_address > 0 &&
-               connections_by_address_[address] >= config_.max_connections_per_address) {
+               counts_->by_address[address] >= config_.max_connections_per_address) {
       Refuse(std::move(socket), "Too many connections from this address\n");
     } else {
       StartConnection(std::move(socket), *this);
@@ -185,15 +185,20 @@ size_t ConnectionsFor(uint64_t descriptor_limit) {
   return std::min<size_t>(kMost, (descriptor_limit - kReservedDescriptors) / 2);
 }
 
-void Server::Opened(const std::string& address) {
-  ++connections_;
-  ++connections_by_address_[address];
+ConnectionSlot::ConnectionSlot(std::shared_ptr<ConnectionCounts> counts, std::string address)
+    : counts_(std::move(counts)), address_(std::move(address)) {
+  ++counts_->all;
+  ++counts_->by_address[address_];
 }
 
-void Server::Closed(const std::string& address) {
-  --connections_;
-  auto it = connections_by_address_.find(address);
-  if (it != connections_by_address_.end() && --it->second == 0) connections_by_address_.erase(it);
+ConnectionSlot::~ConnectionSlot() {
+  --counts_->all;
+  auto it = counts_->by_address.find(address_);
+  if (it != counts_->by_address.end() && --it->second == 0) counts_->by_address.erase(it);
+}
+
+std::unique_ptr<ConnectionSlot> Server::Opened(const std::string& address) {
+  return std::make_unique<ConnectionSlot>(counts_, address);
 }
 
 void Server::RemoveLeftovers() {
@@ -249,8 +254,9 @@ void Server::Shutdown(std::function<void()> done) {
     for (const auto& [n, when] : withdrawn_)
       if (start - when < std::chrono::seconds(10)) recent = true;
     if (!recent || Clock::now() >= until) {
+      auto finish = done;  // this very function is let go just below
       *check = nullptr;
-      return done();
+      return finish();
     }
     stop_timer_.expires_after(std::chrono::milliseconds(100));
     stop_timer_.async_wait([check](beast::error_code e) {

@@ -50,6 +50,25 @@ size_t ConnectionsFor(uint64_t descriptor_limit);
 constexpr size_t kMaxHeaderBytes = 16 * 1024;
 constexpr size_t kMaxFormBytes = 64 * 1024;
 
+// Open connections, in all and by client address. Each connection holds its slot for its
+// life; the counts outlive the server, since connections whose handlers are still queued
+// in the event loop go after it.
+struct ConnectionCounts {
+  size_t all = 0;
+  std::unordered_map<std::string, size_t> by_address;
+};
+class ConnectionSlot {
+ public:
+  ConnectionSlot(std::shared_ptr<ConnectionCounts> counts, std::string address);
+  ~ConnectionSlot();
+  ConnectionSlot(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+
+ private:
+  std::shared_ptr<ConnectionCounts> counts_;
+  std::string address_;
+};
+
 class Server {
  public:
   Server(boost::asio::io_context& ioc, Config config);
@@ -80,10 +99,9 @@ class Server {
   void Withdraw(const std::string& name);
   size_t withdrawn() const { return withdrawn_.size(); }
 
-  // Open connections, counted by client address.
-  void Opened(const std::string& address);
-  void Closed(const std::string& address);
-  size_t connections() const { return connections_; }
+  // A connection from `address` is open while its slot lives.
+  std::unique_ptr<ConnectionSlot> Opened(const std::string& address);
+  size_t connections() const { return counts_->all; }
 
   // Stops accepting, withdraws every waiting request and runs `done` once the answers that
   // were on their way are removed, or after a grace period.
@@ -116,12 +134,13 @@ class Server {
     std::function<void()> wake, stop;
   };
   std::unordered_map<std::string, Waiter> waiters_;
-  std::unordered_map<std::string, size_t> waiting_by_address_, connections_by_address_;
+  std::unordered_map<std::string, size_t> waiting_by_address_;
+  std::shared_ptr<ConnectionCounts> counts_ = std::make_shared<ConnectionCounts>();
   // Withdrawn requests whose answer may still come, with the time they are given up.
   std::unordered_map<std::string, std::chrono::steady_clock::time_point> withdrawn_;
   // Refused connections being answered; each holds a descriptor of the reserve.
   static constexpr size_t kMostRefusing = kReservedDescriptors / 4;
-  size_t connections_ = 0, refusing_ = 0;
+  size_t refusing_ = 0;
   bool stopping_ = false, accept_paused_ = false;
   PieceFolder post_;
   std::string cache_real_, archives_real_, www_real_;
