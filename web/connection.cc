@@ -387,6 +387,11 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     } else if (path_ == "/post") {
       if (verb != http::verb::post) return NotAllowed("POST");
       route_ = PieceRoute(self);
+    } else if (path_ == "/session") {
+      if (verb != http::verb::get && verb != http::verb::head && verb != http::verb::post &&
+          verb != http::verb::delete_)
+        return NotAllowed("GET, HEAD, POST, DELETE");
+      route_ = SessionRoute(self);
     } else if (path_ == "/upload") {
       if (verb != http::verb::put && verb != http::verb::post) return NotAllowed("PUT, POST");
       route_ = UploadRoute(self);

@@ -160,6 +160,7 @@ int main(int argc, char** argv) {
   config.spool = site + "/IsapiHalvero";
   config.www = site + "/www";
   config.archives = site + "/Archives";
+  config.app = site + "/Guichet";
 
   FitDescriptorLimit(&config);
   os::IgnoreBrokenPipes();

@@ -48,6 +48,8 @@ class File {
   // The real path of what was opened ("" when unknown).
   std::string RealPath() const;
   int WriteAll(std::string_view data);
+  // Flushes what was written to the disk; errno-style.
+  int Sync();
   int64_t Read(char* buf, size_t n);
   int64_t ReadAt(char* buf, size_t n, int64_t offset);
   bool Rewind();

@@ -63,6 +63,8 @@ int File::WriteAll(std::string_view data) {
   return 0;
 }
 
+int File::Sync() { return fsync(static_cast<int>(handle_)) == 0 ? 0 : errno; }
+
 int64_t File::Read(char* buf, size_t n) {
   for (;;) {
     ssize_t got = read(static_cast<int>(handle_), buf, n);

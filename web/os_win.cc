@@ -125,6 +125,8 @@ int File::WriteAll(std::string_view data) {
   return 0;
 }
 
+int File::Sync() { return FlushFileBuffers(H(handle_)) ? 0 : ErrnoOf(GetLastError()); }
+
 int64_t File::Read(char* buf, size_t n) {
   DWORD got = 0;
   DWORD want = static_cast<DWORD>(std::min<size_t>(n, 1u << 30));

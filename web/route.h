@@ -26,7 +26,7 @@ using TextResponse = http::response<http::string_body>;
 struct FileOptions {
   bool cacheable = false;  // static files; false: "private, no-store"
   // Headers added to the answer (a content type, a disposition, a policy).
-  std::vector<std::pair<http::field, std::string>> headers;
+  std::vector<std::pair<std::string, std::string>> headers;
   std::string content_type;  // "" for the one of the file's extension
 };
 
@@ -99,5 +99,6 @@ std::shared_ptr<Route> PieceRoute(std::shared_ptr<Connection> conn);     // /pos
 std::shared_ptr<Route> UploadRoute(std::shared_ptr<Connection> conn);    // /upload
 std::shared_ptr<Route> FichierRoute(std::shared_ptr<Connection> conn);   // /fichier
 std::shared_ptr<Route> StaticRoute(std::shared_ptr<Connection> conn);    // SITE/www
+std::shared_ptr<Route> SessionRoute(std::shared_ptr<Connection> conn);   // /session
 
 }  // namespace guichet::web

@@ -1,8 +1,10 @@
 #include "server.h"
 
+#include <algorithm>
 #include <array>
 #include <boost/beast/core.hpp>
 #include <cstdio>
+#include <ctime>
 #include <random>
 
 #include "connection.h"
@@ -49,7 +51,8 @@ Server::Server(net::io_context& ioc, Config config)
               Wake(std::string(name.substr(0, name.size() - 4)));
           },
           [this] { WakeAll(); }),
-      post_(config_.spool + "/post") {
+      post_(config_.spool + "/post"),
+      sessions_(config_.spool + "/guichet-web.sessions", config_.app + "/guichet_lastlogons.txt") {
   std::random_device rd;
   salt_ = rd();
 }
@@ -72,6 +75,7 @@ bool Server::Start(std::string* error) {
   for (const char* sub : {"/in", "/post"}) RemoveOrphanTemporaries(config_.spool + sub);
   RemoveLeftovers();
   if (config_.max_connections == 0) config_.max_connections = ConnectionsFor(0);
+  sessions_.Load(time(nullptr));
   beast::error_code ec;
   auto address = net::ip::make_address(config_.address, ec);
   if (ec) {
@@ -333,6 +337,28 @@ std::string Server::NewRequestName() {
   snprintf(buf, sizeof buf, "w%ld_%llu_%08x", os::ProcessId(), static_cast<unsigned long long>(n),
            salt_ ^ static_cast<uint32_t>(n * 2654435761u));
   return buf;
+}
+
+void Server::RevokeSession(const std::string& token) {
+  if (!SessionStore::IsToken(token)) return;
+  sessions_.LogOff(token, time(nullptr));
+  RemoveFile(config_.spool + "/rights", "~" + token + ".lst");
+}
+
+bool Server::AllowList(const std::string& token) {
+  const auto now = std::chrono::steady_clock::now();
+  auto [it, fresh] = lists_.try_emplace(token, Bucket{kListBurst, now});
+  Bucket& b = it->second;
+  const double minutes = std::chrono::duration<double>(now - b.at).count() / 60;
+  b.left = std::min(kListBurst, b.left + minutes * kListsPerMinute);
+  b.at = now;
+  if (b.left < 1) return false;
+  b.left -= 1;
+  // Buckets that are full again tell nothing: they go, so the table stays small.
+  if (lists_.size() > 10000)
+    for (auto i = lists_.begin(); i != lists_.end();)
+      i = (now - i->second.at) > std::chrono::minutes(2) ? lists_.erase(i) : std::next(i);
+  return true;
 }
 
 void Server::Log(const std::string& line) {

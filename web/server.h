@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "os.h"
+#include "session_store.h"
 #include "spool_writer.h"
 
 namespace guichet::web {
@@ -25,6 +27,7 @@ struct Config {
   std::string spool;     // the spool root: in/ out/ post/ cache/ rights/
   std::string www;       // static files
   std::string archives;  // archive folders served by /fichier
+  std::string app;       // Guichet's own folder, where it records its sessions
   int timeout_seconds = 30;
   size_t max_waiting = 4000;
   bool poll_only = false;           // do not use inotify (the slow poll alone)
@@ -49,6 +52,10 @@ size_t ConnectionsFor(uint64_t descriptor_limit);
 // Limits of what a client may send.
 constexpr size_t kMaxHeaderBytes = 16 * 1024;
 constexpr size_t kMaxFormBytes = 64 * 1024;
+// List pieces of one session: their size, and how many may come at once and then a
+// minute (Guichet rewrites and searches its whole list store for each).
+constexpr size_t kMaxListBytes = 4096;
+constexpr double kListBurst = 10, kListsPerMinute = 10;
 
 // Open connections, in all and by client address. Each connection holds its slot for its
 // life; the counts outlive the server, since connections whose handlers are still queued
@@ -111,6 +118,16 @@ class Server {
   // One line on standard error.
   void Log(const std::string& line);
 
+  // The sessions this front end knows, and the document numbers handed to each.
+  SessionStore& sessions() { return sessions_; }
+  // Ends a session for this front end: forgotten, and its rights list removed.
+  void RevokeSession(const std::string& token);
+  // One writer at a time per document and extension: false while `key` is held.
+  bool ClaimUpload(const std::string& key) { return uploads_.insert(key).second; }
+  void ReleaseUpload(const std::string& key) { uploads_.erase(key); }
+  // False when session `token` sent more list pieces lately than it may.
+  bool AllowList(const std::string& token);
+
  private:
   void Accept();
   void Refuse(boost::asio::ip::tcp::socket socket, const std::string& why);
@@ -144,6 +161,13 @@ class Server {
   bool stopping_ = false, accept_paused_ = false;
   PieceFolder post_;
   std::string cache_real_, archives_real_, www_real_;
+  SessionStore sessions_;
+  std::set<std::string> uploads_;
+  struct Bucket {
+    double left;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::unordered_map<std::string, Bucket> lists_;
   uint64_t counter_ = 0;
   uint32_t salt_;
 };

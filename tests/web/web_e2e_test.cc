@@ -196,7 +196,7 @@ TEST_F(Portal, DictationUploadedListedAndFetched) {
   const std::string n = Trim(SplitLines(rows).at(1));
   ASSERT_EQ(n, "1") << rows;
   std::string answer = Curl("-T " + Quote(Dictation()) + " " +
-                            Quote(Url("/upload?idexamen=" + n + "&extension=.spx")));
+                            Quote(Url("/upload?idexamen=" + n + "&extension=.spx&logon=" + token)));
   std::string task = run.tasks() + "/hvr_" + n + ".spx";
   ASSERT_TRUE(WaitUntil([&] { return Exists(task); }, 10000)) << answer;
   EXPECT_TRUE(Same(task, Dictation()));
@@ -276,27 +276,38 @@ TEST_F(Portal, DictationUploadedListedAndFetched) {
 TEST_F(Portal, LargeUploadsAssembleByteEqual) {
   run.Start();
   StartWeb();
+  // Numbers handed to this session by createtmp.
+  const std::string token = Token();
+  auto created = [&] {
+    return Trim(SplitLines(Curl(Form("command=createtmp&p2=LT&logon=" + token))).at(1));
+  };
+  const std::string a = created(), b = created();
   const std::string big = run.root() + "/big.bin";
   ASSERT_EQ(Shell("dd if=/dev/urandom bs=1000000 count=100 of=" + Quote(big)), 0);
-  std::string answer =
-      Curl("-T " + Quote(big) + " " + Quote(Url("/upload?idexamen=900&extension=.bin")));
-  EXPECT_EQ(answer, "idexamen=900&extension=.bin&length=100000000&pieces=9766\n");
+  std::string answer = Curl("-T " + Quote(big) + " " +
+                            Quote(Url("/upload?idexamen=" + a + "&extension=.spx&logon=" + token)));
+  EXPECT_EQ(answer, "idexamen=" + a + "&extension=.spx&length=100000000&pieces=9766\n");
   // A multipart form with its file field, sent chunked: spilled, then cut.
   const std::string small = run.root() + "/small.pdf";
   ASSERT_EQ(Shell("dd if=/dev/urandom bs=123457 count=1 of=" + Quote(small)), 0);
-  answer = Curl("-H 'Transfer-Encoding: chunked' -F idexamen=901 -F " + Quote("file=@" + small) +
-                " " + Quote(Url("/upload")));
-  EXPECT_EQ(answer, "idexamen=901&extension=.pdf&length=123457&pieces=13\n");
-  ASSERT_TRUE(WaitUntil([&] { return Exists(run.tasks() + "/hvr_901.pdf"); }, 20000));
-  EXPECT_TRUE(Same(run.tasks() + "/hvr_901.pdf", small));
-  ASSERT_TRUE(WaitUntil([&] { return Exists(run.tasks() + "/hvr_900.bin"); }, 240000));
-  EXPECT_TRUE(Same(run.tasks() + "/hvr_900.bin", big));
+  answer = Curl("-H 'Transfer-Encoding: chunked' -F idexamen=" + b + " -F logon=" + token + " -F " +
+                Quote("file=@" + small) + " " + Quote(Url("/upload")));
+  EXPECT_EQ(answer, "idexamen=" + b + "&extension=.pdf&length=123457&pieces=13\n");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(run.tasks() + "/hvr_" + b + ".pdf"); }, 20000));
+  EXPECT_TRUE(Same(run.tasks() + "/hvr_" + b + ".pdf", small));
+  ASSERT_TRUE(WaitUntil([&] { return Exists(run.tasks() + "/hvr_" + a + ".spx"); }, 240000));
+  EXPECT_TRUE(Same(run.tasks() + "/hvr_" + a + ".spx", big));
   EXPECT_TRUE(Dir("post").empty());
   // Refused before anything is written.
-  EXPECT_EQ(Code("-T " + Quote(small) + " " + Quote(Url("/upload?idexamen=1/2&extension=.pdf"))),
-            400);
-  EXPECT_EQ(Code("-T " + Quote(small) + " " + Quote(Url("/upload?idexamen=1&extension=/x"))), 400);
-  EXPECT_EQ(Code("-T " + Quote(small) + " " + Quote(Url("/upload?idexamen=1&extension=.txt"))),
+  const std::string logon = "&logon=" + token;
+  EXPECT_EQ(
+      Code("-T " + Quote(small) + " " + Quote(Url("/upload?idexamen=1/2&extension=.pdf" + logon))),
+      400);
+  EXPECT_EQ(
+      Code("-T " + Quote(small) + " " + Quote(Url("/upload?idexamen=1&extension=/x" + logon))),
+      400);
+  EXPECT_EQ(Code("-T " + Quote(small) + " " +
+                 Quote(Url("/upload?idexamen=" + a + "&extension=.txt" + logon))),
             413);
   EXPECT_TRUE(Dir("post").empty());
   EXPECT_EQ(run.Stop(), 0);
@@ -310,20 +321,25 @@ TEST_F(Portal, PieceLinesPosted) {
       run.spool() + "/post/7.txt",
       "path=&idexamen=5&extension=.spx&offset=10&length=1&totallength=11&encoding=hex&data=41\r\n");
   WriteAll(run.spool() + "/post/7.rdy", "");
+  // A session that was handed document 60 before the front end restarted.
+  const std::string now = std::to_string(time(nullptr)), tok = "tok" + now;
+  WriteAll(run.spool() + "/guichet-web.sessions",
+           "S " + tok + " " + now + " anna anna %\nD 60 " + tok + "\n");
   StartWeb();
+  const std::string post = Url("/post?logon=" + tok);
   EXPECT_EQ(Code("--data-binary "
                  "'path=&idexamen=60&extension=.pdf&offset=0&length=3&encoding=hex&data=414243' " +
-                 Url("/post")),
+                 post),
             202);
   EXPECT_EQ(Dir("post"), (std::vector<std::string>{"7.rdy", "7.txt", "8.rdy", "8.txt"}));
   EXPECT_EQ(ReadAll(run.spool() + "/post/8.txt"),
             "path=&idexamen=60&extension=.pdf&offset=0&length=3&encoding=hex&data=414243\r\n");
   // Not a piece line, two lines, too long.
-  EXPECT_EQ(Code("--data-binary 'hello' " + Url("/post")), 400);
-  EXPECT_EQ(Code("--data-binary $'List=a|b\\r\\nList=c' " + Url("/post")), 400);
+  EXPECT_EQ(Code("--data-binary 'hello' " + post), 400);
+  EXPECT_EQ(Code("--data-binary $'List=a|b\\r\\nList=c' " + post), 400);
   const std::string long_line = run.root() + "/long";
   WriteAll(long_line, "List=" + std::string(70000, 'a'));
-  EXPECT_EQ(Code("--data-binary @" + Quote(long_line) + " " + Url("/post")), 413);
+  EXPECT_EQ(Code("--data-binary @" + Quote(long_line) + " " + post), 413);
   run.Start();
   // The document is written before its piece's files go.
   ASSERT_TRUE(WaitUntil(

@@ -61,16 +61,18 @@ std::string FormOf(const std::vector<std::pair<std::string, std::string>>& field
 // One keep-alive connection to the front end.
 class Client {
  public:
-  explicit Client(int port) {
+  explicit Client(int port) : port_(port) {
     tcp::resolver resolver(io_);
     boost::asio::connect(socket_, resolver.resolve("127.0.0.1", std::to_string(port)));
   }
   Reply Send(http::verb method, const std::string& target, const std::string& body = "",
-             const std::string& type = "", const std::string& range = "") {
+             const std::string& type = "", const std::string& range = "",
+             const std::vector<std::pair<std::string, std::string>>& headers = {}) {
     http::request<http::string_body> req(method, target, 11);
-    req.set(http::field::host, "127.0.0.1");
+    req.set(http::field::host, "127.0.0.1:" + std::to_string(port_));
     if (!type.empty()) req.set(http::field::content_type, type);
     if (!range.empty()) req.set(http::field::range, range);
+    for (const auto& [name, value] : headers) req.set(name, value);
     req.body() = body;
     req.prepare_payload();
     http::write(socket_, req);
@@ -84,8 +86,16 @@ class Client {
     r.headers = parser.get().base();
     return r;
   }
+  // Sends raw bytes (a request's head and part of its body, for instance).
+  void Write(std::string_view bytes) { boost::asio::write(socket_, boost::asio::buffer(bytes)); }
+  Reply Read() {
+    http::response_parser<http::string_body> parser;
+    http::read(socket_, buffer_, parser);
+    return {static_cast<int>(parser.get().result_int()), parser.get().body(), parser.get().base()};
+  }
 
  private:
+  int port_;
   boost::asio::io_context io_;
   tcp::socket socket_{io_};
   beast::flat_buffer buffer_;
@@ -212,7 +222,8 @@ TEST_F(PortalOverHttp, DictationUploadedAndFetched) {
   const std::string n = Trim(SplitLines(created.body).at(1));
   ASSERT_EQ(n, "1") << created.body;
   const std::string spx = ReadAll(Dictation());
-  Reply up = client->Send(http::verb::put, "/upload?idexamen=" + n + "&extension=.spx", spx);
+  Reply up = client->Send(http::verb::put,
+                          "/upload?idexamen=" + n + "&extension=.spx&logon=" + token, spx);
   EXPECT_EQ(up.status, 202);
   EXPECT_EQ(up.body, "idexamen=1&extension=.spx&length=" + std::to_string(spx.size()) +
                          "&pieces=" + std::to_string((spx.size() + 10239) / 10240) + "\n");
@@ -270,6 +281,216 @@ TEST_F(PortalOverHttp, TimeoutWithdrawsTheRequest) {
   EXPECT_EQ(r.status, 504);
   EXPECT_TRUE(Dir("in").empty());
   EXPECT_TRUE(Dir("out").empty());
+}
+
+// ---- sessions, uploads and files that only their owner can touch ------------------------
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+class OwnedPortal : public PortalOverHttp {
+ protected:
+  // Each on a connection of its own: a refusal may close the connection.
+  Reply Ask(http::verb method, const std::string& target, const std::string& body = "",
+            const std::string& type = "", const std::string& range = "",
+            const Headers& headers = {}) {
+    return Client(port).Send(method, target, body, type, range, headers);
+  }
+  Reply Post(const std::string& target, const std::string& body, const Headers& headers,
+             const std::string& type = "application/x-www-form-urlencoded") {
+    return Ask(http::verb::post, target, body, type, "", headers);
+  }
+  // Logs on as a browser does; the cookie ("name=token") goes into *cookie.
+  Reply LogOn(const std::string& form, std::string* cookie, Headers extra = {}) {
+    extra.push_back({"X-Guichet", "1"});
+    Reply r = Post("/session", form, extra);
+    std::string set(r.headers[http::field::set_cookie]);
+    if (cookie) *cookie = set.substr(0, set.find(';'));
+    return r;
+  }
+  // The portal's own pages: the cookie and the header.
+  Headers Browser(const std::string& cookie) { return {{"Cookie", cookie}, {"X-Guichet", "1"}}; }
+  std::string TokenOf(const std::string& cookie) { return cookie.substr(cookie.find('=') + 1); }
+  std::string Created(const std::string& cookie) {
+    Reply r = Post("/portail.hv", "command=createtmp&p2=LT", Browser(cookie));
+    return Trim(SplitLines(r.body).at(1));
+  }
+};
+
+// A browser logs on, works with the cookie alone, survives a restart of the front end
+// and logs off; files go only to a live session, and never as active content.
+TEST_F(OwnedPortal, BrowserSessionFilesAndLogOff) {
+  run.Start();
+  StartWeb();
+  // Refused: no proof of the portal's page, another site's page, a wrong password.
+  EXPECT_EQ(Post("/session", "name=anna&password=dictee", {}).status, 403);
+  EXPECT_EQ(
+      LogOn("name=anna&password=dictee", nullptr, {{"Origin", "https://evil.example"}}).status,
+      403);
+  Reply wrong = LogOn("name=anna&password=wrong", nullptr);
+  EXPECT_EQ(wrong.status, 401);
+  EXPECT_EQ(wrong.body, "{\"error\": \"Utilisateur non reconnu\"}\n");
+  // Through the TLS proxy the cookie takes the __Host- name and Secure.
+  std::string secure;
+  Reply tls = LogOn("name=anna&password=dictee", &secure, {{"X-Forwarded-Proto", "https"}});
+  EXPECT_EQ(tls.status, 200);
+  EXPECT_NE(std::string(tls.headers[http::field::set_cookie]).find("; Secure"), std::string::npos);
+  EXPECT_EQ(secure.rfind("__Host-guichet_session=", 0), 0u) << secure;
+
+  std::string cookie;
+  Reply ok = LogOn("name=anna&password=dictee", &cookie);
+  ASSERT_EQ(ok.status, 200) << ok.body;
+  EXPECT_EQ(ok.headers[http::field::content_type], "application/json; charset=utf-8");
+  const std::string who = "{\"id\": \"anna\", \"name\": \"anna\", \"service\": \"(Aucun)\"}\n";
+  EXPECT_EQ(ok.body, who);
+  EXPECT_EQ(std::string(ok.headers[http::field::set_cookie]),
+            cookie + "; Path=/; HttpOnly; SameSite=Strict");
+  const std::string token = TokenOf(cookie);
+  ASSERT_EQ(token.size(), 32u) << cookie;
+  EXPECT_EQ(Ask(http::verb::get, "/session", "", "", "", {{"Cookie", cookie}}).body, who);
+  // /portail.hv takes the cookie's token; a state change needs the header or the origin.
+  EXPECT_EQ(Post("/portail.hv", "command=step", Browser(cookie)).body, "||command=step||\r\n5\r\n");
+  EXPECT_EQ(Post("/portail.hv", "command=step", {{"Cookie", cookie}}).status, 403);
+  EXPECT_EQ(Post("/portail.hv", "command=step",
+                 {{"Cookie", cookie}, {"Origin", "http://127.0.0.1:" + std::to_string(port)}})
+                .status,
+            200);
+  Reply unknown = Ask(http::verb::get, "/session", "", "", "",
+                      {{"Cookie", "guichet_session=0123456789abcdef"}});
+  EXPECT_EQ(unknown.status, 401);
+  EXPECT_EQ(unknown.body, "{\"error\": \"session\"}\n");
+  EXPECT_EQ(Post("/portail.hv", "command=step", Browser("guichet_session=x")).status, 401);
+
+  // Files of the session's rights list, by the cookie: documents inline, active content
+  // as an attachment, always with the restrictive headers.
+  Reply rows = Post("/portail.hv", "command=archives&p2=1001", Browser(cookie));
+  std::vector<std::string> lines = SplitLines(rows.body);
+  ASSERT_GE(lines.size(), 2u) << rows.body;
+  const std::string pdf = Trim(Extract2(lines[1], 1)) + "." + Trim(Extract2(lines[1], 2));
+  const std::string cache = run.spool() + "/cache/";
+  MakeDirs(cache);
+  WriteAll(cache + "page.html", "<script>alert(document.cookie)</script>");
+  WriteAll(cache + "image.svg", "<svg xmlns='http://www.w3.org/2000/svg'><script/></svg>");
+  const std::string rights = run.spool() + "/rights/~" + token + ".lst";
+  std::string listed = ReadAll(rights);
+  const std::string listed_cache = run.root() + "/isapihalvero/cache/";
+  for (const char* f : {"page.html", "image.svg"}) listed += listed_cache + f + "\r\n";
+  WriteAll(rights, listed);
+  auto fichier = [&](const std::string& f, const std::string& c) {
+    return Ask(http::verb::get, "/fichier?" + FormOf({{"f", f}}), "", "", "", {{"Cookie", c}});
+  };
+  Reply got = fichier(pdf, cookie);
+  EXPECT_EQ(got.status, 200);
+  EXPECT_EQ(got.body.substr(0, 5), "%PDF-");
+  EXPECT_EQ(got.headers[http::field::content_type], "application/pdf");
+  EXPECT_EQ(got.headers[http::field::content_disposition], "inline");
+  for (const char* f : {"page.html", "image.svg"}) {
+    SCOPED_TRACE(f);
+    Reply active = fichier(listed_cache + f, cookie);
+    EXPECT_EQ(active.status, 200);
+    EXPECT_EQ(active.headers[http::field::content_disposition].rfind("attachment", 0), 0u);
+    EXPECT_EQ(active.headers[http::field::content_type], "application/octet-stream");
+    EXPECT_EQ(active.headers["X-Content-Type-Options"], "nosniff");
+    EXPECT_NE(active.headers["Content-Security-Policy"].find("sandbox"), std::string::npos);
+    EXPECT_EQ(active.headers["Referrer-Policy"], "no-referrer");
+  }
+
+  // A restart of the front end, even a crash, keeps the session and its files.
+  web.Kill();
+  const std::string first_log = WebLog();
+  fs::remove(NativePath(run.root() + "/web.err"));
+  StartWeb();
+  EXPECT_EQ(fichier(pdf, cookie).status, 200);
+  EXPECT_EQ(Ask(http::verb::get, "/session", "", "", "", {{"Cookie", cookie}}).status, 200);
+  // Log-off: the proof again; then the rights list is gone and the cookie opens nothing.
+  EXPECT_EQ(Ask(http::verb::delete_, "/session", "", "", "", {{"Cookie", cookie}}).status, 403);
+  Reply off = Ask(http::verb::delete_, "/session", "", "", "", Browser(cookie));
+  EXPECT_EQ(off.status, 204);
+  EXPECT_NE(std::string(off.headers[http::field::set_cookie]).find("Max-Age=0"), std::string::npos);
+  client = std::make_unique<Client>(port);
+  EXPECT_FALSE(Exists(rights));
+  EXPECT_EQ(fichier(pdf, cookie).status, 401);
+  EXPECT_EQ(Fichier(token, pdf).status, 403);
+  EXPECT_EQ(Post("/portail.hv", "command=step", Browser(cookie)).status, 401);
+  // A program client's log-off through the front end revokes its files the same way.
+  const std::string program = Token();
+  Portail({{"command", "archives"}, {"p2", "1001"}, {"logon", program}});
+  EXPECT_EQ(Fichier(program, pdf).status, 200);
+  Portail({{"command", "logout"}, {"logon", program}});
+  EXPECT_EQ(Fichier(program, pdf).status, 403);
+  EXPECT_FALSE(Exists(run.spool() + "/rights/~" + program + ".lst"));
+  // Tokens and passwords never reach the log.
+  const std::string log = first_log + WebLog();
+  EXPECT_EQ(log.find(token), std::string::npos) << log;
+  EXPECT_EQ(log.find("dictee"), std::string::npos) << log;
+}
+
+// What an outside client tried: another user's document by its number, with no session,
+// with its own session, through a web page, a second writer in the middle of the
+// owner's upload, and list pieces without end.
+TEST_F(OwnedPortal, HostileClientCannotTouchAnotherUsersDocument) {
+  run.Start();
+  StartWeb();
+  std::string cookie;
+  ASSERT_EQ(LogOn("name=anna&password=dictee", &cookie).status, 200);
+  const std::string n = Created(cookie);
+  ASSERT_FALSE(n.empty());
+  const std::string attacker = Token();
+  auto put = [&](const std::string& query, const Headers& h, const std::string& body = "evil") {
+    return Ask(http::verb::put, "/upload?idexamen=" + n + query, body, "", "", h).status;
+  };
+  EXPECT_EQ(put("&extension=.spx", {}), 401);
+  for (const char* ext : {".spx", ".rtf", ".id", ".txt"})
+    EXPECT_EQ(put(std::string("&extension=") + ext + "&logon=" + attacker, {}), 403) << ext;
+  for (const char* ext : {".typedoc", ".html", ".bat", ".bin"})
+    EXPECT_EQ(put(std::string("&extension=") + ext + "&logon=" + attacker, {}), 415) << ext;
+  // The owner's cookie sent by another site's page, or without the portal's header.
+  EXPECT_EQ(put("&extension=.spx",
+                {{"Cookie", cookie}, {"Origin", "https://evil.example"}, {"X-Guichet", "1"}}),
+            403);
+  EXPECT_EQ(Ask(http::verb::post, "/upload", "--b\r\n", "multipart/form-data; boundary=b", "",
+                {{"Cookie", cookie}})
+                .status,
+            403);
+  const std::string piece =
+      "path=&idexamen=" + n + "&extension=.spx&offset=0&length=1&encoding=hex&data=41";
+  EXPECT_EQ(Post("/post", piece, {}, "text/plain").status, 401);
+  EXPECT_EQ(Post("/post?logon=" + attacker, piece, {}, "text/plain").status, 403);
+  EXPECT_EQ(Post("/post", piece, {{"Origin", "https://evil.example"}}, "text/plain").status, 403);
+  EXPECT_TRUE(Dir("post").empty());
+
+  // The owner's upload of 131,072 bytes; a second writer of the same document waits.
+  std::string audio(131072, '\0');
+  for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<char>((i * 7919) >> 3);
+  Client owner(port);
+  owner.Write("PUT /upload?idexamen=" + n + "&extension=.spx HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+              "Cookie: " + cookie + "\r\nX-Guichet: 1\r\nContent-Length: 131072\r\n\r\n" +
+              audio.substr(0, 81920));
+  // Its first pieces are in (Guichet may have taken them already).
+  const std::string assembling = run.spool() + "/temp/hvr_" + n + ".spx";
+  ASSERT_TRUE(WaitUntil([&] { return !Dir("post").empty() || Exists(assembling); }, 10000))
+      << WebLog();
+  EXPECT_EQ(put("&extension=.spx", Browser(cookie), std::string(1000, 'x')), 409);
+  owner.Write(audio.substr(81920));
+  EXPECT_EQ(owner.Read().status, 202);
+  const std::string task = run.tasks() + "/hvr_" + n + ".spx";
+  ASSERT_TRUE(
+      WaitUntil([&] { return Exists(task) && ReadAll(task).size() == audio.size(); }, 20000));
+  EXPECT_TRUE(ReadAll(task) == audio);
+  ASSERT_TRUE(WaitUntil([&] { return Dir("post").empty(); }, 10000));
+
+  // List pieces: a session, a small list, and not too many at once.
+  EXPECT_EQ(Post("/post", "List=a|b|c", {}, "text/plain").status, 401);
+  const std::string lists = "/post?logon=" + attacker;
+  EXPECT_EQ(Post(lists, "List=" + std::string(5000, 'a'), {}, "text/plain").status, 413);
+  int accepted = 0, slowed = 0;
+  for (int i = 0; i < 20; ++i) {
+    int status = Post(lists, "List=a" + std::to_string(i) + "|b|c", {}, "text/plain").status;
+    accepted += status == 202;
+    slowed += status == 429;
+  }
+  EXPECT_GE(accepted, 1);
+  EXPECT_LE(accepted, 10);
+  EXPECT_EQ(accepted + slowed, 20);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include "files.h"
 #include "form.h"
 #include "os.h"
+#include "platform/env.h"
+#include "session_store.h"
 #include "spool_writer.h"
 #include "support_lib/process.h"
 #include "support_lib/site.h"
@@ -456,6 +458,52 @@ TEST(Watch, NamesThatComeAndGo) {
   // A file written into in/ is no answer of anything.
   for (const std::string& s : seen) EXPECT_NE(s, "in:other.txt");
   EXPECT_EQ(overflows, 0);
+}
+
+// What the front end remembers of sessions, across a reload of its file: sessions live
+// 24 hours from their last use, numbers belong to one session, a log-off is final even
+// while Guichet's own record still lists the token, and Guichet's record vouches for a
+// token the front end never saw only until its expiry.
+TEST(Sessions, RememberedAcrossARestart) {
+  TempDir dir;
+  const std::string file = dir.path() + "/sessions", lastlogons = dir.path() + "/lastlogons";
+  const time_t t0 = time(nullptr);
+  const DateTime local = Env::Default()->Now();
+  char later[32], earlier[32];
+  const DateTime in_an_hour = local.AddHours(1), an_hour_ago = local.AddHours(-1);
+  snprintf(later, sizeof later, "%02d/%02d/%04d %02d:%02d", in_an_hour.day, in_an_hour.month,
+           in_an_hour.year, in_an_hour.hour, in_an_hour.minute);
+  snprintf(earlier, sizeof earlier, "%02d/%02d/%04d %02d:%02d", an_hour_ago.day, an_hour_ago.month,
+           an_hour_ago.year, an_hour_ago.hour, an_hour_ago.minute);
+  WriteAll(lastlogons, std::string("off;anna;") + later + "\r\nknown;bob;" + later +
+                           "\r\nstale;carl;" + earlier + "\r\n");
+  {
+    SessionStore s(file, lastlogons);
+    s.LogOn("anna1", {"anna", "Anna A.", "Cardio"}, t0);
+    s.LogOn("off", {}, t0);
+    s.Grant("12", "anna1");
+    s.Grant("13", "off");
+    s.LogOff("off", t0);
+    EXPECT_EQ(s.last_error(), 0);
+  }
+  SessionStore s(file, lastlogons);
+  s.Load(t0 + 60);
+  const SessionInfo* anna = s.Find("anna1", t0 + 60);
+  ASSERT_NE(anna, nullptr);
+  EXPECT_EQ(anna->name, "Anna A.");
+  EXPECT_EQ(anna->service, "Cardio");
+  EXPECT_TRUE(s.Owns("12", "anna1"));
+  EXPECT_FALSE(s.Owns("12", "off"));
+  EXPECT_FALSE(s.Owns("13", "off"));
+  EXPECT_EQ(s.Find("off", t0 + 60), nullptr);    // logged off here, listed by Guichet
+  EXPECT_NE(s.Find("known", t0 + 60), nullptr);  // Guichet vouches for it
+  EXPECT_EQ(s.Find("stale", t0 + 60), nullptr);  // Guichet's expiry has passed
+  EXPECT_EQ(s.Find("nobody", t0 + 60), nullptr);
+  EXPECT_EQ(s.Find("../x", t0 + 60), nullptr);
+  // A day without use ends the session, and its numbers with it.
+  EXPECT_EQ(s.Find("anna1", t0 + 60 + SessionStore::kLifetime), nullptr);
+  s.LogOn("other", {}, t0 + 60 + SessionStore::kLifetime);
+  EXPECT_FALSE(s.Owns("12", "anna1"));
 }
 
 }  // namespace
