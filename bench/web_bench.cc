@@ -402,7 +402,9 @@ int main(int argc, char** argv) {
   strftime(expiry, sizeof expiry, "%d/%m/%Y %H:%M", localtime(&tomorrow));
   WriteFile(app + "/guichet_lastlogons.txt", std::string(kToken) + ";bench;" + expiry + "\r\n");
   pid_t guichet = Spawn({app + "/guichet"}, app, root + "/guichet.err");
-  pid_t web = Spawn({app + "/guichet-web", "--listen", "127.0.0.1:0", "--max-waiting", "10000"},
+  // Every client comes from 127.0.0.1, as through a reverse proxy: no cap per address.
+  pid_t web = Spawn({app + "/guichet-web", "--listen", "127.0.0.1:0", "--max-waiting", "10000",
+                     "--max-waiting-per-address", "10000", "--max-connections-per-address", "0"},
                     app, root + "/web.err");
   int port = 0;
   for (int i = 0; i < 200 && port == 0; ++i) {

@@ -2,6 +2,7 @@
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <limits>
@@ -22,12 +23,14 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A path as it may appear in the log: no control characters, bounded.
+// A path as it may appear in the log: bounded, and only printable ASCII (a terminal
+// reads a byte of 0x80-0x9F as a control character, and an escape sequence can hide
+// in the rest).
 std::string LoggedPath(std::string_view p) {
   std::string out;
   for (char c : p.substr(0, 200)) {
     unsigned char u = static_cast<unsigned char>(c);
-    if (u < 32 || u == 127) {
+    if (u < 32 || u >= 127) {
       char buf[8];
       snprintf(buf, sizeof buf, "%%%02X", u);
       out += buf;
@@ -50,6 +53,7 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
       loopback_ = ep.address().is_loopback();
     }
     client_ = ec ? "?" : address_ + ":" + std::to_string(ep.port());
+    slot_ = server_.Opened(address_);
   }
   ~HttpConnection() override { file_.Close(); }
 
@@ -119,12 +123,32 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   }
 
   void Send(std::shared_ptr<TextResponse> res, bool close = false) override {
-    if (close) keep_alive_ = false;
+    if (watching_) {
+      // One read at a time: the watch's read ends first, then this goes.
+      deferred_ = [self = shared_from_this(), res, close] { self->Send(res, close); };
+      beast::error_code ec;
+      stream_.socket().cancel(ec);
+      return;
+    }
+    if (close || server_.stopping()) keep_alive_ = false;
     res->version(version_);
     res->keep_alive(keep_alive_);
     res->set(http::field::server, "guichet-web");
     res->prepare_payload();
+    // 204 and 304 have no body, and say nothing of its length.
+    if (res->result() == http::status::no_content || res->result() == http::status::not_modified)
+      res->erase(http::field::content_length);
     stream_.expires_after(std::chrono::seconds(server_.config().read_seconds));
+    if (head_request_) {
+      // The headers the GET would have had, its length included; no body.
+      auto headers = std::make_shared<http::response<http::empty_body>>(res->base());
+      return http::async_write(stream_, *headers,
+                               [self = shared_from_this(), headers](beast::error_code ec, size_t) {
+                                 self->Logged(headers->result_int(), 0);
+                                 if (ec) return self->Close();
+                                 self->Next(!self->keep_alive_);
+                               });
+    }
     http::async_write(stream_, *res,
                       [self = shared_from_this(), res](beast::error_code ec, size_t) {
                         self->Logged(res->result_int(), res->body().size());
@@ -136,12 +160,44 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   void SendFile(const std::string& real, const std::vector<std::string>& roots,
                 FileOptions options) override {
     int64_t size = 0;
-    file_ = OpenInside(real, roots, &size);
-    if (!file_.is_open()) return SendText(http::status::not_found, "Not found\n");
+    int err = 0;
+    file_ = OpenInside(real, roots, &size, &err);
+    if (!file_.is_open()) {
+      if (err == EMFILE || err == ENFILE) return Busy("Out of file descriptors\n");
+      return SendText(http::status::not_found, "Not found\n");
+    }
     int64_t first = 0, last = size - 1;
     auto status = http::status::ok;
+    const Validators validators = ValidatorsOf(size, file_.ModifiedNs());
+    auto with_validators = [&](auto& res) {
+      res.set(http::field::etag, validators.etag);
+      res.set(http::field::last_modified, validators.last_modified);
+      if (!options.cacheable) res.set(http::field::cache_control, "private, no-store");
+    };
+    Conditions conditions;
+    conditions.if_match = (*req_)[http::field::if_match];
+    conditions.if_unmodified_since = (*req_)[http::field::if_unmodified_since];
+    conditions.if_none_match = (*req_)[http::field::if_none_match];
+    conditions.if_modified_since = (*req_)[http::field::if_modified_since];
+    conditions.get_or_head = true;
+    switch (Evaluate(conditions, validators)) {
+      case Precondition::kProceed:
+        break;
+      case Precondition::kNotModified: {
+        file_.Close();
+        auto res = std::make_shared<TextResponse>(http::status::not_modified, version_);
+        with_validators(*res);
+        for (auto& [field, value] : options.headers) res->set(field, value);
+        return Send(res);
+      }
+      case Precondition::kFailed:
+        file_.Close();
+        return SendText(http::status::precondition_failed, "Precondition failed\n");
+    }
+    // Ranges belong to GET alone; an If-Range that no longer holds asks for the whole file.
     auto range = req_->find(http::field::range);
-    if (range != req_->end()) {
+    if (range != req_->end() && req_->method() == http::verb::get &&
+        IfRangeHolds((*req_)[http::field::if_range], validators)) {
       switch (ParseRange(range->value(), size, &first, &last)) {
         case RangeResult::kNone:
           first = 0, last = size - 1;
@@ -153,6 +209,7 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
           file_.Close();
           auto res = MakeText(http::status::range_not_satisfiable, "");
           res->set(http::field::content_range, "bytes */" + std::to_string(size));
+          with_validators(*res);
           return Send(res);
         }
       }
@@ -161,7 +218,7 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     file_res_->set(http::field::content_type,
                    options.content_type.empty() ? ContentTypeFor(real) : options.content_type);
     file_res_->set(http::field::accept_ranges, "bytes");
-    if (!options.cacheable) file_res_->set(http::field::cache_control, "private, no-store");
+    with_validators(*file_res_);
     for (auto& [field, value] : options.headers) file_res_->set(field, value);
     if (status == http::status::partial_content)
       file_res_->set(http::field::content_range, "bytes " + std::to_string(first) + "-" +
@@ -186,6 +243,19 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     WriteFileChunk();
   }
 
+  // While the route waits (for Guichet) and reads nothing, a read stays posted: the end of
+  // the stream means the client hung up, and the connection closes (the route's Closed()
+  // withdraws what waits). A pipelined request that comes meanwhile stays in the buffer
+  // for its turn.
+  void WatchForHangUp() override {
+    if (watching_ || closed_ || buffer_.size() >= kMaxHeaderBytes) return;
+    watching_ = true;
+    stream_.expires_never();
+    stream_.async_read_some(
+        buffer_.prepare(4096),
+        [self = shared_from_this()](beast::error_code ec, size_t n) { self->OnWatchRead(ec, n); });
+  }
+
   void Close() override {
     if (closed_) return;
     closed_ = true;
@@ -200,6 +270,23 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   }
 
  private:
+  void OnWatchRead(beast::error_code ec, size_t n) {
+    watching_ = false;
+    buffer_.commit(n);
+    if (deferred_) {
+      // The answer came: the read was cancelled to make way for it.
+      auto send = std::move(deferred_);
+      deferred_ = nullptr;
+      return send();
+    }
+    if (closed_) return;
+    if (ec) {
+      Logged(499, 0);  // the client closed the connection before the answer
+      return Close();
+    }
+    WatchForHangUp();
+  }
+
   // ---- reading a request's headers -----------------------------------------------------
 
   void ReadHeader(bool first) {
@@ -216,24 +303,81 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
         [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
   }
 
+  // The method and path of a request that could not be parsed, for the log.
+  void RequestLineForLog() {
+    const auto& parsed = head_->get();
+    if (!parsed.method_string().empty()) {
+      // The request line was read; a later line failed.
+      method_ = std::string(parsed.method_string());
+      path_ = std::string(parsed.target().substr(0, parsed.target().find('?')));
+      return;
+    }
+    const std::string_view seen(static_cast<const char*>(buffer_.data().data()),
+                                buffer_.data().size());
+    const std::string_view line = seen.substr(0, seen.find_first_of("\r\n"));
+    const size_t sp = line.find(' ');
+    method_ = sp == std::string_view::npos ? "?" : std::string(line.substr(0, sp));
+    const std::string_view rest = sp == std::string_view::npos ? "" : line.substr(sp + 1);
+    path_ = std::string(rest.substr(0, rest.find_first_of(" ?")));
+    if (path_.empty()) path_ = "?";
+  }
+
   void OnHeader(beast::error_code ec) {
     start_ = Clock::now();
+    version_ = 11;
+    head_request_ = false;
     if (ec == http::error::header_limit) {
-      method_ = "?", path_ = "?";
+      RequestLineForLog();
+      // A request line that does not end within the limit: its target is too long (a form
+      // that large goes in a POST body).
+      const std::string_view seen(static_cast<const char*>(buffer_.data().data()),
+                                  buffer_.data().size());
+      if (seen.find('\n') == std::string_view::npos)
+        return SendText(http::status::uri_too_long, "Request target too long\n", true);
       return SendText(http::status::request_header_fields_too_large, "Headers too large\n", true);
+    }
+    if (ec && ec.category() == http::make_error_code(http::error::bad_version).category() &&
+        ec != http::error::end_of_stream && ec != http::error::partial_message) {
+      // A request whose framing cannot be trusted (a bare LF, a length and chunked, two
+      // lengths, no version): answered, and the connection ends since what follows
+      // cannot be told apart from it.
+      RequestLineForLog();
+      return SendText(http::status::bad_request, "Malformed request\n", true);
     }
     if (ec) return Close();
     auto& req = head_->get();
     method_ = std::string(req.method_string());
+    head_request_ = req.method() == http::verb::head;
     std::string_view target = req.target();
     size_t q = target.find('?');
     path_ = std::string(target.substr(0, q));
     query_ = q == std::string_view::npos ? "" : std::string(target.substr(q + 1));
     keep_alive_ = req.keep_alive();
-    version_ = req.version();
     length_.reset();
     if (auto n = head_->content_length()) length_ = *n;
     stream_.expires_after(std::chrono::seconds(server_.config().read_seconds));
+    if (req.version() / 10 != 1)
+      return SendText(http::status::bad_request, "HTTP/1.0 or HTTP/1.1 expected\n", true);
+    version_ = req.version() == 10 ? 10 : 11;  // a later 1.x is read as 1.1
+    if (version_ == 11 ? req.count(http::field::host) != 1 : req.count(http::field::host) > 1)
+      return SendText(http::status::bad_request, "One Host header expected\n", true);
+    if (req.find(http::field::transfer_encoding) != req.end()) {
+      // Only "chunked" is known here, and it must come last, once: otherwise the body's
+      // end is unknown (400) or its coding is one this server does not undo (501).
+      std::vector<std::string_view> codings;
+      for (auto it = req.find(http::field::transfer_encoding);
+           it != req.end() && it->name() == http::field::transfer_encoding; ++it)
+        for (std::string_view coding : http::token_list(it->value())) codings.push_back(coding);
+      bool chunked_before = false;
+      for (size_t i = 0; i + 1 < codings.size(); ++i)
+        chunked_before = chunked_before || beast::iequals(codings[i], "chunked");
+      if (codings.empty() || !beast::iequals(codings.back(), "chunked") || chunked_before)
+        return SendText(http::status::bad_request, "Malformed request\n", true);
+      if (codings.size() > 1)
+        return SendText(http::status::not_implemented, "Transfer coding not supported\n", true);
+      // HTTP/1.0 has no chunked framing: served, then the connection ends.
+      if (version_ == 10) keep_alive_ = false;
+    }
 
     const auto verb = req.method();
     auto self = shared_from_this();
@@ -349,8 +493,11 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   std::optional<http::request_parser<http::buffer_body>> big_;
   const http::request_header<>* req_ = nullptr;  // the headers, in whichever parser holds them
   std::shared_ptr<Route> route_;
+  std::unique_ptr<ConnectionSlot> slot_;  // counted among the open connections
   std::string client_, address_ = "?", method_ = "?", path_ = "?", query_;
-  bool loopback_ = false, keep_alive_ = false, closed_ = false;
+  bool loopback_ = false, keep_alive_ = false, closed_ = false, head_request_ = false;
+  bool watching_ = false;           // a read is posted while the route waits
+  std::function<void()> deferred_;  // an answer held until that read ends
   unsigned version_ = 11;
   std::optional<uint64_t> length_;
   Clock::time_point start_ = Clock::now();

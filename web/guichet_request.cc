@@ -1,5 +1,7 @@
 #include "guichet_request.h"
 
+#include <cerrno>
+
 #include "server.h"
 #include "spool_writer.h"
 
@@ -9,9 +11,10 @@ namespace {
 
 bool Exists(const std::string& path) { return os::KindOf(path, false) != os::Kind::kNone; }
 
-GuichetAnswer Outcome(GuichetAnswer::Kind kind) {
+GuichetAnswer Outcome(GuichetAnswer::Kind kind, std::string why = "") {
   GuichetAnswer a;
   a.kind = kind;
+  a.body = std::move(why);
   return a;
 }
 
@@ -21,23 +24,37 @@ GuichetRequest::GuichetRequest(Server& server, Done done)
     : server_(server), done_(std::move(done)), timer_(server.io()) {}
 
 std::shared_ptr<GuichetRequest> GuichetRequest::Start(Server& server, const Fields& fields,
-                                                      Done done) {
+                                                      Done done, const std::string& address) {
   auto r = std::make_shared<GuichetRequest>(server, std::move(done));
-  std::string content;
-  if (!RequestFileContent(fields, &content)) {
-    r->Finish(Outcome(GuichetAnswer::kBadFields));
+  std::string content, refusal;
+  if (!RequestFileContent(fields, &content, &refusal)) {
+    r->Finish(Outcome(GuichetAnswer::kBadFields, refusal));
     return r;
   }
-  if (server.waiting() >= server.config().max_waiting) {
-    r->Finish(Outcome(GuichetAnswer::kBusy));
+  if (server.waiting() >= server.config().max_waiting ||
+      server.waiting_from(address) >= server.config().max_waiting_per_address) {
+    r->Finish(Outcome(GuichetAnswer::kBusy, "Too many waiting requests"));
     return r;
   }
+  const std::string* command = FindField(fields, "command");
+  r->consumed_without_answer_ = command && ConsumedWithoutAnswer(*command);
   r->name_ = server.NewRequestName();
-  if (WriteFileInto(server.config().spool + "/in", r->name_ + ".req", content) != 0) {
-    r->Finish(Outcome(GuichetAnswer::kUnwritable));
+  if (int err = WriteFileInto(server.config().spool + "/in", r->name_ + ".req", content)) {
+    r->Finish(err == EMFILE || err == ENFILE
+                  ? Outcome(GuichetAnswer::kBusy, "Out of file descriptors")
+                  : Outcome(GuichetAnswer::kUnwritable));
     return r;
   }
-  server.AddWaiter(r->name_, [r] { r->Check(); });
+  // Weak in the server's table: a request whose asker is gone is withdrawn by then.
+  std::weak_ptr<GuichetRequest> weak = r;
+  server.AddWaiter(
+      r->name_, address,
+      [weak] {
+        if (auto p = weak.lock()) p->Check();
+      },
+      [weak] {
+        if (auto p = weak.lock()) p->Stopped();
+      });
   r->waiting_ = true;
   r->timer_.expires_after(std::chrono::seconds(server.config().timeout_seconds));
   r->timer_.async_wait([r](boost::system::error_code ec) {
@@ -54,7 +71,13 @@ void GuichetRequest::Withdraw() {
   waiting_ = false;
   server_.RemoveWaiter(name_);
   timer_.cancel();
-  RemoveFile(server_.config().spool + "/in", name_ + ".req");
+  server_.Withdraw(name_);
+}
+
+void GuichetRequest::Stopped() {
+  if (!waiting_) return;
+  Finish(Outcome(GuichetAnswer::kStopped));
+  server_.Withdraw(name_);
 }
 
 void GuichetRequest::Finish(GuichetAnswer answer) {
@@ -91,20 +114,19 @@ void GuichetRequest::Check() {
     if (!m.empty() && m.size() < 10) answer.rows = std::stol(m);
     return Finish(std::move(answer));
   }
-  // Taken and consumed without an answer (the workflow commands).
-  if (!Exists(in + "/" + name_ + ".req")) Finish(Outcome(GuichetAnswer::kConsumed));
+  // Taken and consumed without an answer (the workflow commands); for any other command,
+  // someone else removed the request.
+  if (!Exists(in + "/" + name_ + ".req"))
+    Finish(Outcome(consumed_without_answer_ ? GuichetAnswer::kConsumed : GuichetAnswer::kVanished));
 }
 
 void GuichetRequest::TimedOut() {
   if (!waiting_) return;
   Check();
   if (!waiting_) return;
-  // Withdrawn, so it does not run later; an answer written meanwhile goes too.
-  const std::string& spool = server_.config().spool;
-  RemoveFile(spool + "/in", name_ + ".req");
-  RemoveFile(spool + "/out", name_ + ".htm");
-  RemoveFile(spool + "/out", name_ + ".rdy");
+  // Withdrawn, so it does not run later; an answer written meanwhile, or later, goes too.
   Finish(Outcome(GuichetAnswer::kTimeout));
+  server_.Withdraw(name_);
 }
 
 }  // namespace guichet::web

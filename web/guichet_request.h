@@ -19,12 +19,14 @@ class Server;
 struct GuichetAnswer {
   enum Kind {
     kAnswered,    // `body` holds the answer file, `rows` the ready marker's count
-    kConsumed,    // the request went without an answer
+    kConsumed,    // the request went without an answer (a command Guichet consumes so)
+    kVanished,    // the request went without an answer, for a command that has one
     kTimeout,     // no answer in time; the request was withdrawn
     kUnreadable,  // a marker without a readable answer
-    kBadFields,   // the fields cannot make a request file
-    kBusy,        // too many requests wait already
+    kBadFields,   // the fields cannot make a request file (`body` says why)
+    kBusy,        // too many requests wait already, or no descriptor is left (`body`)
     kUnwritable,  // the request file could not be written
+    kStopped,     // the front end stops; the request was withdrawn
   };
   Kind kind = kAnswered;
   long rows = 0;
@@ -35,16 +37,20 @@ class GuichetRequest : public std::enable_shared_from_this<GuichetRequest> {
  public:
   using Done = std::function<void(GuichetAnswer)>;
   // Writes the request and calls `done` once with the outcome (at once when it could
-  // not be written), unless Withdraw() came first.
-  static std::shared_ptr<GuichetRequest> Start(Server& server, const Fields& fields, Done done);
-  // The asker is gone: the request is removed from in/ and `done` never runs.
+  // not be written), unless Withdraw() came first. `address`: the client's, for the cap on
+  // the requests that wait from one address.
+  static std::shared_ptr<GuichetRequest> Start(Server& server, const Fields& fields, Done done,
+                                               const std::string& address = "");
+  // The asker is gone: the request is withdrawn (Server::Withdraw) and `done` never runs.
   void Withdraw();
+  bool waiting() const { return waiting_; }
 
   GuichetRequest(Server& server, Done done);
 
  private:
   void Check();
   void TimedOut();
+  void Stopped();
   void Finish(GuichetAnswer answer);
 
   Server& server_;
@@ -52,6 +58,7 @@ class GuichetRequest : public std::enable_shared_from_this<GuichetRequest> {
   boost::asio::steady_timer timer_;
   std::string name_;
   bool waiting_ = false;
+  bool consumed_without_answer_ = false;  // a command that Guichet consumes without answer
 };
 
 }  // namespace guichet::web

@@ -29,6 +29,14 @@ const char kUsage[] =
     "                       (default: the folder above this program's own folder)\n"
     "  --timeout SECONDS    how long a request waits for Guichet's answer (default 30)\n"
     "  --max-waiting N      requests that may wait at once; more get 503 (default 4000)\n"
+    "  --max-waiting-per-address N\n"
+    "                       requests that may wait at once from one client address\n"
+    "                       (default 100)\n"
+    "  --max-connections N  connections open at once; more get 503 at once (default:\n"
+    "                       what the descriptor limit allows, at most 10000)\n"
+    "  --max-connections-per-address N\n"
+    "                       connections open at once from one client address; 0 for no\n"
+    "                       such cap (default 256)\n"
     "  --client-timeout SECONDS\n"
     "                       a client must send its headers, and each part of a body,\n"
     "                       within this; an idle kept-alive connection is closed after\n"
@@ -58,13 +66,21 @@ bool ParseListen(const std::string& s, guichet::web::Config* c) {
   return true;
 }
 
-// Each waiting request holds a connection: allow as many as the system lets us, and say
-// so when that is fewer than --max-waiting needs.
-void RaiseDescriptorLimit(size_t max_waiting) {
+// Each waiting request holds a connection: allow as many as the system lets us, keep the
+// connections below that with descriptors in reserve, and say so when that is fewer than
+// --max-waiting needs.
+void FitDescriptorLimit(guichet::web::Config* config) {
   const uint64_t limit = guichet::web::os::RaiseOpenLimit();
-  if (limit != 0 && limit < max_waiting + 64)
-    std::cerr << "guichet-web: warning: only " << limit
-              << " open files allowed (ulimit -n); fewer than --max-waiting " << max_waiting
+  const size_t most = guichet::web::ConnectionsFor(limit);
+  if (config->max_connections == 0 || config->max_connections > most) {
+    if (config->max_connections > most)
+      std::cerr << "guichet-web: warning: only " << limit
+                << " open files allowed (ulimit -n): at most " << most << " connections\n";
+    config->max_connections = most;
+  }
+  if (config->max_connections < config->max_waiting)
+    std::cerr << "guichet-web: warning: " << config->max_connections
+              << " connections at most; fewer than --max-waiting " << config->max_waiting
               << " requests can wait at once\n";
 }
 
@@ -119,6 +135,18 @@ int main(int argc, char** argv) {
         return Fail("--client-timeout needs a number of seconds (1 to 3600)");
       config.read_seconds = static_cast<int>(n);
       config.idle_seconds = std::max(1, static_cast<int>(n) / 2);
+    } else if (a == "--max-waiting-per-address") {
+      if (!need(&value) || !ParseNumber(value.c_str(), 1, 1000000, &n))
+        return Fail("--max-waiting-per-address needs a number (1 to 1000000)");
+      config.max_waiting_per_address = static_cast<size_t>(n);
+    } else if (a == "--max-connections") {
+      if (!need(&value) || !ParseNumber(value.c_str(), 1, 1000000, &n))
+        return Fail("--max-connections needs a number (1 to 1000000)");
+      config.max_connections = static_cast<size_t>(n);
+    } else if (a == "--max-connections-per-address") {
+      if (!need(&value) || !ParseNumber(value.c_str(), 0, 1000000, &n))
+        return Fail("--max-connections-per-address needs a number (0 to 1000000)");
+      config.max_connections_per_address = static_cast<size_t>(n);
     } else if (a == "--max-waiting") {
       if (!need(&value) || !ParseNumber(value.c_str(), 1, 1000000, &n))
         return Fail("--max-waiting needs a number (1 to 1000000)");
@@ -134,7 +162,7 @@ int main(int argc, char** argv) {
   config.archives = site + "/Archives";
   config.app = site + "/Guichet";
 
-  RaiseDescriptorLimit(config.max_waiting);
+  FitDescriptorLimit(&config);
   os::IgnoreBrokenPipes();
   boost::asio::io_context ioc(1);
   guichet::web::Server server(ioc, config);
@@ -143,7 +171,10 @@ int main(int argc, char** argv) {
   std::cerr << "guichet-web: listening on http://" << config.address << ":" << server.port()
             << "/ (spool " << config.spool << ")" << std::endl;
   boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
-  signals.async_wait([&](const boost::system::error_code&, int) { ioc.stop(); });
+  // Stopping: no new connection, the waiting requests withdrawn (a log-on request holds a
+  // password), the answers already on their way removed as they come.
+  signals.async_wait(
+      [&](const boost::system::error_code&, int) { server.Shutdown([&] { ioc.stop(); }); });
   ioc.run();
   return 0;
 }

@@ -33,8 +33,9 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // A regular file, for reading, never through a link; not open on failure.
-  static File OpenRead(const std::string& path);
+  // A regular file, for reading, never through a link; not open on failure, with the
+  // errno-style reason in `*error` when given.
+  static File OpenRead(const std::string& path, int* error = nullptr);
   // A new file (it must not exist yet), for reading and writing, never through a link;
   // readable by its owner alone when `owner_only`. `*error` gets the errno-style failure.
   static File Create(const std::string& path, bool owner_only, int* error);
@@ -42,6 +43,8 @@ class File {
   bool is_open() const { return handle_ != kNone; }
   // The size of an open regular file; -1 otherwise.
   int64_t Size() const;
+  // The last write of an open file, in nanoseconds since 1970 (UTC); -1 when unknown.
+  int64_t ModifiedNs() const;
   // The real path of what was opened ("" when unknown).
   std::string RealPath() const;
   int WriteAll(std::string_view data);

@@ -15,11 +15,13 @@
 
 namespace guichet::web::os {
 
-File File::OpenRead(const std::string& path) {
+File File::OpenRead(const std::string& path, int* error) {
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (error) *error = fd < 0 ? errno : 0;
   if (fd < 0) return File();
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (error) *error = EINVAL;
     close(fd);
     return File();
   }
@@ -37,6 +39,12 @@ int64_t File::Size() const {
   struct stat st;
   if (!is_open() || fstat(static_cast<int>(handle_), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return st.st_size;
+}
+
+int64_t File::ModifiedNs() const {
+  struct stat st;
+  if (!is_open() || fstat(static_cast<int>(handle_), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 std::string File::RealPath() const {

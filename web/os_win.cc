@@ -77,11 +77,13 @@ bool IsPlainFile(HANDLE h) {
 
 }  // namespace
 
-File File::OpenRead(const std::string& path) {
+File File::OpenRead(const std::string& path, int* error) {
   HANDLE h = CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (error) *error = h == INVALID_HANDLE_VALUE ? ErrnoOf(GetLastError()) : 0;
   if (h == INVALID_HANDLE_VALUE) return File();
   if (!IsPlainFile(h)) {
+    if (error) *error = EINVAL;
     CloseHandle(h);
     return File();
   }
@@ -101,6 +103,14 @@ int64_t File::Size() const {
   LARGE_INTEGER size;
   if (!is_open() || !IsPlainFile(H(handle_)) || !GetFileSizeEx(H(handle_), &size)) return -1;
   return size.QuadPart;
+}
+
+int64_t File::ModifiedNs() const {
+  FILETIME written;
+  if (!is_open() || !GetFileTime(H(handle_), nullptr, nullptr, &written)) return -1;
+  // 100-nanosecond steps since 1601.
+  const uint64_t t = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+  return (static_cast<int64_t>(t) - 116444736000000000LL) * 100;
 }
 
 std::string File::RealPath() const { return is_open() ? FinalPath(H(handle_)) : ""; }

@@ -58,6 +58,16 @@ class Connection {
   void SendText(http::status status, std::string body, bool close = false) {
     Send(MakeText(status, std::move(body)), close);
   }
+  // A 503 that the client may try again a moment later.
+  void Busy(std::string why) {
+    auto res = MakeText(http::status::service_unavailable, std::move(why));
+    res->set(http::field::retry_after, "1");
+    Send(res);
+  }
+  // While the route waits for something other than the client, a read stays posted, so
+  // that a client who hangs up is noticed: the connection then closes and the route's
+  // Closed() runs.
+  virtual void WatchForHangUp() = 0;
   // Serves the file at real path `real`, which must lie inside one of `roots`; ranges,
   // HEAD and 404 handled here.
   virtual void SendFile(const std::string& real, const std::vector<std::string>& roots,

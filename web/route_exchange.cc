@@ -69,20 +69,22 @@ class Exchange : public Route {
     // A log-off through the front end ends the session here whatever Guichet answers.
     if (command_ == "logout") server().RevokeSession(token_);
     auto self = shared_from_this();
-    request_ = GuichetRequest::Start(server(), fields,
-                                     [self, this](GuichetAnswer a) { OnAnswer(std::move(a)); });
+    request_ = GuichetRequest::Start(
+        server(), fields, [self, this](GuichetAnswer a) { OnAnswer(std::move(a)); },
+        conn().client_address());
+    if (request_->waiting()) conn().WatchForHangUp();
   }
 
   void OnAnswer(GuichetAnswer a) {
     switch (a.kind) {
       case GuichetAnswer::kBadFields:
-        return conn().SendText(http::status::bad_request, "Bad field name\n");
-      case GuichetAnswer::kBusy: {
-        auto res =
-            conn().MakeText(http::status::service_unavailable, "Too many waiting requests\n");
-        res->set(http::field::retry_after, "1");
-        return conn().Send(res);
-      }
+        return conn().SendText(http::status::bad_request, a.body + "\n");
+      case GuichetAnswer::kBusy:
+        return conn().Busy(a.body + "\n");
+      case GuichetAnswer::kStopped:
+        return conn().Busy("Shutting down\n");
+      case GuichetAnswer::kVanished:
+        return conn().SendText(http::status::bad_gateway, "Request withdrawn without an answer\n");
       case GuichetAnswer::kUnwritable:
         return conn().SendText(http::status::service_unavailable, "Spool not writable\n");
       case GuichetAnswer::kTimeout:

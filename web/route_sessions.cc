@@ -111,8 +111,9 @@ class Sessions : public Route {
     Fields fields = {{"logon", token_}, {"command", command}};
     if (token_.empty()) fields.insert(fields.end(), {{"p2", logon_field_}, {"p3", password_}});
     auto self = shared_from_this();
-    request_ = GuichetRequest::Start(server(), fields,
-                                     [self, then](GuichetAnswer a) { then(std::move(a)); });
+    request_ = GuichetRequest::Start(
+        server(), fields, [self, then](GuichetAnswer a) { then(std::move(a)); },
+        conn().client_address());
   }
 
   void Failed(const GuichetAnswer& a) {

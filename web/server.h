@@ -34,7 +34,20 @@ struct Config {
   int idle_seconds = 15;            // keep-alive connection without a new request
   int read_seconds = 30;            // headers, and each part of a body, must come within this
   int64_t max_upload = 2000000000;  // Guichet's offsets are 32-bit
+  // Connections open at once, in all (0: set from the descriptor limit at start) and from
+  // one client address; requests that may wait at once from one client address.
+  size_t max_connections = 0;
+  size_t max_connections_per_address = 256;
+  size_t max_waiting_per_address = 100;
 };
+
+// Descriptors kept out of the connections' reach: the program's own, a file served or an
+// upload's spill per connection being counted with the connection, and the short-lived
+// ones (a request file written, an answer read, a refused connection answered).
+constexpr uint64_t kReservedDescriptors = 64;
+// The connection cap that a descriptor limit allows: each connection may hold its socket
+// and one file.
+size_t ConnectionsFor(uint64_t descriptor_limit);
 
 // Limits of what a client may send.
 constexpr size_t kMaxHeaderBytes = 16 * 1024;
@@ -43,6 +56,25 @@ constexpr size_t kMaxFormBytes = 64 * 1024;
 // minute (Guichet rewrites and searches its whole list store for each).
 constexpr size_t kMaxListBytes = 4096;
 constexpr double kListBurst = 10, kListsPerMinute = 10;
+
+// Open connections, in all and by client address. Each connection holds its slot for its
+// life; the counts outlive the server, since connections whose handlers are still queued
+// in the event loop go after it.
+struct ConnectionCounts {
+  size_t all = 0;
+  std::unordered_map<std::string, size_t> by_address;
+};
+class ConnectionSlot {
+ public:
+  ConnectionSlot(std::shared_ptr<ConnectionCounts> counts, std::string address);
+  ~ConnectionSlot();
+  ConnectionSlot(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+
+ private:
+  std::shared_ptr<ConnectionCounts> counts_;
+  std::string address_;
+};
 
 class Server {
  public:
@@ -61,11 +93,27 @@ class Server {
   const std::string& archives_real() { return Real(config_.archives, &archives_real_); }
   const std::string& www_real() { return Real(config_.www, &www_real_); }
 
-  // Waiting requests: `wake` runs whenever the request's answer may have come.
+  // Waiting requests: `wake` runs whenever the request's answer may have come, `stop` when
+  // the program stops (the connection withdraws its request and answers at once).
   size_t waiting() const { return waiters_.size(); }
-  void AddWaiter(const std::string& name, std::function<void()> wake);
+  size_t waiting_from(const std::string& address) const;
+  void AddWaiter(const std::string& name, const std::string& address, std::function<void()> wake,
+                 std::function<void()> stop);
   void RemoveWaiter(const std::string& name);
   std::string NewRequestName();
+  // Takes a request back: its request file goes, and its answer, should Guichet have read
+  // the request already, is removed when it comes.
+  void Withdraw(const std::string& name);
+  size_t withdrawn() const { return withdrawn_.size(); }
+
+  // A connection from `address` is open while its slot lives.
+  std::unique_ptr<ConnectionSlot> Opened(const std::string& address);
+  size_t connections() const { return counts_->all; }
+
+  // Stops accepting, withdraws every waiting request and runs `done` once the answers that
+  // were on their way are removed, or after a grace period.
+  void Shutdown(std::function<void()> done);
+  bool stopping() const { return stopping_; }
 
   // One line on standard error.
   void Log(const std::string& line);
@@ -82,6 +130,9 @@ class Server {
 
  private:
   void Accept();
+  void Refuse(boost::asio::ip::tcp::socket socket, const std::string& why);
+  void RemoveLeftovers();
+  void SweepWithdrawn();
   void StartWatch();
   void Poll();
   void Wake(const std::string& name);
@@ -93,8 +144,21 @@ class Server {
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer accept_retry_;
   boost::asio::steady_timer poll_timer_;
+  boost::asio::steady_timer stop_timer_;
   os::FolderWatch watch_;
-  std::unordered_map<std::string, std::function<void()>> waiters_;
+  struct Waiter {
+    std::string address;
+    std::function<void()> wake, stop;
+  };
+  std::unordered_map<std::string, Waiter> waiters_;
+  std::unordered_map<std::string, size_t> waiting_by_address_;
+  std::shared_ptr<ConnectionCounts> counts_ = std::make_shared<ConnectionCounts>();
+  // Withdrawn requests whose answer may still come, with the time they are given up.
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> withdrawn_;
+  // Refused connections being answered; each holds a descriptor of the reserve.
+  static constexpr size_t kMostRefusing = kReservedDescriptors / 4;
+  size_t refusing_ = 0;
+  bool stopping_ = false, accept_paused_ = false;
   PieceFolder post_;
   std::string cache_real_, archives_real_, www_real_;
   SessionStore sessions_;

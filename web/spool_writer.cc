@@ -17,6 +17,19 @@ std::string OneLine(std::string v) {
   return v;
 }
 
+// A value that may go into a request file: Windows-1252 text without control characters
+// (CR and LF excepted: they become spaces) and without the five codes that have no
+// character.
+bool PlainValue(std::string_view v) {
+  for (char c : v) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 32 && u != '\r' && u != '\n') || u == 127 || u == 0x81 || u == 0x8D || u == 0x8F ||
+        u == 0x90 || u == 0x9D)
+      return false;
+  }
+  return true;
+}
+
 bool ParseIndex(std::string_view name, int* index) {
   if (name.size() < 2 || name[0] != 'p' || name.size() > 4) return false;
   int n = 0;
@@ -33,7 +46,11 @@ std::atomic<uint64_t> temp_counter{0};
 
 }  // namespace
 
-bool RequestFileContent(const Fields& fields, std::string* content) {
+bool RequestFileContent(const Fields& fields, std::string* content, std::string* refusal) {
+  auto refuse = [&](const char* why) {
+    if (refusal) *refusal = why;
+    return false;
+  };
   std::string logon, command;
   std::vector<std::string> p(1);
   std::vector<bool> seen(1);
@@ -45,12 +62,18 @@ bool RequestFileContent(const Fields& fields, std::string* content) {
     } else if (name == "command") {
       if (!have_command) command = value, have_command = true;
     } else if (name.size() > 1 && name[0] == 'p' && name[1] >= '0' && name[1] <= '9') {
-      if (!ParseIndex(name, &i) || i > kMaxValueIndex) return false;
+      if (!ParseIndex(name, &i) || i > kMaxValueIndex) return refuse("Bad field name");
       if (static_cast<size_t>(i) >= p.size()) p.resize(i + 1), seen.resize(i + 1);
       if (!seen[i]) p[i] = value, seen[i] = true;
     }
   }
   p.resize(std::max<size_t>(p.size(), 4));
+  for (const std::string* v : {&logon, &command})
+    if (!PlainValue(*v)) return refuse("Control character in a value");
+  for (size_t i = 1; i < p.size(); ++i) {
+    if (!PlainValue(p[i])) return refuse("Control character in a value");
+    if (i >= 3 && p[i].find('|') != std::string::npos) return refuse("\"|\" in p3 or later");
+  }
   std::string line6;
   for (size_t i = 3; i < p.size(); ++i) {
     if (i > 3) line6 += '|';
@@ -59,6 +82,11 @@ bool RequestFileContent(const Fields& fields, std::string* content) {
   *content = "/portail.hv\r\n" + OneLine(logon) + "\r\n" + OneLine(command) + "\r\n" +
              OneLine(p[1]) + "\r\n" + OneLine(p[2]) + "\r\n" + line6 + "\r\n";
   return true;
+}
+
+bool ConsumedWithoutAnswer(std::string_view command) {
+  return command == "cancelled" || command == "cleared" || command == "invalidated" ||
+         command == "finished";
 }
 
 int WriteFileInto(const std::string& folder, const std::string& name, std::string_view data,
@@ -87,6 +115,25 @@ int RemoveOrphanTemporaries(const std::string& folder) {
     if (start == std::string::npos || start + 1 >= dash) continue;
     long pid = std::atol(n.substr(start + 1, dash - start - 1).c_str());
     if (pid <= 0 || pid == os::ProcessId() || !os::ProcessEnded(pid)) continue;
+    if (os::Remove(folder + "/" + n)) ++removed;
+  }
+  return removed;
+}
+
+long RequestNameProcess(std::string_view name) {
+  if (name.size() < 3 || name[0] != 'w') return 0;
+  long pid = 0;
+  size_t i = 1;
+  for (; i < name.size() && i < 12 && name[i] >= '0' && name[i] <= '9'; ++i)
+    pid = pid * 10 + (name[i] - '0');
+  return i > 1 && i < name.size() && name[i] == '_' ? pid : 0;
+}
+
+int RemoveLeftoverRequests(const std::string& folder) {
+  int removed = 0;
+  for (const std::string& n : os::ListNames(folder)) {
+    const long pid = RequestNameProcess(n);
+    if (pid <= 0 || (pid != os::ProcessId() && !os::ProcessEnded(pid))) continue;
     if (os::Remove(folder + "/" + n)) ++removed;
   }
   return removed;

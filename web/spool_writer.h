@@ -16,9 +16,16 @@ namespace guichet::web {
 
 // The six lines of a request file, each ending in CR LF: "/portail.hv", logon, command,
 // p1, p2, then p3, p4, ... joined by "|". A CR or LF inside a value becomes a space, so no
-// value adds a line. Fields beyond pN with N > kMaxValueIndex are refused (false).
+// value adds a line. Refused (false, with the reason in `*refusal`): a field pN with
+// N > kMaxValueIndex, a value holding any other control character or a byte that
+// Windows-1252 leaves undefined, and a "|" in p3 or a later value (it would shift every
+// value after it; Guichet itself turns a "|" of p1 or p2 into "!").
 constexpr int kMaxValueIndex = 99;
-bool RequestFileContent(const Fields& fields, std::string* content);
+bool RequestFileContent(const Fields& fields, std::string* content, std::string* refusal = nullptr);
+
+// The commands that Guichet consumes without an answer (it deletes their request file and
+// writes no answer): "cancelled", "cleared", "invalidated", "finished", with exact case.
+bool ConsumedWithoutAnswer(std::string_view command);
 
 // Writes `data` to folder/name through a hidden temporary name in the same folder and a
 // rename. Never follows a link; the temporary file is removed on failure. errno-style
@@ -31,6 +38,14 @@ int WriteFileInto(const std::string& folder, const std::string& name, std::strin
 // Deletes the hidden temporary files that a front end which is no longer running left in
 // `folder` (their names carry its process number); returns how many went.
 int RemoveOrphanTemporaries(const std::string& folder);
+
+// The front end names its requests "w" + its process number + "_" + more; the process
+// number of such a name (0 for any other name).
+long RequestNameProcess(std::string_view name);
+// Deletes what an earlier run of the front end left in `folder` (in/ or out/): the files
+// named by a process that has ended, or by this very process number (a run before a
+// restart that reused it: at start this process has named nothing yet). How many went.
+int RemoveLeftoverRequests(const std::string& folder);
 
 // Deletes folder/name when present; true when it is gone.
 bool RemoveFile(const std::string& folder, const std::string& name);

@@ -101,9 +101,21 @@ TEST(RequestFile, SixLinesAndNoValueAddsALine) {
       &c));
   EXPECT_EQ(c, "/portail.hv\r\nt  x\r\nlogin /portail.hv\r\n\r\na b\r\n1  2\r\n");
   EXPECT_EQ(SplitLines(c).size(), 6u);
-  // Bytes pass unchanged.
-  ASSERT_TRUE(RequestFileContent({{"p2", std::string("\xE9t\xE9\0x", 5)}}, &c));
-  EXPECT_NE(c.find(std::string("\xE9t\xE9\0x\r\n", 7)), std::string::npos);
+  // Windows-1252 bytes pass unchanged; control characters, bytes without a character and a
+  // "|" that would shift the values after it do not.
+  ASSERT_TRUE(RequestFileContent({{"p2", "\xE9t\xE9 \x80|x"}, {"p3", "\x9C"}}, &c));
+  EXPECT_NE(c.find("\xE9t\xE9 \x80|x\r\n\x9C\r\n"), std::string::npos);
+  for (const Fields& bad : std::vector<Fields>{{{"p2", std::string("a\0b", 3)}},
+                                               {{"logon", "t\tx"}},
+                                               {{"command", "step\x1b"}},
+                                               {{"p1", "\x7f"}},
+                                               {{"p4", "\x81"}},
+                                               {{"p3", "one|two"}, {"p4", "three"}},
+                                               {{"p9", "a|"}}}) {
+    std::string why;
+    EXPECT_FALSE(RequestFileContent(bad, &c, &why)) << bad[0].first;
+    EXPECT_FALSE(why.empty());
+  }
   // Indexes out of range are refused; other names are ignored.
   EXPECT_FALSE(RequestFileContent({{"p100", "x"}}, &c));
   EXPECT_FALSE(RequestFileContent({{"p0", "x"}}, &c));
@@ -225,6 +237,8 @@ TEST(Files, ByteRanges) {
       {"bytes=9-0", 100, RangeResult::kNone, 0, 0},
       {"bytes=0-1,5-6", 100, RangeResult::kNone, 0, 0},
       {"items=0-1", 100, RangeResult::kNone, 0, 0},
+      {"Bytes=0-9", 100, RangeResult::kOne, 0, 9},
+      {"BYTES = 5-", 100, RangeResult::kOne, 5, 99},
       {"bytes=a-b", 100, RangeResult::kNone, 0, 0},
       {"bytes=99999999999999999999-", 100, RangeResult::kNone, 0, 0},
   };
@@ -237,6 +251,64 @@ TEST(Files, ByteRanges) {
       EXPECT_EQ(last, c.last) << c.header;
     }
   }
+}
+
+// Validators and the conditional headers: dates in the three forms HTTP allows, tags
+// compared weakly for If-None-Match and strongly for If-Match and If-Range, and the order
+// in which the headers count.
+TEST(Files, ConditionalRequests) {
+  const int64_t t = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+  EXPECT_EQ(HttpDate(t), "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(HttpDate(951782400), "Tue, 29 Feb 2000 00:00:00 GMT");
+  for (const char* form : {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT",
+                           "Sun Nov  6 08:49:37 1994"}) {
+    int64_t got = 0;
+    EXPECT_TRUE(ParseHttpDate(form, &got)) << form;
+    EXPECT_EQ(got, t) << form;
+  }
+  int64_t got;
+  for (const char* bad : {"", "yesterday", "Sun, 06 Foo 1994 08:49:37 GMT",
+                          "Sun, 06 Nov 1994 25:49:37 GMT", "Sun, 06 Nov 1994 08:49:37 CET"})
+    EXPECT_FALSE(ParseHttpDate(bad, &got)) << bad;
+
+  const Validators v = ValidatorsOf(100, t * 1000000000 + 5);
+  EXPECT_EQ(v.last_modified, "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_NE(v.etag, ValidatorsOf(101, t * 1000000000 + 5).etag);
+  EXPECT_NE(v.etag, ValidatorsOf(100, t * 1000000000 + 6).etag);
+  const std::string weak = "W/" + v.etag, other = "\"other\"";
+  const std::string before = "Sun, 06 Nov 1994 08:49:36 GMT";
+  struct Case {
+    std::string if_match, if_unmodified, if_none, if_modified;
+    bool get;
+    Precondition want;
+  };
+  const Case cases[] = {
+      {"", "", "", "", true, Precondition::kProceed},
+      {"", "", v.etag, "", true, Precondition::kNotModified},
+      {"", "", other + ", " + weak, "", true, Precondition::kNotModified},
+      {"", "", "*", "", true, Precondition::kNotModified},
+      {"", "", other, v.last_modified, true, Precondition::kProceed},  // the tag decides
+      {"", "", "", v.last_modified, true, Precondition::kNotModified},
+      {"", "", "", before, true, Precondition::kProceed},
+      {"", "", "", "not a date", true, Precondition::kProceed},
+      {"", "", "", v.last_modified, false, Precondition::kProceed},
+      {"", "", v.etag, "", false, Precondition::kFailed},
+      {v.etag, "", "", "", true, Precondition::kProceed},
+      {weak, "", "", "", true, Precondition::kFailed},
+      {other, "", "", v.last_modified, true, Precondition::kFailed},
+      {"", before, "", "", true, Precondition::kFailed},
+      {"", v.last_modified, v.etag, "", true, Precondition::kNotModified},
+  };
+  for (const Case& c : cases) {
+    Conditions cond{c.if_match, c.if_unmodified, c.if_none, c.if_modified, c.get};
+    EXPECT_EQ(Evaluate(cond, v), c.want)
+        << c.if_match << " | " << c.if_unmodified << " | " << c.if_none << " | " << c.if_modified;
+  }
+  EXPECT_TRUE(IfRangeHolds(v.etag, v));
+  EXPECT_TRUE(IfRangeHolds(v.last_modified, v));
+  EXPECT_FALSE(IfRangeHolds(weak, v));
+  EXPECT_FALSE(IfRangeHolds(other, v));
+  EXPECT_FALSE(IfRangeHolds(before, v));
 }
 
 TEST(Files, ContentTypes) {
