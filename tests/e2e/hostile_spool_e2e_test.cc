@@ -138,11 +138,13 @@ TEST(HostileSpoolE2E, PlantedFilesFailTheirOwnRequestOnly) {
   for (const char* n : {"a.req", "b.req"}) test::DropRequest(gu.spool(), n, Req(token, "step"));
   EXPECT_TRUE(gu.WaitFor(out + "a.rdy"));
   EXPECT_TRUE(gu.WaitFor(out + "b.rdy"));
-  // The FIFO type file fails that one request, with the failure page.
+  // The FIFO in place of the type file is never written into: the type file is written
+  // aside, flushed and renamed over it, and the number is handed out.
   std::string page = gu.Ask("c", Req(token, "createtmp", "1"));
-  EXPECT_NE(page.find("Erreur&nbsp;dans&nbsp;PortailHalvero&nbsp;'Type&nbsp;de&nbsp;fichier"),
-            std::string::npos)
-      << page;
+  EXPECT_NE(page.find("||command=createtmp||\r\n1"), std::string::npos) << page;
+  struct stat typedoc;
+  ASSERT_EQ(lstat((gu.tasks() + "/hvr_1.typedoc").c_str(), &typedoc), 0);
+  EXPECT_TRUE(S_ISREG(typedoc.st_mode));
 
   // Each request whose answer cannot be written is set aside once, after a few tries.
   for (const char* n : {"x.req", "y.req", "z.req"})
