@@ -27,15 +27,8 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-
-def lay_out_site(build, source, root):
-    shutil.copytree(os.path.join(source, "tools", "demo-site"), root, dirs_exist_ok=True)
-    shutil.copytree(os.path.join(source, "web", "www"), os.path.join(root, "www"),
-                    dirs_exist_ok=True)
-    for sub in ("Guichet", "IsapiHalvero", "Tasks"):
-        os.makedirs(os.path.join(root, sub), exist_ok=True)
-    for exe in ("guichet", "guichet-web", "Radiveve.so"):
-        shutil.copy2(os.path.join(build, exe), os.path.join(root, "Guichet", exe))
+# The site and the two programs, laid out and started as the author flow does.
+from browser_test import lay_out_site, start_programs
 
 
 def make_speech(work):
@@ -50,25 +43,6 @@ def make_speech(work):
     subprocess.run(["sox", raw, "-r", "11025", "-c", "1", "-b", "16", s11], check=True)
     subprocess.run(["speexenc", s11, spx], check=True, stderr=subprocess.DEVNULL)
     return mic, spx
-
-
-def start_programs(root):
-    env = dict(os.environ)
-    env.pop("DISPLAY", None)
-    app = os.path.join(root, "Guichet")
-    guichet = subprocess.Popen(
-        [os.path.join(app, "guichet")], cwd=app, env=env, stdin=subprocess.DEVNULL,
-        stdout=subprocess.DEVNULL, stderr=open(os.path.join(root, "guichet.err"), "w"))
-    web_log = os.path.join(root, "web.err")
-    web = subprocess.Popen(
-        [os.path.join(app, "guichet-web"), "--listen", "127.0.0.1:0"], cwd=app, env=env,
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(web_log, "w"))
-    for _ in range(200):
-        m = re.search(r"listening on (http://127\.0\.0\.1:\d+/)", open(web_log).read())
-        if m:
-            return guichet, web, m.group(1)
-        time.sleep(0.05)
-    raise RuntimeError("guichet-web did not start: " + open(web_log).read())
 
 
 def browser(profile, mic):
