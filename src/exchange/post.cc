@@ -367,6 +367,13 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   // there, or waits); the tasks folder also before a completion copy.
   // Without it the write below fails and reports.
   if (offset == 0) IgnoreFailure(env.CreateFolder(several ? g.Spool("temp") : g.TasksFolder));
+  // A piece whose bytes are already where they belong, on the disk: its files go now.
+  auto gone = [&] {
+    Remove(env, p.marker);
+    Remove(env, p.file);
+    CountPiece(g, length != 10240);
+    return Outcome::kHandled;
+  };
 
   // The leftover of a document already complete in the tasks folder (stopped after the
   // completion, before the pieces of its pass went), its first piece included: taken as
@@ -374,10 +381,7 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
   if (offset == 0 && several && !text &&
       AlreadyInCompleteDocument(env, doc, final_path, offset, totallength, decode())) {
     Check(env.SyncFile(final_path));
-    Remove(env, p.marker);
-    Remove(env, p.file);
-    CountPiece(g, length != 10240);
-    return Outcome::kHandled;
+    return gone();
   }
 
   // Offset gate: a piece waits until the pieces before it are in. Two exceptions: the
@@ -396,19 +400,13 @@ Outcome Traite(Guichet& g, Piece& p, const std::string& extaimed, Scan& scan) {
         IgnoreFailure(env.CreateFolder(g.TasksFolder));  // the completion copy reports
         Complete(g, doc, final_path, text);
         DropFlushed(env, scan, doc);
-        Remove(env, p.marker);
-        Remove(env, p.file);
-        CountPiece(g, length != 10240);
-        return Outcome::kHandled;
+        return gone();
       }
       if (size < offset || size >= offset + length) {
         if (several && !text && size == 0 &&
             AlreadyInCompleteDocument(env, doc, final_path, offset, totallength, decode())) {
           Check(env.SyncFile(final_path));
-          Remove(env, p.marker);
-          Remove(env, p.file);
-          CountPiece(g, length != 10240);
-          return Outcome::kHandled;
+          return gone();
         }
         return Wait(scan, p, W("pièce hors séquence"));
       }
