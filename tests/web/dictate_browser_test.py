@@ -236,7 +236,8 @@ def plain_resampler(p):
 def send_file(p, root, spx, number):
     d = p.d
     p.go("/dicter", "Dicter")
-    Select(d.find_element(By.ID, "type-doc")).select_by_value("CR")
+    # A type whose code has an accent: the page must send it to Guichet in windows-1252.
+    Select(d.find_element(By.ID, "type-doc")).select_by_value("ÉC")
     d.find_element(By.ID, "fichier").send_keys(spx)
     p.message("dictee.spx")
     p.click("envoyer")
@@ -248,6 +249,8 @@ def send_file(p, root, spx, number):
     ours = open(os.path.join(anna, "hvr_%s.caf" % number), "rb").read(4096)
     guichets = open(os.path.join(anna, "hvr_%s.caf" % other), "rb").read(4096)
     assert ours == guichets, "the page's CAF header differs from Guichet's"
+    typedoc = open(os.path.join(anna, "hvr_%s.typedoc" % other), "rb").read()
+    assert typedoc.split(b"\r\n")[0] == "ÉC".encode("cp1252"), typedoc
     print("sent file #%s; CAF headers of page and Guichet equal" % other)
 
 
@@ -295,6 +298,8 @@ def main():
     started = time.time()
     try:
         lay_out_site(build, source, root)
+        with open(os.path.join(root, "Templates", "TypeDocs.txt"), "ab") as catalogue:
+            catalogue.write("1|ÉC|Échographie|Échographie cardiaque\r\n".encode("cp1252"))
         work = os.path.join(root, "work")
         os.makedirs(work)
         mic, spx = make_speech(work)

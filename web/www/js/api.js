@@ -7,6 +7,8 @@
 //   SessionExpiree  the session is unknown, closed or expired (HTTP 401)
 //   ErreurGuichet   anything else: Guichet's failure page, no answer, a network failure
 
+import { toWindows1252 } from './upload.js';
+
 export class SessionExpiree extends Error {
   constructor() {
     super('Votre session a expiré ou a été fermée. Reconnectez-vous.');
@@ -146,15 +148,29 @@ export async function deconnecte() {
 
 // ---------------------------------------------------------------- Guichet's commands
 
+// A form body in windows-1252, the code page of Guichet's requests: the front end hands
+// the bytes on as they come, and a browser's own encoding of a form (URLSearchParams)
+// is UTF-8, which would reach Guichet as two characters for every accented one.
+function formulaire1252(champs) {
+  const encode = (texte) => Array.from(toWindows1252(texte), (octet) => (
+    /[A-Za-z0-9*\-._]/.test(String.fromCharCode(octet))
+      ? String.fromCharCode(octet)
+      : `%${octet.toString(16).toUpperCase().padStart(2, '0')}`)).join('');
+  return {
+    body: champs.map(([nom, valeur]) => `${encode(nom)}=${encode(valeur)}`).join('&'),
+    headers: { 'Content-Type': 'application/x-www-form-urlencoded; charset=windows-1252' },
+  };
+}
+
 // Sends one command with its values p1, p2, p3 ... (undefined values are left out) and
 // returns {commande, lignes, messages} for a data answer, or null for the commands that
 // Guichet consumes without answer (204). Guichet's failure page becomes ErreurGuichet.
 export async function commande(mot, ...valeurs) {
-  const corps = new URLSearchParams({ command: mot });
+  const champs = [['command', mot]];
   valeurs.forEach((v, i) => {
-    if (v !== undefined && v !== null) corps.append(`p${i + 1}`, String(v));
+    if (v !== undefined && v !== null) champs.push([`p${i + 1}`, String(v)]);
   });
-  const reponse = await envoie('/portail.hv', { method: 'POST', body: corps });
+  const reponse = await envoie('/portail.hv', { method: 'POST', ...formulaire1252(champs) });
   if (reponse.status === 204) return null;
   if (!reponse.ok) throw erreurHttp(reponse);
   const texte = decode1252(await reponse.arrayBuffer());
@@ -228,8 +244,9 @@ export async function pieces(numero) {
 // answers it in two lines with a ready marker of 0, which the front end labels as a page;
 // it is read as rows when it starts with the command header.
 export async function nouveauNumero(code) {
-  const corps = new URLSearchParams({ command: 'createtmp', p1: '', p2: code });
-  const reponse = await envoie('/portail.hv', { method: 'POST', body: corps });
+  const reponse = await envoie('/portail.hv', {
+    method: 'POST', ...formulaire1252([['command', 'createtmp'], ['p1', ''], ['p2', code]]),
+  });
   if (!reponse.ok) throw erreurHttp(reponse);
   const texte = decode1252(await reponse.arrayBuffer());
   if (!texte.startsWith('||command=')) {
