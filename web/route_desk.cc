@@ -84,14 +84,15 @@ class Desk : public DeskBase {
 
   void Start() override {
     what_ = conn().path().substr(6);  // after "/desk/"
-    const bool body = conn().head().method() == http::verb::put;
+    // A refusal before the body is read ends the connection: the body is left unread.
+    const auto verb = conn().head().method();
+    const bool body = verb != http::verb::get && verb != http::verb::head;
     Access access = Identify(conn(), "", true, &caller_);
     if (access != Access::kGranted) return Refuse(conn(), access, body);
     if (!server().IsTranscriber(caller_.session->id))
       return Error(http::status::forbidden, "Réservé aux transcripteurs", body);
     token_ = caller_.token;
     me_ = caller_.session->name.empty() ? caller_.session->id : caller_.session->name;
-    const auto verb = conn().head().method();
     if (verb == http::verb::post) {
       auto self = shared_from_this();
       return conn().ReadSmallBody(kMaxFormBytes, [self, this](std::string b) {
