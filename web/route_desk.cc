@@ -263,10 +263,18 @@ class Desk : public DeskBase {
                    std::to_string(err));
       return Error(http::status::internal_server_error, "Écriture impossible");
     }
-    // An earlier one of that extension spelt in another case is replaced too.
-    for (const std::string& name : desk::FamilyNames(folder_, number_))
-      if (name != target_ && EqualsNoCase(name, target_) &&
-          os::KindOf(folder_ + "/" + name, false) != os::Kind::kFolder)
+    // An earlier one of that extension spelt in another case is replaced too, where the
+    // file system tells the two names apart (on Windows they are one file).
+    std::vector<std::string> same;
+    bool exact = false;
+    for (const std::string& name : desk::FamilyNames(folder_, number_)) {
+      if (name == target_)
+        exact = true;
+      else if (EqualsNoCase(name, target_))
+        same.push_back(name);
+    }
+    for (const std::string& name : same)
+      if (exact && os::KindOf(folder_ + "/" + name, false) != os::Kind::kFolder)
         os::Remove(folder_ + "/" + name);
     desk::Document d;
     desk::ReadDocument(transcriptions(), server().config().templates, author_, number_, &d);
