@@ -21,7 +21,9 @@ const char kUsage[] =
     "The web front end of Guichet: each HTTP request for /portail.hv becomes a request file\n"
     "in the spool, and Guichet's answer goes back to the client. Uploads become pieces in\n"
     "post/; /fichier serves files that an attachments or archives answer handed to the\n"
-    "session; every other path is a static file of SITE/www.\n"
+    "session; /desk/... is the transcription desk, for the users that\n"
+    "SITE/Guichet/guichet_transcribers.txt names; every other path is a static file of\n"
+    "SITE/www.\n"
     "\n"
     "Options:\n"
     "  --listen ADDR:PORT   where to listen (default 127.0.0.1:8080; [::1]:8080 for IPv6)\n"
@@ -161,6 +163,9 @@ int main(int argc, char** argv) {
   config.www = site + "/www";
   config.archives = site + "/Archives";
   config.app = site + "/Guichet";
+  config.tasks = site + "/Tasks";
+  config.templates = site + "/Templates";
+  config.transcribers = config.app + "/guichet_transcribers.txt";
 
   FitDescriptorLimit(&config);
   os::IgnoreBrokenPipes();
