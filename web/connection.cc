@@ -392,6 +392,17 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
           verb != http::verb::delete_)
         return NotAllowed("GET, HEAD, POST, DELETE");
       route_ = SessionRoute(self);
+    } else if (path_ == "/desk/queue" || path_ == "/desk/file" || path_ == "/typed") {
+      if (verb != http::verb::get && verb != http::verb::head) return NotAllowed("GET, HEAD");
+      if (HasBody()) return SendText(http::status::bad_request, "Unexpected body\n", true);
+      route_ = path_ == "/typed" ? TypedRoute(self) : DeskRoute(self);
+    } else if (path_ == "/desk/typed") {
+      if (verb != http::verb::put) return NotAllowed("PUT");
+      route_ = DeskRoute(self);
+    } else if (path_ == "/desk/open" || path_ == "/desk/close" || path_ == "/desk/name" ||
+               path_ == "/desk/done") {
+      if (verb != http::verb::post) return NotAllowed("POST");
+      route_ = DeskRoute(self);
     } else if (path_ == "/upload") {
       if (verb != http::verb::put && verb != http::verb::post) return NotAllowed("PUT, POST");
       route_ = UploadRoute(self);

@@ -161,6 +161,9 @@ int main(int argc, char** argv) {
   config.www = site + "/www";
   config.archives = site + "/Archives";
   config.app = site + "/Guichet";
+  config.tasks = site + "/Tasks";
+  config.templates = site + "/Templates";
+  config.transcribers = config.app + "/guichet_transcribers.txt";
 
   FitDescriptorLimit(&config);
   os::IgnoreBrokenPipes();

@@ -100,5 +100,12 @@ std::shared_ptr<Route> UploadRoute(std::shared_ptr<Connection> conn);    // /upl
 std::shared_ptr<Route> FichierRoute(std::shared_ptr<Connection> conn);   // /fichier
 std::shared_ptr<Route> StaticRoute(std::shared_ptr<Connection> conn);    // SITE/www
 std::shared_ptr<Route> SessionRoute(std::shared_ptr<Connection> conn);   // /session
+std::shared_ptr<Route> DeskRoute(std::shared_ptr<Connection> conn);      // /desk/...
+std::shared_ptr<Route> TypedRoute(std::shared_ptr<Connection> conn);     // /typed
+
+// How a document (of the cache, the archives, the tasks folder) is served: inline only
+// when it cannot act (audio, PDF, images other than SVG, plain text) and `attachment` is
+// not asked, and never able to run script on the portal's origin.
+FileOptions DocumentFileOptions(const std::string& real, bool attachment);
 
 }  // namespace guichet::web

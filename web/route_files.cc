@@ -53,23 +53,7 @@ class Fichier : public Route {
     if (!server().archives_real().empty()) roots.push_back(server().archives_real());
     std::string real = ResolveInside(plain, roots);
     if (real.empty()) return conn().SendText(http::status::not_found, "Not found\n");
-    FileOptions options;
-    const std::string type = ContentTypeFor(real);
-    const bool shown = ShownInline(type);
-    options.content_type = shown ? type : "application/octet-stream";
-    options.headers = {
-        {"Content-Disposition",
-         shown ? std::string("inline") : "attachment; filename=\"" + DownloadName(real) + "\""},
-        {"X-Content-Type-Options", "nosniff"},
-        {"Referrer-Policy", "no-referrer"},
-        // A PDF viewer does not start in a sandboxed document; a PDF's own script runs
-        // in the viewer, never on the portal's origin.
-        {"Content-Security-Policy",
-         std::string(type == "application/pdf" ? "" : "sandbox; ") +
-             "default-src 'none'; img-src 'self'; media-src 'self'; style-src 'unsafe-inline'; "
-             "frame-ancestors 'self'"},
-    };
-    conn().SendFile(real, roots, options);
+    conn().SendFile(real, roots, DocumentFileOptions(real, false));
   }
 };
 
@@ -96,6 +80,26 @@ class Static : public Route {
 };
 
 }  // namespace
+
+FileOptions DocumentFileOptions(const std::string& real, bool attachment) {
+  FileOptions options;
+  const std::string type = ContentTypeFor(real);
+  const bool shown = !attachment && ShownInline(type);
+  options.content_type = shown ? type : "application/octet-stream";
+  options.headers = {
+      {"Content-Disposition",
+       shown ? std::string("inline") : "attachment; filename=\"" + DownloadName(real) + "\""},
+      {"X-Content-Type-Options", "nosniff"},
+      {"Referrer-Policy", "no-referrer"},
+      // A PDF viewer does not start in a sandboxed document; a PDF's own script runs
+      // in the viewer, never on the portal's origin.
+      {"Content-Security-Policy",
+       std::string(type == "application/pdf" && shown ? "" : "sandbox; ") +
+           "default-src 'none'; img-src 'self'; media-src 'self'; style-src 'unsafe-inline'; "
+           "frame-ancestors 'self'"},
+  };
+  return options;
+}
 
 std::shared_ptr<Route> FichierRoute(std::shared_ptr<Connection> conn) {
   return std::make_shared<Fichier>(std::move(conn));

@@ -20,9 +20,11 @@ namespace guichet::web {
 
 namespace {
 
-std::string SessionJson(const SessionInfo& s) {
+// `transcriber`: the administrator's list names the user (the pages then open the desk).
+std::string SessionJson(const SessionInfo& s, bool transcriber) {
   return "{\"id\": " + JsonString(s.id) + ", \"name\": " + JsonString(s.name) +
-         ", \"service\": " + JsonString(s.service) + "}\n";
+         ", \"service\": " + JsonString(s.service) +
+         ", \"transcriber\": " + (transcriber ? "true" : "false") + "}\n";
 }
 
 class Sessions : public Route {
@@ -47,7 +49,8 @@ class Sessions : public Route {
     Caller caller;
     Access a = Identify(conn(), "", true, &caller);
     if (a != Access::kGranted) return Refuse(conn(), a);
-    SendJson(http::status::ok, SessionJson(*caller.session));
+    SendJson(http::status::ok,
+             SessionJson(*caller.session, server().IsTranscriber(caller.session->id)));
   }
 
   void LogOn(const std::string& body) {
@@ -86,7 +89,7 @@ class Sessions : public Route {
 
   void Opened(const std::string& token, SessionInfo info) {
     server().sessions().LogOn(token, info, time(nullptr));
-    auto res = JsonResponse(http::status::ok, SessionJson(info));
+    auto res = JsonResponse(http::status::ok, SessionJson(info, server().IsTranscriber(info.id)));
     res->set(http::field::set_cookie, SetCookie(conn().secure(), token));
     conn().Send(res);
   }

@@ -52,7 +52,8 @@ Server::Server(net::io_context& ioc, Config config)
           },
           [this] { WakeAll(); }),
       post_(config_.spool + "/post"),
-      sessions_(config_.spool + "/guichet-web.sessions", config_.app + "/guichet_lastlogons.txt") {
+      sessions_(config_.spool + "/guichet-web.sessions", config_.app + "/guichet_lastlogons.txt"),
+      transcribers_(config_.transcribers) {
   std::random_device rd;
   salt_ = rd();
 }
@@ -342,6 +343,7 @@ std::string Server::NewRequestName() {
 void Server::RevokeSession(const std::string& token) {
   if (!SessionStore::IsToken(token)) return;
   sessions_.LogOff(token, time(nullptr));
+  claims_.ReleaseAll(token);
   RemoveFile(config_.spool + "/rights", "~" + token + ".lst");
 }
 

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "desk.h"
 #include "os.h"
 #include "session_store.h"
 #include "spool_writer.h"
@@ -28,6 +29,9 @@ struct Config {
   std::string www;       // static files
   std::string archives;  // archive folders served by /fichier
   std::string app;       // Guichet's own folder, where it records its sessions
+  // The transcription desk: the tasks and templates folders, and the administrator's
+  // list of transcribers.
+  std::string tasks, templates, transcribers;
   int timeout_seconds = 30;
   size_t max_waiting = 4000;
   bool poll_only = false;           // do not use inotify (the slow poll alone)
@@ -127,6 +131,9 @@ class Server {
   void ReleaseUpload(const std::string& key) { uploads_.erase(key); }
   // False when session `token` sent more list pieces lately than it may.
   bool AllowList(const std::string& token);
+  // The transcription desk: who may use it, and who has which document open.
+  bool IsTranscriber(const std::string& id) { return transcribers_.Contains(id); }
+  desk::Claims& claims() { return claims_; }
 
  private:
   void Accept();
@@ -163,6 +170,8 @@ class Server {
   std::string cache_real_, archives_real_, www_real_;
   SessionStore sessions_;
   std::set<std::string> uploads_;
+  desk::Transcribers transcribers_;
+  desk::Claims claims_;
   struct Bucket {
     double left;
     std::chrono::steady_clock::time_point at;

@@ -39,9 +39,9 @@ std::map<std::string, std::vector<std::string>> Families(Guichet& g, const std::
   return families;
 }
 
-std::string FirstLineOrEmpty(Guichet& g, const std::string& path) {
+std::string FirstLineOrEmpty(Env& env, const std::string& path) {
   std::string line;
-  if (FileLen(g.env, path) <= 0 || !ReadFirstLine(g.env, path, &line).ok()) return {};
+  if (FileLen(env, path) <= 0 || !ReadFirstLine(env, path, &line).ok()) return {};
   return line;
 }
 
@@ -50,10 +50,11 @@ bool HasEnding(const std::vector<std::string>& endings, const char* ending) {
                      [&](const std::string& e) { return EqualsNoCase(e, ending); });
 }
 
-// Reads what the family's files say of the document.
-DocumentEtape Describe(Guichet& g, const std::string& folder, const std::string& number,
-                       const std::vector<std::string>& endings, const std::string& stage,
-                       const std::vector<std::string>& types) {
+}  // namespace
+
+DocumentEtape DescribeFamily(Env& env, const std::string& folder, const std::string& number,
+                             const std::vector<std::string>& endings, const std::string& stage,
+                             const std::vector<std::string>& types) {
   DocumentEtape d;
   d.numero = number;
   d.etape = stage;
@@ -64,7 +65,7 @@ DocumentEtape Describe(Guichet& g, const std::string& folder, const std::string&
   bool dated = false;
   for (const char* ending : kDictationEndings) {
     FileInfo info;
-    if (HasEnding(endings, ending) && g.env.GetFileInfo(file(ending), &info).ok()) {
+    if (HasEnding(endings, ending) && env.GetFileInfo(file(ending), &info).ok()) {
       d.date = info.modified;
       dated = true;
       break;
@@ -73,13 +74,13 @@ DocumentEtape Describe(Guichet& g, const std::string& folder, const std::string&
   if (!dated) {
     for (const std::string& ending : endings) {
       FileInfo info;
-      if (g.env.GetFileInfo(file(ending), &info).ok() && d.date < info.modified)
+      if (env.GetFileInfo(file(ending), &info).ok() && d.date < info.modified)
         d.date = info.modified;
     }
   }
 
-  if (HasEnding(endings, ".id")) d.nom = Trim(FirstLineOrEmpty(g, file(".id")));
-  if (HasEnding(endings, ".typedoc")) d.code = Trim(FirstLineOrEmpty(g, file(".typedoc")));
+  if (HasEnding(endings, ".id")) d.nom = Trim(FirstLineOrEmpty(env, file(".id")));
+  if (HasEnding(endings, ".typedoc")) d.code = Trim(FirstLineOrEmpty(env, file(".typedoc")));
   if (!d.code.empty()) {
     for (const std::string& type : types) {
       if (Trim(Extract2(type, 2)) == d.code) {
@@ -90,9 +91,18 @@ DocumentEtape Describe(Guichet& g, const std::string& folder, const std::string&
   }
   d.urgent =
       HasEnding(endings, ".URGENT!") ||
-      (HasEnding(endings, ".urg") && ContainsNoCase(FirstLineOrEmpty(g, file(".urg")), "urgent"));
+      (HasEnding(endings, ".urg") && ContainsNoCase(FirstLineOrEmpty(env, file(".urg")), "urgent"));
   return d;
 }
+
+std::vector<std::string> ReadTypeTable(Env& env, const std::string& templates) {
+  if (AdminFileExists(env, templates + "/Services.txt") &&
+      AdminFileExists(env, templates + "/Typedocs.txt"))
+    return ReadCatalogue(env, templates + "/TypeDocs.txt");
+  return {};
+}
+
+namespace {
 
 // The document numbers of the author's entries in the move queue, in queue order, once.
 std::vector<std::string> QueuedNumbers(Guichet& g, const std::string& author,
@@ -134,25 +144,23 @@ std::vector<DocumentEtape> ListeEtapes(Guichet& g, const std::string& author,
   if (!IsValidNamePart(author)) return documents;
   if (!numero.empty() && !IsValidDocumentNumber(numero)) return documents;
 
-  std::vector<std::string> types;
-  const std::string templates = g.Tasks("../Templates");
-  if (AdminFileExists(g.env, templates + "/Services.txt") &&
-      AdminFileExists(g.env, templates + "/Typedocs.txt"))
-    types = ReadCatalogue(g.env, templates + "/TypeDocs.txt");
+  const std::vector<std::string> types = ReadTypeTable(g.env, g.Tasks("../Templates"));
 
   // Queued: still in the tasks folder, with a queue entry of the author.
   for (const std::string& number : QueuedNumbers(g, author, numero)) {
     auto families = Families(g, g.TasksFolder, number);
     auto family = families.find(number);
     if (family == families.end()) continue;
-    documents.push_back(Describe(g, g.TasksFolder, number, family->second, kQueuedStage, types));
+    documents.push_back(
+        DescribeFamily(g.env, g.TasksFolder, number, family->second, kQueuedStage, types));
   }
 
   for (std::string_view stage :
        {kTranscriptionsStage, kValidationsStage, kPublicationsStage, kRecycleBinStage}) {
     const std::string folder = g.Tasks(StageFolder(stage, author));
     for (const auto& [number, endings] : Families(g, folder, numero))
-      documents.push_back(Describe(g, folder, number, endings, std::string(stage), types));
+      documents.push_back(
+          DescribeFamily(g.env, folder, number, endings, std::string(stage), types));
   }
 
   std::stable_sort(documents.begin(), documents.end(), Newer);

@@ -15,6 +15,7 @@
 
 namespace guichet {
 
+class Env;
 class Guichet;
 
 // The stage of a document still in the tasks folder with a queue entry of its author.
@@ -35,5 +36,16 @@ struct DocumentEtape {
 // document found in two places (a move that stopped half way) has a row for each.
 std::vector<DocumentEtape> ListeEtapes(Guichet& g, const std::string& author,
                                        const std::string& numero = "");
+
+// What the files of one family say of its document: `endings` are the endings of the
+// family's files in `folder` (as ParseDocumentFileName gives them), `types` the lines of
+// ReadTypeTable. Files that cannot be read say nothing.
+DocumentEtape DescribeFamily(Env& env, const std::string& folder, const std::string& number,
+                             const std::vector<std::string>& endings, const std::string& stage,
+                             const std::vector<std::string>& types);
+
+// The kept lines of the templates folder's TypeDocs.txt, when Services.txt and
+// Typedocs.txt are both there (any case); empty otherwise.
+std::vector<std::string> ReadTypeTable(Env& env, const std::string& templates);
 
 }  // namespace guichet

@@ -1,0 +1,355 @@
+#include "desk.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/datetime.h"
+#include "platform/env.h"
+#include "support/filenames.h"
+#include "support/text.h"
+#include "workflow/stages.h"
+
+namespace guichet::web::desk {
+
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+// The length of the UTF-8 sequence at `s[i]`, 0 when it is not one.
+size_t Utf8Length(std::string_view s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+  if (n == 0 || i + n > s.size() || (n == 2 && c < 0xC2)) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
+bool IsUtf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    const size_t n = Utf8Length(s, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+// Reads a small regular file without following a link; false when it cannot.
+bool ReadSmall(const std::string& path, size_t max, std::string* data, int64_t* size = nullptr,
+               int64_t* modified = nullptr) {
+  os::File f = os::File::OpenRead(path);
+  if (!f.is_open()) return false;
+  const int64_t n = f.Size();
+  if (n < 0 || static_cast<uint64_t>(n) > max) return false;
+  data->assign(static_cast<size_t>(n), '\0');
+  int64_t got = 0;
+  while (got < n) {
+    const int64_t r = f.Read(data->data() + got, static_cast<size_t>(n - got));
+    if (r <= 0) break;
+    got += r;
+  }
+  data->resize(static_cast<size_t>(got));
+  if (size) *size = n;
+  if (modified) *modified = f.ModifiedNs();
+  return true;
+}
+
+}  // namespace
+
+// ---- who is a transcriber ---------------------------------------------------------------
+
+std::set<std::string> ParseTranscribers(std::string_view text) {
+  const std::string utf8 = IsUtf8(text) ? std::string(text) : ToUtf8(text);
+  std::set<std::string> ids;
+  size_t at = 0;
+  if (utf8.rfind("\xEF\xBB\xBF", 0) == 0) at = 3;  // a byte order mark
+  while (at <= utf8.size()) {
+    size_t end = utf8.find('\n', at);
+    if (end == std::string::npos) end = utf8.size();
+    std::string line = Trim(std::string_view(utf8).substr(at, end - at));
+    at = end + 1;
+    if (!line.empty() && line[0] != ';') ids.insert(std::move(line));
+  }
+  return ids;
+}
+
+bool Transcribers::Contains(const std::string& id) {
+  if (id.empty()) return false;
+  std::string text;
+  int64_t size = -1, modified = -1;
+  if (!ReadSmall(path_, 1 << 20, &text, &size, &modified)) {
+    ids_.clear();
+    size_ = modified_ = -1;
+    return false;
+  }
+  if (size != size_ || modified != modified_) {
+    ids_ = ParseTranscribers(text);
+    size_ = size;
+    modified_ = modified;
+  }
+  return ids_.count(id) > 0;
+}
+
+// ---- who has a document open ------------------------------------------------------------
+
+const Claims::Claim* Claims::Live(const std::string& key, Clock::time_point now) {
+  auto it = claims_.find(key);
+  if (it == claims_.end()) return nullptr;
+  if (now - it->second.seen >= kHold) {
+    claims_.erase(it);
+    return nullptr;
+  }
+  return &it->second;
+}
+
+std::string Claims::Holder(const std::string& key, const std::string& token, Clock::time_point now,
+                           bool* mine) {
+  const Claim* c = Live(key, now);
+  *mine = c && c->token == token;
+  return c ? c->name : "";
+}
+
+std::string Claims::HeldByOther(const std::string& key, const std::string& token,
+                                Clock::time_point now) {
+  auto* c = const_cast<Claim*>(Live(key, now));
+  if (!c) return "";
+  if (c->token == token) {
+    c->seen = now;
+    return "";
+  }
+  // A holder without a name still holds it.
+  return c->name.empty() ? "?" : c->name;
+}
+
+bool Claims::Open(const std::string& key, const std::string& token, const std::string& name,
+                  bool force, Clock::time_point now, std::string* other) {
+  const Claim* c = Live(key, now);
+  if (c && c->token != token && !force) {
+    *other = c->name.empty() ? "?" : c->name;
+    return false;
+  }
+  claims_[key] = Claim{token, name, now};
+  return true;
+}
+
+void Claims::Close(const std::string& key, const std::string& token) {
+  auto it = claims_.find(key);
+  if (it != claims_.end() && it->second.token == token) claims_.erase(it);
+}
+
+void Claims::ReleaseAll(const std::string& token) {
+  for (auto it = claims_.begin(); it != claims_.end();)
+    it = it->second.token == token ? claims_.erase(it) : std::next(it);
+}
+
+// ---- documents ----------------------------------------------------------------------------
+
+bool IsAuthorName(std::string_view s) {
+  if (s.empty() || s.size() > 120 || s == "." || s == "..") return false;
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.';
+  });
+}
+
+bool IsDocumentNumber(std::string_view s) {
+  return !s.empty() && s.size() <= 18 &&
+         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string Key(const std::string& author, const std::string& number) {
+  return author + "/" + number;
+}
+
+std::string FamilyFolder(const std::string& transcriptions, const std::string& author) {
+  if (!IsAuthorName(author)) return "";
+  const std::string folder = transcriptions + "/" + author;
+  if (os::KindOf(folder, false) != os::Kind::kFolder) return "";
+  const std::string root = os::RealPath(transcriptions), real = os::RealPath(folder);
+  if (root.empty() || real.empty() || !EqualsNoCase(real, root + "/" + author)) return "";
+  return folder;
+}
+
+std::vector<std::string> FamilyNames(const std::string& folder, const std::string& number) {
+  std::vector<std::string> names;
+  for (std::string& name : os::ListNames(folder)) {
+    std::string n, ending;
+    if (ParseDocumentFileName(name, &n, &ending) && n == number) names.push_back(std::move(name));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool IsTypedExtension(std::string_view ext) {
+  const std::string e = Lower(ext);
+  for (const char* t : kTypedExtensions)
+    if (e == t) return true;
+  return false;
+}
+
+std::string KindOfFile(std::string_view name) {
+  const size_t dot = name.find('.');
+  if (dot == std::string_view::npos) return "";
+  const std::string ending = Lower(name.substr(dot));
+  for (const char* own : {".typedoc", ".id", ".urg", ".urgent!", ".finished.bat", ".spx.old"})
+    if (ending == own) return "";
+  if (ending == ".wav") return "audio";
+  if (IsTypedExtension(ending.substr(1))) return "typed";
+  if (ending == ".spx" || ending == ".caf") return "other";
+  return "template";
+}
+
+namespace {
+
+// What a family's files say of the document.
+Document Describe(Env& env, const std::string& folder, const std::string& author,
+                  const std::string& number, const std::vector<std::string>& names,
+                  const std::vector<std::string>& types) {
+  Document doc;
+  std::vector<std::string> endings;
+  for (const std::string& name : names) {
+    const std::string ending = name.substr(name.find('.'));
+    endings.push_back(ending);
+    const std::string ext = Lower(ending.substr(1));
+    if (IsTypedExtension(ext) && os::KindOf(folder + "/" + name, false) == os::Kind::kFile &&
+        std::find(doc.typed.begin(), doc.typed.end(), ext) == doc.typed.end())
+      doc.typed.push_back(ext);
+  }
+  const DocumentEtape d =
+      DescribeFamily(env, folder, number, endings, std::string(kTranscriptionsStage), types);
+  doc.author = author;
+  doc.number = number;
+  doc.date = Format(d.date, "yyyy-mm-dd hh:nn");
+  doc.serial = d.date.Serial();
+  doc.type = ToUtf8(d.code);
+  doc.label = ToUtf8(d.libelle);
+  doc.name = ToUtf8(d.nom);
+  doc.urgent = d.urgent;
+  return doc;
+}
+
+}  // namespace
+
+bool ReadDocument(const std::string& transcriptions, const std::string& templates,
+                  const std::string& author, const std::string& number, Document* doc) {
+  if (!IsDocumentNumber(number)) return false;
+  const std::string folder = FamilyFolder(transcriptions, author);
+  if (folder.empty()) return false;
+  const std::vector<std::string> names = FamilyNames(folder, number);
+  if (names.empty()) return false;
+  Env& env = *Env::Default();
+  *doc = Describe(env, folder, author, number, names, ReadTypeTable(env, templates));
+  return true;
+}
+
+std::vector<Document> ReadQueue(const std::string& transcriptions, const std::string& templates) {
+  std::vector<Document> docs;
+  Env& env = *Env::Default();
+  const std::vector<std::string> types = ReadTypeTable(env, templates);
+  for (const std::string& author : os::ListNames(transcriptions)) {
+    const std::string folder = FamilyFolder(transcriptions, author);
+    if (folder.empty()) continue;
+    std::map<std::string, std::vector<std::string>> families;
+    for (std::string& name : os::ListNames(folder)) {
+      std::string number, ending;
+      if (ParseDocumentFileName(name, &number, &ending) && IsDocumentNumber(number))
+        families[number].push_back(std::move(name));
+    }
+    for (const auto& [number, names] : families)
+      docs.push_back(Describe(env, folder, author, number, names, types));
+  }
+  std::sort(docs.begin(), docs.end(), [](const Document& a, const Document& b) {
+    if (a.urgent != b.urgent) return a.urgent;
+    if (a.serial != b.serial) return a.serial < b.serial;
+    if (a.number.size() != b.number.size()) return a.number.size() < b.number.size();
+    if (a.number != b.number) return a.number < b.number;
+    return a.author < b.author;
+  });
+  return docs;
+}
+
+// ---- writing into a family's folder -------------------------------------------------------
+
+AsideFile::~AsideFile() {
+  if (!aside_.empty()) {
+    file_.Close();  // Windows deletes no file that is open
+    os::Remove(aside_);
+  }
+}
+
+int AsideFile::Open(const std::string& folder, const std::string& name) {
+  static uint64_t counter = 0;
+  folder_ = folder;
+  name_ = name;
+  const std::string aside = folder + "/~" + name + "." + std::to_string(os::ProcessId()) + "-" +
+                            std::to_string(++counter) + ".tmp";
+  int err = 0;
+  file_ = os::File::Create(aside, false, &err);
+  if (!file_.is_open()) return err ? err : EIO;
+  aside_ = aside;
+  written_ = 0;
+  return 0;
+}
+
+int AsideFile::Write(std::string_view data) {
+  if (!file_.is_open()) return EBADF;
+  written_ += static_cast<int64_t>(data.size());
+  return file_.WriteAll(data);
+}
+
+int AsideFile::Commit() {
+  if (!file_.is_open()) return EBADF;
+  int err = file_.Sync();
+  if (!err) err = file_.Close();
+  if (!err) err = os::Rename(aside_, folder_ + "/" + name_, true);
+  if (err) return err;
+  aside_.clear();
+  return os::FlushFileSystem(folder_);
+}
+
+bool NameForId(std::string_view utf8, std::string* cp1252, std::string* why) {
+  const std::string text = Trim(utf8);
+  if (!IsUtf8(text)) {
+    *why = "Le nom n'est pas un texte valide.";
+    return false;
+  }
+  if (text.empty()) {
+    *why = "Le nom est vide.";
+    return false;
+  }
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); i += Utf8Length(text, i)) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    // C0 controls, DEL, and C1 controls (U+0080-U+009F: C2 80 to C2 9F).
+    if (c < 0x20 || c == 0x7F || (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+      *why = "Le nom contient un caractère de contrôle.";
+      return false;
+    }
+    ++chars;
+  }
+  if (chars > 200) {
+    *why = "Le nom dépasse 200 caractères.";
+    return false;
+  }
+  std::string bytes = FromUtf8(text);
+  if (ToUtf8(bytes) != text) {
+    *why = "Le nom contient un caractère que le dossier ne peut pas enregistrer.";
+    return false;
+  }
+  *cp1252 = std::move(bytes);
+  return true;
+}
+
+std::string ReplaceFirstLine(std::string_view content, std::string_view line) {
+  const size_t nl = content.find('\n');
+  if (nl == std::string_view::npos) return std::string(line) + "\r\n";
+  const bool crlf = nl > 0 && content[nl - 1] == '\r';
+  return std::string(line) + (crlf ? "\r\n" : "\n") + std::string(content.substr(nl + 1));
+}
+
+}  // namespace guichet::web::desk
