@@ -71,7 +71,9 @@ std::set<std::string> ParseTranscribers(std::string_view text) {
   while (at <= utf8.size()) {
     size_t end = utf8.find('\n', at);
     if (end == std::string::npos) end = utf8.size();
-    std::string line = Trim(std::string_view(utf8).substr(at, end - at));
+    std::string_view raw = std::string_view(utf8).substr(at, end - at);
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);  // a list saved on Windows
+    std::string line = Trim(raw);
     at = end + 1;
     if (!line.empty() && line[0] != ';') ids.insert(std::move(line));
   }
