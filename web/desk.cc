@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/records.h"
 #include "platform/datetime.h"
 #include "platform/env.h"
 #include "support/filenames.h"
 #include "support/text.h"
+#include "workflow/move.h"
 #include "workflow/stages.h"
 
 namespace guichet::web::desk {
@@ -71,11 +73,13 @@ std::set<std::string> ParseTranscribers(std::string_view text) {
   while (at <= utf8.size()) {
     size_t end = utf8.find('\n', at);
     if (end == std::string::npos) end = utf8.size();
-    std::string_view raw = std::string_view(utf8).substr(at, end - at);
-    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);  // a list saved on Windows
-    std::string line = Trim(raw);
+    std::string_view line = std::string_view(utf8).substr(at, end - at);
     at = end + 1;
-    if (!line.empty() && line[0] != ';') ids.insert(std::move(line));
+    while (!line.empty() &&
+           std::string_view(" \t\r\v\f").find(line.back()) != std::string_view::npos)
+      line.remove_suffix(1);
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    if (!line.empty() && line[0] != ';') ids.emplace(line);
   }
   return ids;
 }
@@ -208,22 +212,65 @@ std::string KindOfFile(std::string_view name) {
 
 namespace {
 
+// The catalogues of the templates folder, read once for a listing.
+struct Catalogues {
+  std::string templates;
+  std::vector<std::string> types, services;
+};
+
+Catalogues ReadCatalogues(Env& env, const std::string& templates) {
+  Catalogues c;
+  c.templates = templates;
+  c.types = ReadTypeTable(env, templates);
+  if (!c.types.empty()) c.services = ReadCatalogue(env, templates + "/Services.txt");
+  return c;
+}
+
+// True when the family's file at `path` is still the type's template of its ending, as
+// the move cycle copied it: the transcriber has not typed into it yet.
+bool UntouchedTemplate(Env& env, const Catalogues& c, const std::string& code,
+                       const std::string& path, const std::string& ending) {
+  std::string service, type;
+  TypeTemplates(c.services, c.types, code, &service, &type);
+  if (service.empty() || type.empty()) return false;
+  const std::string model = c.templates + "/" + service + "/" + type + ending;
+  FileInfo info;
+  std::string mine, theirs;
+  constexpr size_t kMost = 64 * 1024 * 1024;
+  if (!env.GetAdminFileInfo(model, &info).ok() || !ReadSmall(path, kMost, &mine) ||
+      static_cast<int64_t>(mine.size()) != info.size)
+    return false;
+  return env.ReadAdminFile(model, &theirs, kMost).ok() && theirs == mine;
+}
+
+// The typed documents among a family's files: regular files of a typed extension that
+// are not the type's untouched template.
+std::vector<std::string> TypedOf(Env& env, const Catalogues& c, const std::string& code,
+                                 const std::string& folder, const std::vector<std::string>& names) {
+  std::vector<std::string> typed;
+  for (const std::string& name : names) {
+    const std::string ending = name.substr(name.find('.')), path = folder + "/" + name;
+    if (IsTypedExtension(ending.substr(1)) && os::KindOf(path, false) == os::Kind::kFile &&
+        !UntouchedTemplate(env, c, code, path, ending))
+      typed.push_back(name);
+  }
+  return typed;
+}
+
 // What a family's files say of the document.
 Document Describe(Env& env, const std::string& folder, const std::string& author,
                   const std::string& number, const std::vector<std::string>& names,
-                  const std::vector<std::string>& types) {
+                  const Catalogues& c) {
   Document doc;
   std::vector<std::string> endings;
-  for (const std::string& name : names) {
-    const std::string ending = name.substr(name.find('.'));
-    endings.push_back(ending);
-    const std::string ext = Lower(ending.substr(1));
-    if (IsTypedExtension(ext) && os::KindOf(folder + "/" + name, false) == os::Kind::kFile &&
-        std::find(doc.typed.begin(), doc.typed.end(), ext) == doc.typed.end())
+  for (const std::string& name : names) endings.push_back(name.substr(name.find('.')));
+  const DocumentEtape d =
+      DescribeFamily(env, folder, number, endings, std::string(kTranscriptionsStage), c.types);
+  for (const std::string& name : TypedOf(env, c, d.code, folder, names)) {
+    const std::string ext = Lower(name.substr(name.find('.') + 1));
+    if (std::find(doc.typed.begin(), doc.typed.end(), ext) == doc.typed.end())
       doc.typed.push_back(ext);
   }
-  const DocumentEtape d =
-      DescribeFamily(env, folder, number, endings, std::string(kTranscriptionsStage), types);
   doc.author = author;
   doc.number = number;
   doc.date = Format(d.date, "yyyy-mm-dd hh:nn");
@@ -245,14 +292,28 @@ bool ReadDocument(const std::string& transcriptions, const std::string& template
   const std::vector<std::string> names = FamilyNames(folder, number);
   if (names.empty()) return false;
   Env& env = *Env::Default();
-  *doc = Describe(env, folder, author, number, names, ReadTypeTable(env, templates));
+  *doc = Describe(env, folder, author, number, names, ReadCatalogues(env, templates));
   return true;
+}
+
+std::vector<std::string> TypedNames(const std::string& folder, const std::string& number,
+                                    const std::string& templates) {
+  Env& env = *Env::Default();
+  const std::vector<std::string> names = FamilyNames(folder, number);
+  std::string code;
+  for (const std::string& name : names)
+    if (EqualsNoCase(name.substr(name.find('.')), ".typedoc")) {
+      std::string data;
+      if (ReadSmall(folder + "/" + name, 4096, &data))
+        code = Trim(data.substr(0, data.find_first_of("\r\n")));
+    }
+  return TypedOf(env, ReadCatalogues(env, templates), code, folder, names);
 }
 
 std::vector<Document> ReadQueue(const std::string& transcriptions, const std::string& templates) {
   std::vector<Document> docs;
   Env& env = *Env::Default();
-  const std::vector<std::string> types = ReadTypeTable(env, templates);
+  const Catalogues catalogues = ReadCatalogues(env, templates);
   for (const std::string& author : os::ListNames(transcriptions)) {
     const std::string folder = FamilyFolder(transcriptions, author);
     if (folder.empty()) continue;
@@ -263,7 +324,7 @@ std::vector<Document> ReadQueue(const std::string& transcriptions, const std::st
         families[number].push_back(std::move(name));
     }
     for (const auto& [number, names] : families)
-      docs.push_back(Describe(env, folder, author, number, names, types));
+      docs.push_back(Describe(env, folder, author, number, names, catalogues));
   }
   std::sort(docs.begin(), docs.end(), [](const Document& a, const Document& b) {
     if (a.urgent != b.urgent) return a.urgent;

@@ -99,12 +99,17 @@ struct Document {
   int64_t serial = 0;             // the same, to sort
   std::string type, label, name;  // UTF-8
   bool urgent = false;
-  std::vector<std::string> typed;  // "pdf", "doc", ...
+  // The typed documents present: "pdf", "doc", ... A file of a typed extension that is
+  // still the type's template, as the move cycle dropped it, is no typed document.
+  std::vector<std::string> typed;
 };
 
 // One document, read from its family; false when the family is gone.
 bool ReadDocument(const std::string& transcriptions, const std::string& templates,
                   const std::string& author, const std::string& number, Document* doc);
+// The names of the typed documents of a family in `folder` (of any stage).
+std::vector<std::string> TypedNames(const std::string& folder, const std::string& number,
+                                    const std::string& templates);
 // Every document of every author: urgent first, then oldest, then by number.
 std::vector<Document> ReadQueue(const std::string& transcriptions, const std::string& templates);
 

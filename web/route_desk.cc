@@ -7,6 +7,7 @@
 // document open; the others may read it but not change it. /typed hands an author the
 // typed documents of their own folder in Tasks/Validations, which the attachments answer
 // leaves out.
+#include <algorithm>
 #include <ctime>
 
 #include "access.h"
@@ -176,8 +177,11 @@ class Desk : public DeskBase {
       return Error(http::status::not_found, kGone);
     std::string files = "[";
     for (const std::string& name : desk::FamilyNames(folder_, number_)) {
-      const std::string kind = desk::KindOfFile(name);
+      std::string kind = desk::KindOfFile(name);
       if (kind.empty()) continue;
+      if (kind == "typed" && std::find(d.typed.begin(), d.typed.end(),
+                                       Lower(name.substr(name.find('.') + 1))) == d.typed.end())
+        kind = "template";  // still the template the move cycle dropped
       os::File f = os::File::OpenRead(folder_ + "/" + name);
       if (!f.is_open()) continue;  // a link, a FIFO, a folder: not a file of the family
       files += (files.size() > 1 ? ", " : "") + std::string("{\"name\": ") +
@@ -355,9 +359,8 @@ class Typed : public DeskBase {
     }
     std::string files = "[";
     if (!folder.empty()) {
-      for (const std::string& name : desk::FamilyNames(folder, *n)) {
+      for (const std::string& name : desk::TypedNames(folder, *n, server().config().templates)) {
         const std::string ending = name.substr(name.find('.') + 1);
-        if (!desk::IsTypedExtension(ending)) continue;
         os::File f = os::File::OpenRead(folder + "/" + name);
         if (!f.is_open()) continue;
         files += (files.size() > 1 ? ", " : "") + std::string("{\"name\": ") +

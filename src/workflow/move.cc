@@ -62,18 +62,8 @@ void HandleQueueEntry(Guichet& g, Cycle& c, const std::string& line) {
   if (FileLen(g.env, base + ".typedoc") > 0)
     IgnoreFailure(ReadFirstLine(g.env, base + ".typedoc", &code));
 
-  std::string service_id, type_name, service_name;
-  for (const std::string& l : c.typedocs) {
-    if (Extract2(l, 2) != code) continue;
-    service_id = Trim(Extract2(l, 1));
-    type_name = Trim(Extract2(l, 3));
-    break;
-  }
-  for (const std::string& l : c.services) {
-    if (Extract2(l, 1) != service_id) continue;
-    service_name = Trim(Extract2(l, 2));
-    break;
-  }
+  std::string service_name, type_name;
+  TypeTemplates(c.services, c.typedocs, code, &service_name, &type_name);
 
   std::vector<std::string> templates;
   const std::string folder = c.templates + "/" + service_name;
@@ -105,6 +95,25 @@ void HandleQueueEntry(Guichet& g, Cycle& c, const std::string& line) {
 }
 
 }  // namespace
+
+void TypeTemplates(const std::vector<std::string>& services,
+                   const std::vector<std::string>& typedocs, const std::string& code,
+                   std::string* service_name, std::string* type_name) {
+  std::string service_id;
+  service_name->clear();
+  type_name->clear();
+  for (const std::string& l : typedocs) {
+    if (Extract2(l, 2) != code) continue;
+    service_id = Trim(Extract2(l, 1));
+    *type_name = Trim(Extract2(l, 3));
+    break;
+  }
+  for (const std::string& l : services) {
+    if (Extract2(l, 1) != service_id) continue;
+    *service_name = Trim(Extract2(l, 2));
+    break;
+  }
+}
 
 std::string BatchTranscription(const std::string& id, const std::string& author) {
   const std::string target = "..\\..\\Validations\\" + author;

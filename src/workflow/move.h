@@ -32,6 +32,13 @@ void RemplirModele(Guichet& g, const std::string& modele, const std::string& des
                    const std::string& service, const std::string& typedoc,
                    const std::string& auteur);
 
+// Where the templates of type code `code` are, from the kept lines of Services.txt and
+// TypeDocs.txt: the service's name (the folder in Templates) and the type's name (the
+// templates' base name); both empty when the code or its service is not found.
+void TypeTemplates(const std::vector<std::string>& services,
+                   const std::vector<std::string>& typedocs, const std::string& code,
+                   std::string* service_name, std::string* type_name);
+
 // The three lines of the stage batch file of document `id` of `author`, CR LF ended.
 std::string BatchTranscription(const std::string& id, const std::string& author);
 

@@ -8,9 +8,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <ctime>
 #include <filesystem>
 
 #include "core/records.h"
+#include "platform/datetime.h"
 #include "platform/env.h"
 #include "support/text.h"
 #include "support_lib/process.h"
@@ -340,7 +342,8 @@ TEST_F(OwnedPortal, BrowserSessionFilesAndLogOff) {
   Reply ok = LogOn("name=anna&password=dictee", &cookie);
   ASSERT_EQ(ok.status, 200) << ok.body;
   EXPECT_EQ(ok.headers[http::field::content_type], "application/json; charset=utf-8");
-  const std::string who = "{\"id\": \"anna\", \"name\": \"anna\", \"service\": \"(Aucun)\"}\n";
+  const std::string who =
+      "{\"id\": \"anna\", \"name\": \"anna\", \"service\": \"(Aucun)\", \"transcriber\": false}\n";
   EXPECT_EQ(ok.body, who);
   EXPECT_EQ(std::string(ok.headers[http::field::set_cookie]),
             cookie + "; Path=/; HttpOnly; SameSite=Strict");
@@ -491,6 +494,190 @@ TEST_F(OwnedPortal, HostileClientCannotTouchAnotherUsersDocument) {
   EXPECT_GE(accepted, 1);
   EXPECT_LE(accepted, 10);
   EXPECT_EQ(accepted + slowed, 20);
+}
+
+// ---- the transcription desk -------------------------------------------------------------
+
+// Three dictations of the author reach Transcriptions through the move cycle; two
+// transcribers of the administrator's list work on them through the desk, one refused
+// while the other has a document open, and "done" carries the family to validation,
+// where the author finds the typed documents.
+TEST_F(OwnedPortal, TranscriptionDesk) {
+  const std::string tasks = run.tasks(), trans = tasks + "/Transcriptions/anna";
+  WriteAll(run.app() + "/guichet_users.txt",
+           ReadAll(run.app() + "/guichet_users.txt") + "marie:m=marie\r\npaul:p=paul\r\n");
+  WriteAll(run.app() + "/guichet_transcribers.txt", "; transcripteurs\r\n  marie \r\n\r\npaul\r\n");
+  for (const char* n : {"41", "42", "43"}) {
+    WriteAll(tasks + "/hvr_" + n + ".wav", std::string("RIFF") + n + std::string(3000, 'w'));
+    WriteAll(tasks + "/hvr_" + n + ".typedoc", "LT\r\n");
+  }
+  run.Start();
+  StartWeb();
+  std::string anna, marie, paul;
+  ASSERT_EQ(LogOn("name=anna&password=dictee", &anna).status, 200);
+  Reply m = LogOn("name=marie&password=m", &marie);
+  ASSERT_EQ(m.status, 200);
+  EXPECT_NE(m.body.find("\"transcriber\": true"), std::string::npos) << m.body;
+  ASSERT_EQ(LogOn("name=paul&password=p", &paul).status, 200);
+  for (const char* n : {"41", "42", "43"})
+    ASSERT_EQ(Post("/portail.hv", std::string("command=finished&p2=") + n, Browser(anna)).status,
+              204);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Exists(trans + "/hvr_41.finished.bat") && Exists(trans + "/hvr_42.finished.bat") &&
+               Exists(trans + "/hvr_43.finished.bat");
+      },
+      30000));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return !Exists(tasks + "/ToMove.txt") || ReadAll(tasks + "/ToMove.txt").empty(); },
+      10000));
+  // 43 is urgent; 41 is older than 42. The name is Windows-1252 on disk.
+  const int64_t now = std::time(nullptr);
+  SetMtime(trans + "/hvr_41.wav", now - 7200);
+  SetMtime(trans + "/hvr_42.wav", now - 3600);
+  WriteAll(trans + "/hvr_43.URGENT!", "");
+  WriteAll(trans + "/hvr_41.id", W("Dupont Élise") + "\r\nligne 2\r\n");
+#ifndef _WIN32
+  // An author folder that is a link is no author.
+  MakeDirs(run.root() + "/elsewhere");
+  WriteAll(run.root() + "/elsewhere/hvr_9.wav", "RIFF");
+  fs::create_directory_symlink(run.root() + "/elsewhere", tasks + "/Transcriptions/linked");
+#endif
+
+  auto get = [&](const std::string& target, const std::string& cookie,
+                 const std::string& range = "") {
+    return Ask(http::verb::get, target, "", "", range, {{"Cookie", cookie}});
+  };
+  auto post = [&](const std::string& what, const std::string& form, const std::string& cookie) {
+    return Post("/desk/" + what, form, Browser(cookie));
+  };
+  auto put = [&](const std::string& query, const std::string& body, const std::string& cookie) {
+    return Ask(http::verb::put, "/desk/typed?" + query, body, "application/octet-stream", "",
+               Browser(cookie));
+  };
+  // The author is no transcriber.
+  Reply refused = get("/desk/queue", anna);
+  EXPECT_EQ(refused.status, 403);
+  EXPECT_EQ(refused.body, "{\"error\": \"R\xC3\xA9serv\xC3\xA9 aux transcripteurs\"}\n");
+  EXPECT_EQ(post("open", "a=anna&n=41", anna).status, 403);
+  EXPECT_EQ(Post("/desk/open", "a=anna&n=41", {{"Cookie", marie}}).status, 403);  // no header
+
+  // The queue: urgent first, then oldest first, with what the files say.
+  Reply queue = get("/desk/queue", marie);
+  ASSERT_EQ(queue.status, 200);
+  EXPECT_EQ(queue.headers[http::field::content_type], "application/json; charset=utf-8");
+  const size_t at43 = queue.body.find("\"number\": \"43\""),
+               at41 = queue.body.find("\"number\": \"41\""),
+               at42 = queue.body.find("\"number\": \"42\"");
+  ASSERT_NE(at42, std::string::npos) << queue.body;
+  EXPECT_LT(at43, at41);
+  EXPECT_LT(at41, at42);
+  EXPECT_EQ(queue.body.find("linked"), std::string::npos) << queue.body;
+  const std::string d41 =
+      "{\"author\": \"anna\", \"number\": \"41\", \"date\": \"" +
+      Format(FromUnixLocal(now - 7200), "yyyy-mm-dd hh:nn") +
+      "\", \"type\": \"LT\", \"label\": \"Lettre au confr\xC3\xA8re\", \"name\": \"Dupont "
+      "\xC3\x89lise\", \"urgent\": false, \"open_by\": \"\", \"open_by_me\": false, \"typed\": []}";
+  EXPECT_NE(queue.body.find(d41), std::string::npos) << queue.body;
+
+  // Marie opens 41; Paul is refused until he forces it, and the queue says who has it.
+  Reply opened = post("open", "a=anna&n=41", marie);
+  ASSERT_EQ(opened.status, 200) << opened.body;
+  EXPECT_NE(opened.body.find("{\"name\": \"hvr_41.wav\", \"size\": 3006, \"kind\": \"audio\"}"),
+            std::string::npos)
+      << opened.body;
+  // The move cycle's copy of the type's .rtf template is a template until typed into.
+  EXPECT_NE(opened.body.find("\"hvr_41.rtf\", \"size\": " +
+                             std::to_string(ReadAll(trans + "/hvr_41.rtf").size()) +
+                             ", \"kind\": \"template\"}"),
+            std::string::npos);
+  for (const char* own : {".typedoc", ".finished.bat", ".id\""})
+    EXPECT_EQ(opened.body.find(std::string("hvr_41") + own), std::string::npos) << own;
+  Reply taken = post("open", "a=anna&n=41", paul);
+  EXPECT_EQ(taken.status, 409);
+  EXPECT_EQ(taken.body,
+            "{\"error\": \"Ce document est ouvert par marie\", \"open_by\": \"marie\"}\n");
+  EXPECT_EQ(put("a=anna&n=41&ext=.pdf", "%PDF-paul", paul).status, 409);
+  EXPECT_EQ(post("name", "a=anna&n=41&name=Paul", paul).status, 409);
+  EXPECT_EQ(post("done", "a=anna&n=41", paul).status, 409);
+  EXPECT_NE(get("/desk/queue", paul).body.find("\"open_by\": \"marie\", \"open_by_me\": false"),
+            std::string::npos);
+  EXPECT_NE(get("/desk/queue", marie).body.find("\"open_by\": \"marie\", \"open_by_me\": true"),
+            std::string::npos);
+  EXPECT_EQ(post("open", "a=nobody&n=41", marie).status, 404);
+  EXPECT_EQ(post("open", "a=..&n=41", marie).status, 400);
+
+  // The dictation, whole and by range; only names of the family.
+  const std::string wav = ReadAll(trans + "/hvr_41.wav");
+  Reply audio = get("/desk/file?a=anna&n=41&f=HVR_41.WAV", paul);
+  EXPECT_EQ(audio.status, 200);
+  EXPECT_TRUE(audio.body == wav);
+  EXPECT_EQ(audio.headers[http::field::content_disposition], "inline");
+  Reply part = get("/desk/file?a=anna&n=41&f=hvr_41.wav", marie, "bytes=4-5");
+  EXPECT_EQ(part.status, 206);
+  EXPECT_EQ(part.body, "41");
+  for (const char* f :
+       {"hvr_42.wav", "../../../Guichet/guichet_users.txt", "hvr_41.wav/..", "hvr_41.nothing"})
+    EXPECT_EQ(get(std::string("/desk/file?a=anna&n=41&f=") + UrlEncode(f), marie).status, 404) << f;
+
+  // The typed document: a link planted at its name is replaced, its target untouched.
+  const std::string pdf = "%PDF-1.4\n" + std::string(70000, 'p');
+#ifndef _WIN32
+  WriteAll(run.root() + "/target.txt", "untouched");
+  fs::create_symlink(run.root() + "/target.txt", trans + "/hvr_41.pdf");
+#endif
+  EXPECT_EQ(put("a=anna&n=41&ext=.exe", "MZ", marie).status, 415);
+  Reply typed = put("a=anna&n=41&ext=.pdf", pdf, marie);
+  EXPECT_EQ(typed.status, 201);
+  EXPECT_EQ(typed.body, "{\"typed\": [\"pdf\"]}\n");
+  EXPECT_EQ(fs::symlink_status(NativePath(trans + "/hvr_41.pdf")).type(), fs::file_type::regular);
+  EXPECT_TRUE(ReadAll(trans + "/hvr_41.pdf") == pdf);
+#ifndef _WIN32
+  EXPECT_EQ(ReadAll(run.root() + "/target.txt"), "untouched");
+#endif
+  EXPECT_EQ(put("a=anna&n=41&ext=doc", "{\\rtf1 doc}", marie).status, 201);
+  // The name: Windows-1252 on disk, the other lines kept; what it cannot hold refused.
+  EXPECT_EQ(post("name", "a=anna&n=41&name=" + UrlEncode("  Martin Zoé €  "), marie).status, 204);
+  EXPECT_EQ(ReadAll(trans + "/hvr_41.id"), W("Martin Zoé €") + "\r\nligne 2\r\n");
+  for (const char* bad : {"A\nB", "日本", "\x01"})
+    EXPECT_EQ(post("name", "a=anna&n=41&name=" + UrlEncode(bad), marie).status, 400) << bad;
+  for (const std::string& f : ListDir(trans)) EXPECT_NE(f[0], '~') << f;
+
+  // Done: refused without a typed document; then the family goes to validation.
+  Reply untyped = post("done", "a=anna&n=42", marie);
+  EXPECT_EQ(untyped.status, 409);
+  EXPECT_NE(untyped.body.find("Aucun document tap\xC3\xA9"), std::string::npos);
+  Reply done = post("done", "a=anna&n=41", marie);
+  ASSERT_EQ(done.status, 200) << done.body;
+  EXPECT_EQ(done.body, "{\"stage\": \"Validations\"}\n");
+  const std::string valid = tasks + "/Validations/anna";
+  EXPECT_TRUE(ReadAll(valid + "/hvr_41.pdf") == pdf);
+  for (const std::string& f : ListDir(trans)) EXPECT_EQ(f.rfind("hvr_41", 0), std::string::npos);
+  EXPECT_EQ(post("done", "a=anna&n=41", marie).status, 404);
+
+  // The author finds the typed documents of their own folder only.
+  Reply own = get("/typed?n=41", anna);
+  EXPECT_EQ(own.body,
+            "{\"files\": [{\"name\": \"hvr_41.doc\", \"size\": 11, \"ext\": \"doc\"}, {\"name\": "
+            "\"hvr_41.pdf\", \"size\": " +
+                std::to_string(pdf.size()) + ", \"ext\": \"pdf\"}]}\n");
+  Reply doc = get("/typed?n=41&ext=doc", anna);
+  EXPECT_EQ(doc.body, "{\\rtf1 doc}");
+  EXPECT_EQ(doc.headers[http::field::content_disposition].rfind("attachment", 0), 0u);
+  EXPECT_EQ(get("/typed?n=41", marie).body, "{\"files\": []}\n");
+  EXPECT_EQ(get("/typed?n=41&ext=doc", marie).status, 404);
+
+  // A log-off releases the session's documents; "force" takes one over.
+  ASSERT_EQ(post("open", "a=anna&n=42", paul).status, 200);
+  ASSERT_EQ(post("open", "a=anna&n=43", marie).status, 200);
+  EXPECT_EQ(post("open", "a=anna&n=43", paul).status, 409);
+  EXPECT_EQ(post("open", "a=anna&n=43&force=1", paul).status, 200);
+  EXPECT_EQ(post("close", "a=anna&n=43", marie).status, 204);  // no longer hers: no error
+  EXPECT_EQ(post("open", "a=anna&n=43", marie).status, 409);
+  EXPECT_EQ(Ask(http::verb::delete_, "/session", "", "", "", Browser(paul)).status, 204);
+  EXPECT_EQ(post("open", "a=anna&n=42", marie).status, 200);
+  EXPECT_EQ(post("open", "a=anna&n=43", marie).status, 200);
+  EXPECT_EQ(get("/desk/queue", paul).status, 401);
 }
 
 }  // namespace
