@@ -57,6 +57,19 @@ def add_transcribers(site):
 class Desk(Portal):
     """The portal's page helpers, and the desk's."""
 
+    def shot(self, name, height=None):
+        """A screenshot; `height` makes the window that tall for it (the whole page)."""
+        if height and self.shots:
+            width = self.d.execute_script("return window.innerWidth")
+            self.d.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                "width": width, "height": height, "deviceScaleFactor": 1, "mobile": False})
+            try:
+                Portal.shot(self, name)
+            finally:
+                self.d.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+        else:
+            Portal.shot(self, name)
+
     def log_off(self):
         self.find("#deconnexion").click()
         self.until(lambda: self.present("#nom"), "the log-on form after log-off")
@@ -243,7 +256,7 @@ def desk(page, root, numbers, heard, http_paul, work, shots):
     page.until(lambda: "Nom enregistré" in page.text("#message-nom"), "the name saved")
     assert open(os.path.join(folder, "hvr_%s.id" % first), "rb").read().startswith(
         PATIENT.encode("cp1252"))
-    page.shot("desk-document.png")
+    page.shot("desk-document.png", height=1260)
     page.find("#termine").click()
     page.confirm()
     page.until(lambda: "validation de anna" in page.announcement(), "the document done")

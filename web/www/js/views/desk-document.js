@@ -15,6 +15,13 @@ const VITESSES = [0.5, 0.75, 1, 1.25, 1.5, 1.75, 2];
 const SAUT = 3;
 const ACCEPTES = '.pdf,.doc,.rtf,.txt';
 const GENRES = { audio: 'Dictée', template: 'Modèle', typed: 'Document tapé', other: 'Autre' };
+const ORDRE = { audio: 0, other: 1, typed: 2, template: 3 };
+
+// What a file of the family is, in the transcriber's words.
+function genre(f) {
+  if (f.kind === 'other' && /\.(caf|spx)$/i.test(f.name)) return 'Dictée (format d’origine)';
+  return GENRES[f.kind] || GENRES.other;
+}
 const LIBELLES_TAPES = { pdf: 'PDF', doc: 'Word', rtf: 'RTF', txt: 'Texte' };
 
 function taille(octets) {
@@ -142,10 +149,12 @@ export async function render(main, params, app) {
   const listeFichiers = el('ul', { class: 'liste-pieces', id: 'fichiers-bureau' });
   sFichiers.append(listeFichiers);
   const montreFichiers = () => {
-    listeFichiers.replaceChildren(...fichiers.map((f) => {
+    const tries = [...fichiers].sort((x, y) => (ORDRE[x.kind] ?? 4) - (ORDRE[y.kind] ?? 4)
+      || x.name.localeCompare(y.name));
+    listeFichiers.replaceChildren(...tries.map((f) => {
       const a = el('a', { href: api.urlBureau(auteur, numero, f.name), download: f.name, text: f.name });
       a.dataset.genre = f.kind;
-      return el('li', {}, a, ` — ${GENRES[f.kind] || GENRES.other}, ${taille(f.size)}`);
+      return el('li', {}, a, ` — ${genre(f)}, ${taille(f.size)}`);
     }));
   };
 
@@ -200,7 +209,7 @@ export async function render(main, params, app) {
   const formFichier = el('form', { class: 'ligne-formulaire' },
     el('div', { class: 'champ' }, etiquetteFichier, champFichier), deposer);
   const etiquetteTexte = el('label', { for: 'texte-tape', text: 'Ou tapez le texte ici (enregistré en .txt)' });
-  const texte = el('textarea', { id: 'texte-tape', rows: '8', spellcheck: 'true', lang: 'fr' });
+  const texte = el('textarea', { id: 'texte-tape', rows: '7', spellcheck: 'true', lang: 'fr' });
   const deposerTexte = el('button', { type: 'submit', id: 'deposer-texte', text: 'Déposer ce texte' });
   const formTexte = el('form', { class: 'formulaire-texte' },
     el('div', { class: 'champ' }, etiquetteTexte, texte), deposerTexte);
@@ -225,6 +234,7 @@ export async function render(main, params, app) {
       fichiers = relu.files || [];
       montreFichiers();
       montreTapes();
+      app.annoncer('');  // an earlier refusal of "Terminé" no longer holds
       return true;
     } catch (err) {
       if (err instanceof api.SessionExpiree) app.sessionTerminee();
@@ -314,7 +324,11 @@ export async function render(main, params, app) {
     }
   });
 
-  main.append(carte, sDictee, sFichiers, sNom, sTape, sFin);
+  // Two columns on a wide screen: what is heard and "Terminé" on the left (kept in sight),
+  // what is typed on the right.
+  main.append(carte, el('div', { class: 'colonnes-bureau' },
+    el('div', { class: 'colonne' }, sDictee, sFin, sFichiers),
+    el('div', { class: 'colonne' }, sNom, sTape)));
   montreFichiers();
   montreTapes();
 
