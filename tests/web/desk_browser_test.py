@@ -256,7 +256,7 @@ def desk(page, root, numbers, heard, http_paul, work, shots):
     page.until(lambda: "Nom enregistré" in page.text("#message-nom"), "the name saved")
     assert open(os.path.join(folder, "hvr_%s.id" % first), "rb").read().startswith(
         PATIENT.encode("cp1252"))
-    page.shot("desk-document.png", height=1260)
+    page.shot("desk-document.png", height=1360)
     page.find("#termine").click()
     page.confirm()
     page.until(lambda: "validation de anna" in page.announcement(), "the document done")

@@ -209,7 +209,7 @@ export async function render(main, params, app) {
   const formFichier = el('form', { class: 'ligne-formulaire' },
     el('div', { class: 'champ' }, etiquetteFichier, champFichier), deposer);
   const etiquetteTexte = el('label', { for: 'texte-tape', text: 'Ou tapez le texte ici (enregistré en .txt)' });
-  const texte = el('textarea', { id: 'texte-tape', rows: '7', spellcheck: 'true', lang: 'fr' });
+  const texte = el('textarea', { id: 'texte-tape', rows: '6', spellcheck: 'true', lang: 'fr' });
   const deposerTexte = el('button', { type: 'submit', id: 'deposer-texte', text: 'Déposer ce texte' });
   const formTexte = el('form', { class: 'formulaire-texte' },
     el('div', { class: 'champ' }, etiquetteTexte, texte), deposerTexte);
@@ -324,11 +324,11 @@ export async function render(main, params, app) {
     }
   });
 
-  // Two columns on a wide screen: what is heard and "Terminé" on the left (kept in sight),
-  // what is typed on the right.
+  // Two columns on a wide screen: what is heard on the left (kept in sight), what is typed
+  // on the right, in the order of the work, which is also the order of one column.
   main.append(carte, el('div', { class: 'colonnes-bureau' },
-    el('div', { class: 'colonne' }, sDictee, sFin, sFichiers),
-    el('div', { class: 'colonne' }, sNom, sTape)));
+    el('div', { class: 'colonne' }, sDictee, sFichiers),
+    el('div', { class: 'colonne' }, sNom, sTape, sFin)));
   montreFichiers();
   montreTapes();
 
