@@ -46,10 +46,15 @@ DOC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + b"Courrier du docteur" * 40  # a Wor
 
 
 def add_transcribers(site):
-    """Two transcribers in the users file, both named in the transcribers list."""
+    """Two transcribers in the users file (the demo's marie, and paul), both named in a
+    transcribers list written as an administrator on Windows would."""
     folder = os.path.join(site, "Guichet")
-    with open(os.path.join(folder, "guichet_users.txt"), "ab") as f:
-        f.write(b"marie:frappe=marie\r\npaul:frappe=paul\r\n")
+    users = os.path.join(folder, "guichet_users.txt")
+    known = open(users, "rb").read()
+    with open(users, "ab") as f:
+        for line in (b"marie:frappe=marie", b"paul:frappe=paul"):
+            if b"\n" + line + b"\r\n" not in known:
+                f.write(line + b"\r\n")
     with open(os.path.join(folder, "guichet_transcribers.txt"), "wb") as f:
         f.write(b"; Les transcripteurs du secr\xe9tariat\r\n\r\n  marie  \r\npaul\r\n")
 
