@@ -117,10 +117,17 @@ export async function render(main, params, app) {
   };
   const fermeture = () => {
     if (tenu) api.fermeBureau(auteur, numero, true).catch(() => {});
+    tenu = false;
+  };
+  // A page the browser kept and shows again (back button) claims the document afresh.
+  const revient = (e) => {
+    if (e.persisted) app.aller(location.hash);
   };
   window.addEventListener('pagehide', fermeture);
+  window.addEventListener('pageshow', revient);
   app.enQuittant(() => {
     window.removeEventListener('pagehide', fermeture);
+    window.removeEventListener('pageshow', revient);
     if (lecteur) lecteur.detruit();
     lache();
   });
