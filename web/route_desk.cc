@@ -59,6 +59,16 @@ std::string FamilyName(const std::string& folder, const std::string& number,
   return "";
 }
 
+// The real path of the family file `wanted` (any case) of `folder`, a family's folder:
+// the file itself, never a link at its name nor anything outside the folder; "" otherwise.
+std::string FamilyFileReal(const std::string& folder, const std::string& number,
+                           std::string_view wanted) {
+  const std::string name = FamilyName(folder, number, wanted);
+  if (name.empty() || os::KindOf(folder + "/" + name, false) != os::Kind::kFile) return "";
+  const std::string root = os::RealPath(folder);
+  return root.empty() ? "" : ResolveInside(folder + "/" + name, {root});
+}
+
 class DeskBase : public Route {
  public:
   using Route::Route;
@@ -84,14 +94,15 @@ class Desk : public DeskBase {
 
   void Start() override {
     what_ = conn().path().substr(6);  // after "/desk/"
-    const bool body = conn().head().method() == http::verb::put;
+    // A refusal before the body is read ends the connection: the body is left unread.
+    const auto verb = conn().head().method();
+    const bool body = verb != http::verb::get && verb != http::verb::head;
     Access access = Identify(conn(), "", true, &caller_);
     if (access != Access::kGranted) return Refuse(conn(), access, body);
     if (!server().IsTranscriber(caller_.session->id))
       return Error(http::status::forbidden, "Réservé aux transcripteurs", body);
     token_ = caller_.token;
     me_ = caller_.session->name.empty() ? caller_.session->id : caller_.session->name;
-    const auto verb = conn().head().method();
     if (verb == http::verb::post) {
       auto self = shared_from_this();
       return conn().ReadSmallBody(kMaxFormBytes, [self, this](std::string b) {
@@ -201,10 +212,9 @@ class Desk : public DeskBase {
       return conn().SendText(http::status::not_found, "Not found\n");
     // Reading the document counts as working on it.
     server().claims().HeldByOther(key_, token_, Clock::now());
-    const std::string root = os::RealPath(transcriptions());
-    const std::string real = root.empty() ? "" : ResolveInside(folder_ + "/" + f, {root});
+    const std::string real = FamilyFileReal(folder_, number_, f);
     if (real.empty()) return conn().SendText(http::status::not_found, "Not found\n");
-    conn().SendFile(real, {root}, DocumentFileOptions(real, false));
+    conn().SendFile(real, {os::RealPath(folder_)}, DocumentFileOptions(real, false));
   }
 
   // ---- PUT /desk/typed ----
@@ -350,12 +360,11 @@ class Typed : public DeskBase {
             : "";
     if (ext) {
       const std::string e = TypedExtension(ext);
-      const std::string name =
-          e.empty() || folder.empty() ? "" : FamilyName(folder, *n, DocumentFileName(*n, "." + e));
-      const std::string root = name.empty() ? "" : os::RealPath(folder);
-      const std::string real = root.empty() ? "" : ResolveInside(folder + "/" + name, {root});
+      const std::string real = e.empty() || folder.empty()
+                                   ? ""
+                                   : FamilyFileReal(folder, *n, DocumentFileName(*n, "." + e));
       if (real.empty()) return conn().SendText(http::status::not_found, "Not found\n");
-      return conn().SendFile(real, {root}, DocumentFileOptions(real, true));
+      return conn().SendFile(real, {os::RealPath(folder)}, DocumentFileOptions(real, true));
     }
     std::string files = "[";
     if (!folder.empty()) {

@@ -619,6 +619,12 @@ TEST_F(OwnedPortal, TranscriptionDesk) {
   for (const char* f :
        {"hvr_42.wav", "../../../Guichet/guichet_users.txt", "hvr_41.wav/..", "hvr_41.nothing"})
     EXPECT_EQ(get(std::string("/desk/file?a=anna&n=41&f=") + UrlEncode(f), marie).status, 404) << f;
+#ifndef _WIN32
+  // A link at a family's name is not followed, even to a file of the same folder.
+  fs::create_symlink("hvr_42.wav", trans + "/hvr_41.caf");
+  EXPECT_EQ(get("/desk/file?a=anna&n=41&f=hvr_41.caf", marie).status, 404);
+  fs::remove(trans + "/hvr_41.caf");
+#endif
 
   // The typed document: a link planted at its name is replaced, its target untouched.
   const std::string pdf = "%PDF-1.4\n" + std::string(70000, 'p');
