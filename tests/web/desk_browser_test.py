@@ -10,7 +10,8 @@ it, guichet-batch files it in the archive and the author finds it there.
   page's duration is the recording's within 0.2 s; the function keys work while typing
   in a field), its downloads, "Terminé" refused before any typed document, a PDF
   uploaded and the name corrected, "Terminé"; the second taken over from paul, its text
-  typed in the page with accents; the third a .doc;
+  typed in the page with accents; the third a UTF-8 text file (stored in windows-1252)
+  and a .doc;
 - anna plays and validates the first and sees it published; `guichet-batch --archive`
   files it; from the second (same patient) the archive lists it and its PDF's bytes are
   fetched; the second's text is read back with its accents and it is sent back; the
@@ -287,9 +288,16 @@ def desk(page, root, numbers, heard, http_paul, work, shots):
     page.confirm()
     page.until(lambda: "validation de anna" in page.announcement(), "the second done")
 
-    # The third: a .doc.
+    # The third: a UTF-8 text file, stored in windows-1252 as the site's texts; then a .doc.
     page.queue()
     page.open_on_desk(third)
+    note = os.path.join(work, "note.txt")
+    open(note, "w", encoding="utf-8").write("Note brève : œdème.\r\n")
+    page.find("#fichier-tape").send_keys(note)
+    page.find("#deposer").click()
+    assert "converti" in page.message("#message-depot", "the text file"), page.text("#message-depot")
+    assert open(os.path.join(folder, "hvr_%s.txt" % third), "rb").read() == \
+        "Note brève : œdème.\r\n".encode("cp1252")
     doc_path = os.path.join(work, "courrier.doc")
     open(doc_path, "wb").write(DOC)
     page.find("#fichier-tape").send_keys(doc_path)

@@ -182,6 +182,10 @@ export async function render(main, params, app) {
   };
   const enregistreNom = async () => {
     const nom = champNom.value.trim();
+    const manquants = horsWindows1252(nom);
+    if (manquants.length) {
+      throw new api.ErreurGuichet(`Le nom contient des caractères que le site ne peut pas enregistrer : ${manquants.join(' ')}`);
+    }
     await app.occupe(api.nommeBureau(auteur, numero, nom), 'Enregistrement du nom…');
     nomEnregistre = nom;
     champNom.value = nom;
