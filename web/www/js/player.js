@@ -1,6 +1,7 @@
 // The dictation player: play and pause, a position slider, a few seconds back and
-// forward, the speed from 0.75 to 2 times (pitch kept), and the keyboard shortcuts of
-// transcription software. The sound is a WAV made in the page from the CAF (caf.js).
+// forward, the speed from 0.75 to 2 times (0.5 to 2 on the desk; pitch kept), and the
+// keyboard shortcuts of transcription software. The sound is a WAV: made in the page from
+// the CAF (caf.js) for the author, Guichet's own on the transcription desk.
 //
 // Shortcuts, anywhere on the page but in a text field:
 //   Espace or K  play / pause        J or ←  back 5 s       L or →  forward 5 s
