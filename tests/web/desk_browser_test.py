@@ -193,12 +193,16 @@ def desk(page, root, numbers, heard, http_paul, work, shots):
     folder = os.path.join(root, "Tasks", "Transcriptions", AUTHOR)
     validations = os.path.join(root, "Tasks", "Validations", AUTHOR)
 
-    # Guichet's WAV of the page's CAF: 11025 Hz, one channel, speech.
+    # The page's CAF and Guichet's WAV of it: 11025 Hz, one channel, speech.
     wav = os.path.join(folder, "hvr_%s.wav" % first)
     probe, rms, seconds = audio_checks(wav)
     assert "sample_rate=11025" in probe and "channels=1" in probe, probe
     assert rms > 0.01, rms
     assert abs(seconds - heard) < 0.2, (seconds, heard)
+    caf = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=sample_rate,channels",
+                          "-of", "default=nw=1", os.path.join(folder, "hvr_%s.caf" % first)],
+                         capture_output=True, text=True, check=True).stdout
+    assert "sample_rate=11025" in caf and "channels=1" in caf, caf
 
     # paul holds the second; marie logs on and lands on the desk.
     status = http_paul.post("desk/open", {"a": AUTHOR, "n": second})
