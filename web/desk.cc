@@ -61,6 +61,21 @@ bool ReadSmall(const std::string& path, int64_t max, std::string* data, int64_t*
   return true;
 }
 
+// Removes `name`, an aside file of `folder`, when the guichet-web that wrote it has ended
+// (it stopped mid-write): "~" + target + "." + process number + "-" + count + ".tmp".
+void SweepAside(const std::string& folder, const std::string& name) {
+  if (name.size() < 5 || name.compare(name.size() - 4, 4, ".tmp") != 0) return;
+  const size_t dash = name.rfind('-'), dot = name.rfind('.', dash);
+  if (dash == std::string::npos || dot == std::string::npos) return;
+  const std::string pid = name.substr(dot + 1, dash - dot - 1);
+  if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos)
+    return;
+  const long n = std::stol(pid);
+  if (n != os::ProcessId() && os::ProcessEnded(n) &&
+      os::KindOf(folder + "/" + name, false) == os::Kind::kFile)
+    os::Remove(folder + "/" + name);
+}
+
 }  // namespace
 
 // ---- who is a transcriber ---------------------------------------------------------------
@@ -320,6 +335,7 @@ std::vector<Document> ReadQueue(const std::string& transcriptions, const std::st
     if (folder.empty()) continue;
     std::map<std::string, std::vector<std::string>> families;
     for (std::string& name : os::ListNames(folder)) {
+      if (name[0] == '~') SweepAside(folder, name);
       std::string number, ending;
       if (ParseDocumentFileName(name, &number, &ending) && IsDocumentNumber(number))
         families[number].push_back(std::move(name));

@@ -110,7 +110,8 @@ bool ReadDocument(const std::string& transcriptions, const std::string& template
 // The names of the typed documents of a family in `folder` (of any stage).
 std::vector<std::string> TypedNames(const std::string& folder, const std::string& number,
                                     const std::string& templates);
-// Every document of every author: urgent first, then oldest, then by number.
+// Every document of every author: urgent first, then oldest, then by number. Aside
+// files left by a guichet-web that stopped mid-write are removed on the way.
 std::vector<Document> ReadQueue(const std::string& transcriptions, const std::string& templates);
 
 // ---- writing into a family's folder -------------------------------------------------------

@@ -184,8 +184,10 @@ class Desk : public DeskBase {
     if (!server().claims().Open(key_, token_, me_, Field("force") == "1", Clock::now(), &other))
       return Conflict(other);
     desk::Document d;
-    if (!desk::ReadDocument(transcriptions(), server().config().templates, author_, number_, &d))
+    if (!desk::ReadDocument(transcriptions(), server().config().templates, author_, number_, &d)) {
+      server().claims().Close(key_, token_);
       return Error(http::status::not_found, kGone);
+    }
     std::string files = "[";
     for (const std::string& name : desk::FamilyNames(folder_, number_)) {
       std::string kind = desk::KindOfFile(name);

@@ -104,6 +104,17 @@ TEST(DeskWrites, AsideFileReplacesWhatStandsAtTheName) {
     EXPECT_NE(onto.Commit(), 0);
   }
   EXPECT_EQ(ListDir(folder), (std::vector<std::string>{"hvr_1.pdf", "hvr_2.pdf"}));
+  // What a guichet-web that ended left aside goes with the next queue; this one's stays.
+  const std::string u7 = folder + "/Transcriptions/u7";
+  MakeDirs(u7);
+  WriteAll(u7 + "/hvr_5.wav", "RIFF");
+  const std::string mine = "~hvr_5.pdf." + std::to_string(web::os::ProcessId()) + "-7.tmp";
+  WriteAll(u7 + "/~hvr_5.pdf.999999999-1.tmp", "left");
+  WriteAll(u7 + "/" + mine, "writing");
+  const auto queue = desk::ReadQueue(folder + "/Transcriptions", folder + "/Templates");
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_EQ(queue[0].number, "5");
+  EXPECT_EQ(ListDir(u7), (std::vector<std::string>{"hvr_5.wav", mine}));
 #ifndef _WIN32
   // A FIFO at the name neither blocks the write nor receives it.
   ASSERT_EQ(mkfifo((folder + "/hvr_3.pdf").c_str(), 0600), 0);
