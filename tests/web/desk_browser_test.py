@@ -284,6 +284,12 @@ def desk(page, root, numbers, heard, http_paul, work, shots):
     assert http_paul.send("desk/typed?" + urllib.parse.urlencode(
         {"a": AUTHOR, "n": second, "ext": ".txt"}), b"paul", "PUT") == 409
     page.find("#texte-tape").send_keys(TYPED)
+    # Leaving the page lets the document go; the text not yet sent comes back with it.
+    page.find("a[href='#/bureau']:not([aria-current])").click()
+    page.until(lambda: page.present("#bureau-%s-%s" % (AUTHOR, second)), "the queue")
+    page.until(lambda: "Personne" in page.queue_row(second).text, "the second let go")
+    page.open_on_desk(second)
+    assert page.find("#texte-tape").get_attribute("value") == TYPED, "the text typed was lost"
     page.find("#deposer-texte").click()
     assert "Texte déposé" in page.message("#message-depot", "the text"), page.text("#message-depot")
     assert open(os.path.join(folder, "hvr_%s.txt" % second), "rb").read() == \

@@ -12,6 +12,10 @@ import { confirme } from './document.js';
 import { dateLisible } from './documents.js';
 
 const VITESSES = [0.5, 0.75, 1, 1.25, 1.5, 1.75, 2];
+
+// Texts typed in the page and not yet sent, by document, kept (in memory only) when the
+// page goes: a session that expires, a click on the queue, come back to their box.
+const brouillons = new Map();
 const SAUT = 3;
 const ACCEPTES = '.pdf,.doc,.rtf,.txt';
 const GENRES = { audio: 'Dictée', template: 'Modèle', typed: 'Document tapé', other: 'Autre' };
@@ -123,11 +127,24 @@ export async function render(main, params, app) {
   const revient = (e) => {
     if (e.persisted) app.aller(location.hash);
   };
+  // A text typed and not sent: kept when the view goes, asked about when the tab closes.
+  let texteDepose = '';
+  let texte = null;
+  const nonDepose = () => texte && texte.value.trim() !== '' && texte.value !== texteDepose;
+  const avertit = (e) => {
+    if (tenu && nonDepose()) {
+      e.preventDefault();
+      e.returnValue = '';
+    }
+  };
   window.addEventListener('pagehide', fermeture);
   window.addEventListener('pageshow', revient);
+  window.addEventListener('beforeunload', avertit);
   app.enQuittant(() => {
     window.removeEventListener('pagehide', fermeture);
     window.removeEventListener('pageshow', revient);
+    window.removeEventListener('beforeunload', avertit);
+    if (tenu && nonDepose()) brouillons.set(`${auteur}/${numero}`, texte.value);
     if (lecteur) lecteur.detruit();
     lache();
   });
@@ -220,7 +237,7 @@ export async function render(main, params, app) {
   const formFichier = el('form', { class: 'ligne-formulaire' },
     el('div', { class: 'champ' }, etiquetteFichier, champFichier), deposer);
   const etiquetteTexte = el('label', { for: 'texte-tape', text: 'Ou tapez le texte ici (enregistré en .txt)' });
-  const texte = el('textarea', { id: 'texte-tape', rows: '6', spellcheck: 'true', lang: 'fr' });
+  texte = el('textarea', { id: 'texte-tape', rows: '6', spellcheck: 'true', lang: 'fr' });
   const deposerTexte = el('button', { type: 'submit', id: 'deposer-texte', text: 'Déposer ce texte' });
   const formTexte = el('form', { class: 'formulaire-texte' },
     el('div', { class: 'champ' }, etiquetteTexte, texte), deposerTexte);
@@ -304,8 +321,10 @@ export async function render(main, params, app) {
       return;
     }
     // Windows line ends, as the site's other texts.
-    const octets = toWindows1252(texte.value.replace(/\r\n|\r|\n/g, '\r\n'));
+    const envoye = texte.value;
+    const octets = toWindows1252(envoye.replace(/\r\n|\r|\n/g, '\r\n'));
     if (await envoie('txt', octets, 'du texte')) {
+      texteDepose = envoye;
       dis(messageDepot, `Texte déposé (${taille(octets.length)}).`, 'succes');
     }
   });
@@ -343,7 +362,13 @@ export async function render(main, params, app) {
   montreFichiers();
   montreTapes();
 
-  // The dictation, and a text typed earlier put back in the box to go on with it.
+  // A text left unsent here comes back; else the one sent earlier, to go on with it.
+  const cle = `${auteur}/${numero}`;
+  if (brouillons.has(cle)) {
+    texte.value = brouillons.get(cle);
+    brouillons.delete(cle);
+    dis(messageDepot, 'Le texte que vous n’aviez pas déposé est remis dans la zone de saisie.');
+  }
   const travaux = [];
   const audio = fichiers.find((f) => f.kind === 'audio');
   if (audio) {
@@ -369,7 +394,10 @@ export async function render(main, params, app) {
   if (txt) {
     travaux.push(api.fichierBureau(auteur, numero, txt.name)
       .then((r) => r.arrayBuffer())
-      .then((b) => { if (!texte.value) texte.value = api.decode1252(b).replace(/\r\n/g, '\n'); })
+      .then((b) => {
+        texteDepose = api.decode1252(b).replace(/\r\n/g, '\n');
+        if (!texte.value) texte.value = texteDepose;
+      })
       .catch((e) => { if (e instanceof api.SessionExpiree) throw e; }));
   }
   await app.occupe(Promise.all(travaux), 'Chargement de la dictée…');
