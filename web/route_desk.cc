@@ -263,10 +263,26 @@ class Desk : public DeskBase {
                    std::to_string(err));
       return Error(http::status::internal_server_error, "Écriture impossible");
     }
-    // An earlier one of that extension spelt in another case is replaced too.
-    for (const std::string& name : desk::FamilyNames(folder_, number_))
-      if (name != target_ && EqualsNoCase(name, target_) &&
-          os::KindOf(folder_ + "/" + name, false) != os::Kind::kFolder)
+    // An earlier one of that extension spelt in another case is replaced too, where the
+    // file system tells the two names apart; where it does not (Windows), the replaced
+    // file kept the earlier name, which takes the new one's case.
+    std::vector<std::string> same;
+    bool exact = false;
+    for (const std::string& name : desk::FamilyNames(folder_, number_)) {
+      if (name == target_)
+        exact = true;
+      else if (EqualsNoCase(name, target_))
+        same.push_back(name);
+    }
+    if (!exact && same.size() == 1) {
+      // Through another name: a rename that changes only the case may do nothing.
+      const std::string via = folder_ + "/~" + target_ + ".case";
+      if (os::Rename(folder_ + "/" + same[0], via) == 0 &&
+          os::Rename(via, folder_ + "/" + target_) != 0)
+        os::Rename(via, folder_ + "/" + same[0]);
+    }
+    for (const std::string& name : same)
+      if (exact && os::KindOf(folder_ + "/" + name, false) != os::Kind::kFolder)
         os::Remove(folder_ + "/" + name);
     desk::Document d;
     desk::ReadDocument(transcriptions(), server().config().templates, author_, number_, &d);

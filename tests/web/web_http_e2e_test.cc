@@ -4,6 +4,7 @@
 // attachments fetched whole and by range, static files, and the timeout without Guichet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -632,12 +633,17 @@ TEST_F(OwnedPortal, TranscriptionDesk) {
   WriteAll(run.root() + "/target.txt", "untouched");
   fs::create_symlink(run.root() + "/target.txt", trans + "/hvr_41.pdf");
 #endif
+  WriteAll(trans + "/HVR_41.PDF", "%PDF-older");  // replaced as well
   EXPECT_EQ(put("a=anna&n=41&ext=.exe", "MZ", marie).status, 415);
   Reply typed = put("a=anna&n=41&ext=.pdf", pdf, marie);
   EXPECT_EQ(typed.status, 201);
   EXPECT_EQ(typed.body, "{\"typed\": [\"pdf\"]}\n");
   EXPECT_EQ(fs::symlink_status(NativePath(trans + "/hvr_41.pdf")).type(), fs::file_type::regular);
   EXPECT_TRUE(ReadAll(trans + "/hvr_41.pdf") == pdf);
+  const std::vector<std::string> names = ListDir(trans);
+  EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                          [](const std::string& f) { return EqualsNoCase(f, "hvr_41.pdf"); }),
+            1);
 #ifndef _WIN32
   EXPECT_EQ(ReadAll(run.root() + "/target.txt"), "untouched");
 #endif
