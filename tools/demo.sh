@@ -36,7 +36,7 @@ if ! kill -0 "$web" 2>/dev/null; then
   tail -n 3 "$site"/Guichet/guichet-web.log >&2
   exit 1
 fi
-echo "Portal: open http://$listen/ (log on as anna, password dictee)"
+echo "Portal: open http://$listen/ (log on as anna, password dictee; the transcription desk as marie, password frappe)"
 echo "Front end log: $(pwd)/$site/Guichet/guichet-web.log"
 echo "Archive runner log: $(pwd)/$site/Guichet/guichet-batch.log (every minute)"
 echo "Starting $(pwd)/$site/Guichet/guichet (requests go into $site/IsapiHalvero/in)"

@@ -120,7 +120,7 @@ function messagePage(html) {
 
 // ---------------------------------------------------------------- browser session
 
-// The open session ({id, name, service}), or null when there is none.
+// The open session ({id, name, service, transcriber}), or null when there is none.
 export async function session() {
   const reponse = await envoie('/session', { connexion: true });
   if (reponse.status === 401) return null;
@@ -255,4 +255,132 @@ export async function nouveauNumero(code) {
   const numero = (lisLignes(texte).lignes[0] || [])[0] || '';
   if (!/^\d+$/.test(numero)) throw new ErreurGuichet('Guichet n’a pas donné de numéro de document.');
   return numero;
+}
+
+// ---------------------------------------------------------------- the transcription desk
+
+// The front end's own answers for the desk are JSON; a refusal carries its French message
+// in "error", which is shown as it is. 409 on opening also names who has the document.
+async function erreurBureau(reponse) {
+  const defaut = erreurHttp(reponse).message;
+  let corps = null;
+  try {
+    corps = await reponse.json();
+  } catch (e) {
+    // not JSON: the default message
+  }
+  const message = corps && typeof corps.error === 'string' && corps.error ? corps.error : defaut;
+  const erreur = new ErreurGuichet(message, reponse.status);
+  if (corps && typeof corps.open_by === 'string') erreur.ouvertPar = corps.open_by;
+  return erreur;
+}
+
+async function bureauJson(url, options = {}) {
+  const reponse = await envoie(url, options);
+  if (!reponse.ok) throw await erreurBureau(reponse);
+  return reponse.status === 204 ? null : reponse.json();
+}
+
+function parametresBureau(auteur, numero, autres = {}) {
+  return new URLSearchParams({ a: auteur, n: numero, ...autres });
+}
+
+// The documents waiting for transcription, urgent first then oldest first: [{author,
+// number, date, type, label, name, urgent, open_by, open_by_me, typed: ['pdf', ...]}].
+export async function fileBureau() {
+  return (await bureauJson('/desk/queue')).documents || [];
+}
+
+// Opens (claims) a document for this session: {document, files: [{name, size, kind}]}.
+// Another session holding it gives ErreurGuichet 409 with `ouvertPar`; `reprendre`
+// takes it over. A document gone gives 404.
+export async function ouvreBureau(auteur, numero, reprendre = false) {
+  const corps = parametresBureau(auteur, numero, reprendre ? { force: '1' } : {});
+  return bureauJson('/desk/open', { method: 'POST', body: corps });
+}
+
+// Lets go of a document. `enPartant` for a page being closed: the request outlives it.
+export async function fermeBureau(auteur, numero, enPartant = false) {
+  await bureauJson('/desk/close', { method: 'POST', body: parametresBureau(auteur, numero),
+    keepalive: enPartant });
+}
+
+// The address of one file of a document's family on the desk.
+export function urlBureau(auteur, numero, nom) {
+  return `/desk/file?${parametresBureau(auteur, numero, { f: nom })}`;
+}
+
+// Fetches a file of the desk; a file that is gone throws ErreurGuichet 404.
+export async function fichierBureau(auteur, numero, nom) {
+  const reponse = await envoie(urlBureau(auteur, numero, nom));
+  if (reponse.status === 404) throw new ErreurGuichet('Ce fichier n’est plus disponible.', 404);
+  if (!reponse.ok) throw await erreurBureau(reponse);
+  return reponse;
+}
+
+// Sets the patient/document name (the first line of the ".id").
+export async function nommeBureau(auteur, numero, nom) {
+  await bureauJson('/desk/name', { method: 'POST',
+    body: parametresBureau(auteur, numero, { name: nom }) });
+}
+
+// "Terminé": the document goes to the author's validation; {stage: "Validations"}.
+export async function termineBureau(auteur, numero) {
+  return bureauJson('/desk/done', { method: 'POST', body: parametresBureau(auteur, numero) });
+}
+
+export const EXTENSIONS_TAPEES = ['pdf', 'doc', 'rtf', 'txt'];
+export const TAILLE_TAPEE_MAX = 50 * 1024 * 1024;
+
+// Sends the typed document (a File or Blob) with its extension ("pdf"), with progress
+// from XMLHttpRequest's upload events: resolves to {typed: ['pdf', ...]}. Rejects with
+// SessionExpiree or ErreurGuichet (status 0 when the connection itself failed).
+export function deposeBureau(auteur, numero, extension, corps, progression = () => {}) {
+  return new Promise((resoudre, rejeter) => {
+    const xhr = new XMLHttpRequest();
+    xhr.open('PUT', `/desk/typed?${parametresBureau(auteur, numero, { ext: `.${extension}` })}`);
+    xhr.setRequestHeader('X-Guichet', '1');
+    xhr.setRequestHeader('Content-Type', 'application/octet-stream');
+    xhr.upload.onprogress = (e) => {
+      if (e.lengthComputable) progression(e.loaded, e.total);
+    };
+    const coupe = () => rejeter(new ErreurGuichet(
+      'L’envoi a été interrompu : la connexion au serveur a été coupée. Réessayez.', 0));
+    xhr.onerror = coupe;
+    xhr.onabort = coupe;
+    xhr.ontimeout = coupe;
+    xhr.onload = () => {
+      let corpsReponse = null;
+      try { corpsReponse = JSON.parse(xhr.responseText); } catch (e) { /* not JSON */ }
+      if (xhr.status >= 200 && xhr.status < 300) {
+        resoudre(corpsReponse || {});
+      } else if (xhr.status === 401) {
+        rejeter(new SessionExpiree());
+      } else {
+        const defaut = {
+          413: 'Le fichier est trop volumineux (50 Mo au plus).',
+          415: 'Ce type de fichier n’est pas accepté (seuls .pdf, .doc, .rtf et .txt le sont).',
+        }[xhr.status] || erreurHttp({ status: xhr.status }).message;
+        rejeter(new ErreurGuichet(corpsReponse && typeof corpsReponse.error === 'string'
+          && corpsReponse.error ? corpsReponse.error : defaut, xhr.status));
+      }
+    };
+    xhr.send(corps);
+  });
+}
+
+// ---------------------------------------------------------------- the author's typed files
+
+// The typed documents (.pdf .doc .rtf .txt) of document `numero` waiting for the author's
+// validation: [{nom, taille, extension}]. "attachments" never lists a .doc or .rtf.
+export async function tapes(numero) {
+  const reponse = await envoie(`/typed?${new URLSearchParams({ n: numero })}`);
+  if (!reponse.ok) throw await erreurBureau(reponse);
+  const corps = await reponse.json();
+  return (corps.files || []).map((f) => ({ nom: f.name, taille: Number(f.size), extension: f.ext }));
+}
+
+// The address of a typed document of the author (served as a download).
+export function urlTape(numero, extension) {
+  return `/typed?${new URLSearchParams({ n: numero, ext: extension })}`;
 }

@@ -11,6 +11,9 @@ const ROUTES = [
   { motif: /^#\/archives\/([A-Za-z0-9_-]{1,64})$/, vue: 'archives', noms: ['numero'] },
   { motif: /^#\/agenda$/, vue: 'agenda' },
   { motif: /^#\/agenda\/(\d{4}-\d{2}-\d{2})$/, vue: 'agenda', noms: ['date'] },
+  { motif: /^#\/bureau$/, vue: 'desk', bureau: true },
+  { motif: /^#\/bureau\/([A-Za-z0-9._-]{1,64})\/(\d{1,18})$/, vue: 'desk-document',
+    noms: ['auteur', 'numero'], bureau: true },
 ];
 
 const main = document.getElementById('contenu');
@@ -19,6 +22,7 @@ const occupe = document.getElementById('occupe');
 const navigation = document.getElementById('navigation');
 const zoneUtilisateur = document.getElementById('zone-utilisateur');
 const nomUtilisateur = document.getElementById('utilisateur');
+const lienBureau = document.getElementById('lien-bureau');
 
 let tour = 0;  // the render in progress; an older one that ends late changes nothing
 let attentes = 0;
@@ -34,7 +38,12 @@ function quitteLaVue() {
 
 const app = {
   api,
-  utilisateur: null,  // {id, name, service} of the open session
+  utilisateur: null,  // {id, name, service, transcriber} of the open session
+
+  // Where a user starts: the desk for a transcriber, their documents for an author.
+  accueil() {
+    return app.utilisateur && app.utilisateur.transcriber ? '#/bureau' : '#/documents';
+  },
 
   // Runs `f` when the view goes (another route, or the same one drawn again).
   enQuittant(f) {
@@ -91,6 +100,7 @@ const app = {
     navigation.hidden = !utilisateur;
     zoneUtilisateur.hidden = !utilisateur;
     nomUtilisateur.textContent = utilisateur ? utilisateur.name : '';
+    lienBureau.hidden = !(utilisateur && utilisateur.transcriber);
   },
 
   // After a failure in a view: a session that ended goes to log-on, the rest is shown.
@@ -116,7 +126,7 @@ async function affiche() {
   quitteLaVue();
   let route = routeDe(location.hash);
   if (!route) {
-    location.replace(app.utilisateur ? '#/documents' : '#/connexion');
+    location.replace(app.utilisateur ? app.accueil() : '#/connexion');
     return;
   }
   if (!route.publique && !app.utilisateur) {
@@ -125,11 +135,20 @@ async function affiche() {
     return;
   }
   if (route.vue === 'login' && app.utilisateur) {
+    location.replace(app.accueil());
+    return;
+  }
+  // The desk is for transcribers only (the front end refuses its requests to others).
+  if (route.bureau && !app.utilisateur.transcriber) {
+    app.annoncer('Le bureau de transcription est réservé aux transcripteurs.', 'erreur');
+    app.garderAnnonce = true;
     location.replace('#/documents');
     return;
   }
   // A document and its archive belong to "Mes documents".
-  const rubrique = /^#\/(document|archives)\//.test(location.hash) ? '#/documents' : location.hash;
+  // A document on the desk belongs to the desk.
+  const rubrique = /^#\/(document|archives)\//.test(location.hash) ? '#/documents'
+    : /^#\/bureau\//.test(location.hash) ? '#/bureau' : location.hash;
   document.querySelectorAll('#navigation a').forEach((a) => {
     if (rubrique.startsWith(a.getAttribute('href'))) a.setAttribute('aria-current', 'page');
     else a.removeAttribute('aria-current');

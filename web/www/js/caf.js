@@ -80,3 +80,31 @@ export function cafVersWav(tampon) {
   for (let i = 0; i < octets; i += 2) v.setInt16(44 + i, source.getInt16(i, false), true);
   return { wav, duree: octets / 2 / frequence };
 }
+
+// The duration in seconds of a WAV file's PCM samples (the WAV Guichet converts a
+// dictation into), read from its "fmt " and "data" chunks. Throws ErreurCaf for what is
+// not a PCM WAV.
+export function dureeWav(tampon) {
+  const vue = new DataView(tampon);
+  if (tampon.byteLength < 12 || texte4(vue, 0) !== 'RIFF' || texte4(vue, 8) !== 'WAVE') {
+    throw new ErreurCaf('Ce fichier n’est pas un WAV.');
+  }
+  let debitOctets = 0;
+  let position = 12;
+  while (position + 8 <= tampon.byteLength) {
+    const type = texte4(vue, position);
+    const longueur = vue.getUint32(position + 4, true);
+    const corps = position + 8;
+    if (type === 'fmt ' && corps + 16 <= tampon.byteLength) {
+      if (vue.getUint16(corps, true) !== 1) throw new ErreurCaf('WAV compressé : PCM attendu.');
+      debitOctets = vue.getUint32(corps + 8, true);
+    } else if (type === 'data') {
+      if (!debitOctets) break;
+      // A length past the end (a file still growing, or 0xFFFFFFFF) counts what is there.
+      const octets = Math.min(longueur, tampon.byteLength - corps);
+      return octets / debitOctets;
+    }
+    position = corps + longueur + (longueur & 1);
+  }
+  throw new ErreurCaf('WAV sans format ni données.');
+}

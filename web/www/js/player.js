@@ -1,13 +1,17 @@
 // The dictation player: play and pause, a position slider, a few seconds back and
-// forward, the speed from 0.75 to 2 times (pitch kept), and the keyboard shortcuts of
-// transcription software. The sound is a WAV made in the page from the CAF (caf.js).
+// forward, the speed from 0.75 to 2 times (0.5 to 2 on the desk; pitch kept), and the
+// keyboard shortcuts of transcription software. The sound is a WAV: made in the page from
+// the CAF (caf.js) for the author, Guichet's own on the transcription desk.
 //
 // Shortcuts, anywhere on the page but in a text field:
 //   Espace or K  play / pause        J or ←  back 5 s       L or →  forward 5 s
 //   Début        back to the start   - / +   slower / faster
+// With the transcription desk's keys (option `touchesF`), also in a text field, so a
+// transcriber typing the name never leaves the keyboard:
+//   F2 play / pause   F4 back   F8 forward   F9 slower   F10 faster
 
-const VITESSES = [0.75, 1, 1.25, 1.5, 1.75, 2];
-const SAUT = 5;
+const VITESSES_AUTEUR = [0.75, 1, 1.25, 1.5, 1.75, 2];
+const SAUT_AUTEUR = 5;
 
 export function formateTemps(secondes) {
   const s = Math.max(0, Math.floor(secondes));
@@ -29,8 +33,12 @@ function element(nom, attributs = {}, texte = '') {
 }
 
 // Builds the player in `conteneur` for the WAV bytes `wav` lasting `duree` seconds.
+// Options: `vitesses` (the speeds offered), `saut` (seconds of a jump back or forward),
+// `touchesF` (the desk's function keys, active in text fields too).
 // Returns {audio, detruit}: `detruit` stops the sound and lets go of the page's keys.
-export function creeLecteur(conteneur, wav, duree) {
+export function creeLecteur(conteneur, wav, duree, options = {}) {
+  const VITESSES = options.vitesses || VITESSES_AUTEUR;
+  const SAUT = options.saut || SAUT_AUTEUR;
   const url = URL.createObjectURL(new Blob([wav], { type: 'audio/wav' }));
   const audio = element('audio', { preload: 'auto' });
   audio.src = url;
@@ -39,15 +47,16 @@ export function creeLecteur(conteneur, wav, duree) {
   const racine = element('div', { class: 'lecteur', role: 'group', 'aria-label': 'Lecteur de la dictée' });
   racine.dataset.duree = duree.toFixed(3);
   const commandes = element('div', { class: 'lecteur-commandes' });
+  const f = (touche) => (options.touchesF ? ` ${touche}` : '');
   const lecture = element('button', { type: 'button', class: 'principal', id: 'lecture',
-    'aria-keyshortcuts': 'Space K' }, 'Lire');
-  const recul = element('button', { type: 'button', id: 'recul', 'aria-keyshortcuts': 'J ArrowLeft',
+    'aria-keyshortcuts': `Space K${f('F2')}` }, 'Lire');
+  const recul = element('button', { type: 'button', id: 'recul', 'aria-keyshortcuts': `J ArrowLeft${f('F4')}`,
     'aria-label': `Reculer de ${SAUT} secondes` }, `− ${SAUT} s`);
-  const avance = element('button', { type: 'button', id: 'avance', 'aria-keyshortcuts': 'L ArrowRight',
+  const avance = element('button', { type: 'button', id: 'avance', 'aria-keyshortcuts': `L ArrowRight${f('F8')}`,
     'aria-label': `Avancer de ${SAUT} secondes` }, `+ ${SAUT} s`);
   const temps = element('span', { class: 'lecteur-temps', id: 'temps', 'aria-live': 'off' });
   const etiquetteVitesse = element('label', { for: 'vitesse' }, 'Vitesse');
-  const vitesse = element('select', { id: 'vitesse', 'aria-keyshortcuts': '- +' });
+  const vitesse = element('select', { id: 'vitesse', 'aria-keyshortcuts': `- +${f('F9 F10')}` });
   for (const v of VITESSES) {
     const option = element('option', { value: String(v) }, `${String(v).replace('.', ',')}×`);
     if (v === 1) option.selected = true;
@@ -69,7 +78,19 @@ export function creeLecteur(conteneur, wav, duree) {
     });
     aide.append(` ${quoi}  `);
   }
-  racine.append(commandes, etiquettePosition, position, aide, audio);
+  racine.append(commandes, etiquettePosition, position);
+  if (options.touchesF) {
+    // The keys that work everywhere, even while typing: the ones a transcriber learns.
+    const aideF = element('p', { class: 'raccourcis raccourcis-f', id: 'raccourcis-f' });
+    aideF.append('Même en tapant : ');
+    for (const [t, quoi] of [['F2', 'lecture/pause'], ['F4', `− ${SAUT} s`], ['F8', `+ ${SAUT} s`],
+      ['F9', 'plus lent'], ['F10', 'plus vite']]) {
+      aideF.append(element('kbd', {}, t), ` ${quoi}  `);
+    }
+    racine.append(aideF);
+    aide.firstChild.textContent = 'Hors d’un champ de saisie : ';
+  }
+  racine.append(aide, audio);
   conteneur.append(racine);
 
   let glisse = false;
@@ -121,7 +142,21 @@ export function creeLecteur(conteneur, wav, duree) {
     audio.addEventListener(evenement, montre);
   }
 
+  const toucheF = (e) => {
+    if (e.altKey || e.ctrlKey || e.metaKey || e.shiftKey) return false;
+    switch (e.key) {
+      case 'F2': basculer(); break;
+      case 'F4': va(audio.currentTime - SAUT); break;
+      case 'F8': va(audio.currentTime + SAUT); break;
+      case 'F9': changeVitesse(-1); break;
+      case 'F10': changeVitesse(1); break;
+      default: return false;
+    }
+    e.preventDefault();
+    return true;
+  };
   const touche = (e) => {
+    if (options.touchesF && toucheF(e)) return;
     if (e.altKey || e.ctrlKey || e.metaKey) return;
     const cible = e.target;
     if (cible.closest && cible.closest('input, textarea, select, [contenteditable="true"], dialog')) return;

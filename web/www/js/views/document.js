@@ -1,8 +1,10 @@
 // A document: where it is, and for a document waiting for validation its dictation (played
 // in the page), its transcription, its attachments and the author's three decisions.
 // Showing it costs two Guichet requests ("stages" for the document, "attachments" for
-// its files). Each decision asks for confirmation, makes sure the document still waits
-// for validation, sends the command and reads back where the document went.
+// its files) and one of the front end's own (/typed: the typed .doc or .rtf, which
+// "attachments" never lists). Each decision asks for confirmation, makes sure the
+// document still waits for validation, sends the command and reads back where the
+// document went.
 import { cafVersWav } from '../caf.js';
 import { creeLecteur } from '../player.js';
 import { dateLisible, pastilleEtape } from './documents.js';
@@ -52,7 +54,7 @@ function nomLisible(nom) {
 }
 
 // The modal confirmation of the WAI-ARIA dialog pattern: resolves true or false.
-function confirme(main, titre, question, bouton, classe) {
+export function confirme(main, titre, question, bouton, classe) {
   return new Promise((resoudre) => {
     const dialog = el('dialog');
     dialog.id = 'confirmation';
@@ -131,10 +133,12 @@ async function lecteur(section, piece, app) {
   }
 }
 
-async function transcription(section, pieces, app) {
+// `tapes`: the typed documents of /typed, where a .doc or .rtf comes from ("attachments"
+// never lists them).
+async function transcription(section, pieces, tapes, numero, app) {
   const texte = pieces.find((p) => p.extension === 'txt');
   const pdf = pieces.find((p) => p.extension === 'pdf');
-  const traitement = pieces.filter((p) => p.extension === 'doc' || p.extension === 'rtf');
+  const traitement = tapes.filter((p) => p.extension === 'doc' || p.extension === 'rtf');
   if (!texte && !pdf && traitement.length === 0) {
     section.append(el('p', 'vide', 'Aucune transcription n’est jointe à ce document.'));
     return;
@@ -168,8 +172,9 @@ async function transcription(section, pieces, app) {
   }
   for (const p of traitement) {
     const lien = el('a', 'bouton', `Télécharger la transcription (${p.extension.toUpperCase()})`);
-    lien.href = app.api.urlFichier(p.chemin);
-    lien.download = nomLisible(p.nom);
+    lien.href = app.api.urlTape(numero, p.extension);
+    lien.id = `transcription-${p.extension}`;
+    lien.download = p.nom;
     const para = el('p');
     para.append(lien);
     section.append(para);
@@ -262,7 +267,13 @@ async function dessine(main, numero, app, lignes) {
   main.replaceChildren(...cadre, carte);
   if (d.etape !== 'Validations') return;
 
-  const pieces = await app.occupe(app.api.pieces(numero));
+  // The typed .doc/.rtf come from the front end's own list; a failure there leaves the
+  // rest of the view as it is.
+  const [pieces, tapes] = await app.occupe(Promise.all([app.api.pieces(numero),
+    app.api.tapes(numero).catch((e) => {
+      if (e instanceof app.api.SessionExpiree) throw e;
+      return [];
+    })]));
   if (pieces.length === 0) {
     main.append(el('p', 'annonce-erreur', 'Les fichiers de ce document ne sont plus disponibles : il vient peut-être de changer d’étape. Actualisez la page.'));
     return;
@@ -303,7 +314,7 @@ async function dessine(main, numero, app, lignes) {
   main.append(sDictee, sTexte, sActions, sPieces);
 
   const caf = pieces.find((p) => p.extension === 'caf');
-  const travaux = [transcription(sTexte, pieces, app)];
+  const travaux = [transcription(sTexte, pieces, tapes, numero, app)];
   if (caf) travaux.push(lecteur(sDictee, caf, app));
   else sDictee.append(el('p', 'vide', 'Aucune dictée n’est jointe à ce document.'));
   await app.occupe(Promise.all(travaux), 'Chargement de la dictée…');

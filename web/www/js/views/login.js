@@ -66,7 +66,7 @@ export async function render(main, params, app) {
       app.annoncer('');
       const retour = app.retour;
       app.retour = null;
-      app.aller(retour || '#/documents');
+      app.aller(retour || app.accueil());
     } catch (err) {
       bouton.disabled = false;
       bouton.textContent = 'Se connecter';
