@@ -9,18 +9,14 @@ A view's time runs from the moment the page is asked for it to the end of the la
 it waited for, as the browser's resource timings give it.
 """
 import os
-import shutil
-import signal
 import statistics
-import subprocess
 import sys
 import tempfile
-import time
 from urllib.parse import urlparse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "web"))
-from browser_test import (AUTHOR, Client, Portal, browser, lay_out_site, make_dictation,  # noqa: E402
-                          start_programs, transcribe, wait_for)
+from browser_test import (AUTHOR, Client, Portal, arguments, browser, end,  # noqa: E402
+                          lay_out_site, make_dictation, start_programs, transcribe, wait_for)
 
 START = "performance.clearResourceTimings(); window.__vue = performance.now();"
 # The requests sent since START, and the time from START to the end of the last one.
@@ -44,7 +40,7 @@ def measure(page, open_view, settled):
 
 
 def main():
-    build, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    build, source, _ = arguments()
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
     root = tempfile.mkdtemp(prefix="guichet-views-")
     guichet = web = driver = None
@@ -109,16 +105,7 @@ def main():
                 if results[-1][1] else "", statistics.median(times), max(times)))
         return 0
     finally:
-        if driver:
-            driver.quit()
-        for p in (web, guichet):
-            if p:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-        shutil.rmtree(root, ignore_errors=True)
+        end(driver, (web, guichet), root)
 
 
 if __name__ == "__main__":

@@ -20,7 +20,6 @@ With --screenshots, each view is saved there (the README's pictures).
 import base64
 import fcntl
 import fnmatch
-import json
 import os
 import re
 import shutil
@@ -46,6 +45,34 @@ TEXT = "Cher confrère,\r\nJe vous adresse Mme Éloïse Durand pour un avis card
 
 
 # ---------------------------------------------------------------- the site and its programs
+
+def arguments():
+    """BUILD_DIR SOURCE_DIR [--screenshots DIR], as every browser script takes them."""
+    build, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    shots = None
+    if "--screenshots" in sys.argv:
+        shots = os.path.abspath(sys.argv[sys.argv.index("--screenshots") + 1])
+        os.makedirs(shots, exist_ok=True)
+    return build, source, shots
+
+
+def end(driver, programs, root):
+    """Closes the browser, stops the programs (a kill for one that does not stop) and
+    removes the temporary site, unless KEEP_SITE is set."""
+    if driver:
+        driver.quit()
+    for proc in programs:
+        if proc:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+    if os.environ.get("KEEP_SITE"):
+        print("site kept: " + root)
+    else:
+        shutil.rmtree(root, ignore_errors=True)
+
 
 def lay_out_site(build, source, root):
     shutil.copytree(os.path.join(source, "tools", "demo-site"), root, dirs_exist_ok=True)
@@ -299,11 +326,7 @@ class Portal:
 
 
 def main():
-    build, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    shots = None
-    if "--screenshots" in sys.argv:
-        shots = os.path.abspath(sys.argv[sys.argv.index("--screenshots") + 1])
-        os.makedirs(shots, exist_ok=True)
+    build, source, shots = arguments()
     root = tempfile.mkdtemp(prefix="guichet-browser-")
     guichet = web = driver = None
     started = time.time()
@@ -464,16 +487,7 @@ def main():
               (decoded, duration, time.time() - started))
         return 0
     finally:
-        if driver:
-            driver.quit()
-        for p in (web, guichet):
-            if p:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-        shutil.rmtree(root, ignore_errors=True)
+        end(driver, (web, guichet), root)
 
 
 if __name__ == "__main__":

@@ -23,8 +23,6 @@ With --screenshots, the desk's queue and document are saved there for the README
 """
 import http.cookiejar
 import os
-import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -36,8 +34,8 @@ import urllib.request
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-from browser_test import (Portal, QueueLock, lay_out_site, phase, small_pdf, start_programs,
-                          wait_for)
+from browser_test import (Portal, QueueLock, arguments, end, lay_out_site, phase, small_pdf,
+                          start_programs, wait_for)
 from dictate_browser_test import audio_checks, browser, make_speech
 
 AUTHOR = "anna"
@@ -374,11 +372,7 @@ def author_decides(page, build, root, numbers, heard, pdf):
 
 
 def main():
-    build, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    shots = None
-    if "--screenshots" in sys.argv:
-        shots = os.path.abspath(sys.argv[sys.argv.index("--screenshots") + 1])
-        os.makedirs(shots, exist_ok=True)
+    build, source, shots = arguments()
     root = tempfile.mkdtemp(prefix="guichet-desk-")
     guichet = web = driver = None
     started = time.time()
@@ -416,19 +410,7 @@ def main():
                 print("console:", entry.get("message"))
         raise
     finally:
-        if driver:
-            driver.quit()
-        for proc in (web, guichet):
-            if proc:
-                proc.send_signal(signal.SIGTERM)
-                try:
-                    proc.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-        if os.environ.get("KEEP_SITE"):
-            print("site kept: " + root)
-        else:
-            shutil.rmtree(root, ignore_errors=True)
+        end(driver, (web, guichet), root)
 
 
 if __name__ == "__main__":

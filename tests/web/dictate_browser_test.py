@@ -13,8 +13,6 @@ the page, a PDF served) and an agenda day with the next day.
 """
 import os
 import re
-import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -28,7 +26,7 @@ from selenium.webdriver.support import expected_conditions as EC
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 # The site and the two programs, laid out and started as the author flow does.
-from browser_test import lay_out_site, start_programs
+from browser_test import arguments, end, lay_out_site, start_programs
 
 
 def make_speech(work):
@@ -288,11 +286,7 @@ def archive_and_agenda(p):
 
 
 def main():
-    build, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    shots = None
-    if "--screenshots" in sys.argv:
-        shots = os.path.abspath(sys.argv[sys.argv.index("--screenshots") + 1])
-        os.makedirs(shots, exist_ok=True)
+    build, source, shots = arguments()
     root = tempfile.mkdtemp(prefix="guichet-dictate-")
     guichet = web = driver = None
     started = time.time()
@@ -324,19 +318,7 @@ def main():
                 print("console:", entry.get("message"))
         raise
     finally:
-        if driver:
-            driver.quit()
-        for proc in (web, guichet):
-            if proc:
-                proc.send_signal(signal.SIGTERM)
-                try:
-                    proc.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-        if os.environ.get("KEEP_SITE"):
-            print("site kept: " + root)
-        else:
-            shutil.rmtree(root, ignore_errors=True)
+        end(driver, (web, guichet), root)
 
 
 if __name__ == "__main__":
