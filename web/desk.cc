@@ -395,7 +395,7 @@ int AsideFile::Commit() {
 bool NameForId(std::string_view utf8, std::string* cp1252, std::string* why) {
   const std::string text = Trim(utf8);
   if (!IsUtf8(text)) {
-    *why = "Le nom n'est pas un texte valide.";
+    *why = "Le nom n’est pas un texte valide.";
     return false;
   }
   if (text.empty()) {

@@ -27,7 +27,7 @@ namespace {
 
 constexpr int64_t kMaxTypedBytes = 50 * 1024 * 1024;
 constexpr size_t kMaxIdBytes = 1024 * 1024;
-const char kGone[] = "Ce document n'est plus en transcription";
+const char kGone[] = "Ce document n’est plus en transcription";
 
 std::string Lower(std::string_view s) {
   std::string out(s);
@@ -327,7 +327,7 @@ class Desk : public DeskBase {
       return Error(http::status::not_found, kGone);
     if (d.typed.empty())
       return Error(http::status::conflict,
-                   "Aucun document tapé n'est joint : déposez-le avant de terminer.");
+                   "Aucun document tapé n’est joint : déposez-le avant de terminer.");
     const std::string bat =
         FamilyName(folder_, number_, DocumentFileName(number_, ".finished.bat"));
     const std::string real_folder = os::RealPath(folder_);
