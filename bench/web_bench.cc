@@ -203,7 +203,8 @@ std::string CreateTmp(int port) {
   std::string in;
   if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
     char buf[4096];
-    for (ssize_t got; (got = read(fd, buf, sizeof buf)) > 0;) in.append(buf, static_cast<size_t>(got));
+    for (ssize_t got; (got = read(fd, buf, sizeof buf)) > 0;)
+      in.append(buf, static_cast<size_t>(got));
   }
   close(fd);
   // Headers, the blank line, "||command=createtmp||", then the number.
@@ -322,11 +323,10 @@ double Upload(int port, const std::string& tasks, int64_t megabytes) {
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
-  std::string head =
-      "PUT /upload?idexamen=" + number + "&extension=.spx&logon=" + kToken +
-      " HTTP/1.1\r\nHost: bench\r\n"
-      "Content-Length: " +
-      std::to_string(size) + "\r\n\r\n";
+  std::string head = "PUT /upload?idexamen=" + number + "&extension=.spx&logon=" + kToken +
+                     " HTTP/1.1\r\nHost: bench\r\n"
+                     "Content-Length: " +
+                     std::to_string(size) + "\r\n\r\n";
   auto send_all = [&](const char* p, size_t n) {
     while (n > 0) {
       ssize_t w = write(fd, p, n);
@@ -412,7 +412,9 @@ int main(int argc, char** argv) {
     std::ifstream f(root + "/web.err");
     std::string log((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     size_t at = log.find("listening on http://127.0.0.1:");
-    if (at != std::string::npos) port = std::stoi(log.substr(at + 30));
+    // The line may be read half written: wait for its end.
+    if (at != std::string::npos && log.find('\n', at) != std::string::npos)
+      port = std::stoi(log.substr(at + 30));
   }
   if (port == 0 || !fs::exists(spool + "/out")) {
     std::this_thread::sleep_for(std::chrono::seconds(2));

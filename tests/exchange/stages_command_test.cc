@@ -68,7 +68,7 @@ TEST_F(StagesTest, ListsEveryStageOfTheAuthorNewestFirst) {
             Lines({"||command=stages||", "2|Validations|2026-12-08&nbsp;07:00||||0|",
                    "2|Publications|2026-12-08&nbsp;07:00||||0|"}));
   // A number of another author, one that is nowhere, and one that names no file.
-  for (const std::string& number : {"5", "42", "../u2/hvr_5", "*"}) {
+  for (const char* number : {"5", "42", "../u2/hvr_5", "*"}) {
     EXPECT_EQ(Ask("stages", number), Lines({"||command=stages||", "(Aucun&nbsp;document)||||"}))
         << number;
     EXPECT_EQ(Marker(), "2\r\n") << number;

@@ -56,6 +56,13 @@ fs::path NativePath(const std::string& path) {
 fs::path NativePath(const std::string& path) { return fs::path(path); }
 #endif
 
+int ListeningPort(const std::string& log) {
+  static const std::string kLine = "listening on http://127.0.0.1:";
+  const size_t at = log.find(kLine);
+  if (at == std::string::npos || log.find('\n', at) == std::string::npos) return 0;
+  return std::atoi(log.c_str() + at + kLine.size());
+}
+
 std::string BinaryDir() {
   std::string dir = ".";
   if (const char* d = getenv("GUICHET_BINARY_DIR")) {

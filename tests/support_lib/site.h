@@ -240,4 +240,8 @@ std::string CodecLibraryName();
 // Radiveve.dll) are.
 std::string BinaryDir();
 
+// The port in guichet-web's "listening on http://127.0.0.1:PORT/" line of `log`, once the
+// whole line is there (the log may be read while the line is being written); 0 before.
+int ListeningPort(const std::string& log);
+
 }  // namespace guichet::test

@@ -85,11 +85,8 @@ class Portal : public ::testing::Test {
     }
     ASSERT_TRUE(WaitUntil(
         [&] {
-          std::string log = ReadAll(err);
-          size_t at = log.find("listening on http://127.0.0.1:");
-          if (at == std::string::npos) return false;
-          port_ = std::stoi(log.substr(at + 30));
-          return true;
+          port_ = ListeningPort(ReadAll(err));
+          return port_ != 0;
         },
         10000));
   }

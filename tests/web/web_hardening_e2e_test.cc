@@ -96,11 +96,8 @@ class FrontEnd : public ::testing::Test {
     ASSERT_TRUE(web.Start(BinaryDir() + "/guichet-web" + kExecutableSuffix, args, err, open_files));
     ASSERT_TRUE(WaitUntil(
         [&] {
-          const std::string log = test::ReadAll(err);
-          const size_t at = log.find("listening on http://127.0.0.1:");
-          if (at == std::string::npos) return false;
-          port = std::stoi(log.substr(at + 30));
-          return true;
+          port = test::ListeningPort(test::ReadAll(err));
+          return port != 0;
         },
         20000))
         << test::ReadAll(err);

@@ -141,11 +141,8 @@ class PortalOverHttp : public ::testing::Test {
     ASSERT_TRUE(web.Start(BinaryDir() + "/guichet-web" + kExecutableSuffix, args, err));
     ASSERT_TRUE(WaitUntil(
         [&] {
-          const std::string log = ReadAll(err);
-          const size_t at = log.find("listening on http://127.0.0.1:");
-          if (at == std::string::npos) return false;
-          port = std::stoi(log.substr(at + 30));
-          return true;
+          port = ListeningPort(ReadAll(err));
+          return port != 0;
         },
         20000))
         << ReadAll(err);
