@@ -56,6 +56,15 @@ def arguments():
     return build, source, shots
 
 
+def show_failure(driver):
+    """What the page showed and logged when a run failed."""
+    if driver:
+        print("page at the failure (%s):\n%s" % (driver.current_url,
+                                                 driver.find_element(By.TAG_NAME, "body").text))
+        for entry in driver.get_log("browser"):
+            print("console:", entry.get("message"))
+
+
 def end(driver, programs, root):
     """Closes the browser, stops the programs (a kill for one that does not stop) and
     removes the temporary site, unless KEEP_SITE is set."""
@@ -486,6 +495,9 @@ def main():
               "vanished and unknown documents, ended session, log-off: ok (%.1f s)" %
               (decoded, duration, time.time() - started))
         return 0
+    except Exception:
+        show_failure(driver)
+        raise
     finally:
         end(driver, (web, guichet), root)
 

@@ -34,8 +34,8 @@ import urllib.request
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-from browser_test import (Portal, QueueLock, arguments, end, lay_out_site, phase, small_pdf,
-                          start_programs, wait_for)
+from browser_test import (Portal, QueueLock, arguments, end, lay_out_site, phase, show_failure,
+                          small_pdf, start_programs, wait_for)
 from dictate_browser_test import audio_checks, browser, make_speech
 
 AUTHOR = "anna"
@@ -403,11 +403,7 @@ def main():
               "found in the archive; sent back, deleted: ok (%.0f s)" % (time.time() - started))
         return 0
     except Exception:
-        if driver:
-            print("page at the failure (%s):\n%s" % (driver.current_url,
-                                                     driver.find_element(By.TAG_NAME, "body").text))
-            for entry in driver.get_log("browser"):
-                print("console:", entry.get("message"))
+        show_failure(driver)
         raise
     finally:
         end(driver, (web, guichet), root)

@@ -26,7 +26,7 @@ from selenium.webdriver.support import expected_conditions as EC
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 # The site and the two programs, laid out and started as the author flow does.
-from browser_test import arguments, end, lay_out_site, start_programs
+from browser_test import arguments, end, lay_out_site, show_failure, start_programs
 
 
 def make_speech(work):
@@ -312,10 +312,7 @@ def main():
         print("skipped: this guichet-web has no browser sessions (POST /session)")
         return SKIPPED
     except Exception:
-        if driver:
-            print("page at the failure:\n" + driver.find_element(By.TAG_NAME, "body").text)
-            for entry in driver.get_log("browser"):
-                print("console:", entry.get("message"))
+        show_failure(driver)
         raise
     finally:
         end(driver, (web, guichet), root)
