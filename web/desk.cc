@@ -15,13 +15,6 @@ namespace guichet::web::desk {
 
 namespace {
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
 // The length of the UTF-8 sequence at `s[i]`, 0 when it is not one.
 size_t Utf8Length(std::string_view s, size_t i) {
   const unsigned char c = static_cast<unsigned char>(s[i]);
@@ -41,23 +34,23 @@ bool IsUtf8(std::string_view s) {
   return true;
 }
 
+// The first `n` bytes of an open file (fewer when it is shorter).
+std::string ReadOpen(os::File& f, int64_t n) {
+  std::string data(static_cast<size_t>(n), '\0');
+  int64_t got = 0;
+  for (int64_t r; got < n && (r = f.Read(data.data() + got, static_cast<size_t>(n - got))) > 0;)
+    got += r;
+  data.resize(static_cast<size_t>(got));
+  return data;
+}
+
 // Reads a small regular file without following a link; false when it cannot.
-bool ReadSmall(const std::string& path, int64_t max, std::string* data, int64_t* size = nullptr,
-               int64_t* modified = nullptr) {
+bool ReadSmall(const std::string& path, int64_t max, std::string* data) {
   os::File f = os::File::OpenRead(path);
   if (!f.is_open()) return false;
   const int64_t n = f.Size();
   if (n < 0 || n > max) return false;
-  data->assign(static_cast<size_t>(n), '\0');
-  int64_t got = 0;
-  while (got < n) {
-    const int64_t r = f.Read(data->data() + got, static_cast<size_t>(n - got));
-    if (r <= 0) break;
-    got += r;
-  }
-  data->resize(static_cast<size_t>(got));
-  if (size) *size = n;
-  if (modified) *modified = f.ModifiedNs();
+  *data = ReadOpen(f, n);
   return true;
 }
 
@@ -101,15 +94,17 @@ std::set<std::string> ParseTranscribers(std::string_view text) {
 
 bool Transcribers::Contains(const std::string& id) {
   if (id.empty()) return false;
-  std::string text;
-  int64_t size = -1, modified = -1;
-  if (!ReadSmall(path_, 1 << 20, &text, &size, &modified)) {
+  // The list is read again only when its size or last change differ from the last reading.
+  os::File f = os::File::OpenRead(path_);
+  const int64_t size = f.is_open() ? f.Size() : -1;
+  const int64_t modified = f.is_open() ? f.ModifiedNs() : -1;
+  if (size < 0 || size > (1 << 20)) {
     ids_.clear();
     size_ = modified_ = -1;
     return false;
   }
   if (size != size_ || modified != modified_) {
-    ids_ = ParseTranscribers(text);
+    ids_ = ParseTranscribers(ReadOpen(f, size));
     size_ = size;
     modified_ = modified;
   }
@@ -207,7 +202,7 @@ std::vector<std::string> FamilyNames(const std::string& folder, const std::strin
 }
 
 bool IsTypedExtension(std::string_view ext) {
-  const std::string e = Lower(ext);
+  const std::string e = ToLower(ext);
   for (const char* t : kTypedExtensions)
     if (e == t) return true;
   return false;
@@ -216,7 +211,7 @@ bool IsTypedExtension(std::string_view ext) {
 std::string KindOfFile(std::string_view name) {
   const size_t dot = name.find('.');
   if (dot == std::string_view::npos) return "";
-  const std::string ending = Lower(name.substr(dot));
+  const std::string ending = ToLower(name.substr(dot));
   for (const char* own : {".typedoc", ".id", ".urg", ".urgent!", ".finished.bat", ".spx.old"})
     if (ending == own) return "";
   if (ending == ".wav") return "audio";
@@ -283,7 +278,7 @@ Document Describe(Env& env, const std::string& folder, const std::string& author
   const DocumentEtape d =
       DescribeFamily(env, folder, number, endings, std::string(kTranscriptionsStage), c.types);
   for (const std::string& name : TypedOf(env, c, d.code, folder, names)) {
-    const std::string ext = Lower(name.substr(name.find('.') + 1));
+    const std::string ext = ToLower(name.substr(name.find('.') + 1));
     if (std::find(doc.typed.begin(), doc.typed.end(), ext) == doc.typed.end())
       doc.typed.push_back(ext);
   }

@@ -29,17 +29,10 @@ constexpr int64_t kMaxTypedBytes = 50 * 1024 * 1024;
 constexpr size_t kMaxIdBytes = 1024 * 1024;
 const char kGone[] = "Ce document n’est plus en transcription";
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
 // ".pdf", "pdf", ".PDF" -> "pdf"; "" for what is not a typed document's extension.
 std::string TypedExtension(const std::string* ext) {
   if (!ext) return "";
-  std::string e = Lower(*ext);
+  std::string e = ToLower(*ext);
   if (!e.empty() && e[0] == '.') e.erase(0, 1);
   return desk::IsTypedExtension(e) ? e : "";
 }
@@ -193,7 +186,7 @@ class Desk : public DeskBase {
       std::string kind = desk::KindOfFile(name);
       if (kind.empty()) continue;
       if (kind == "typed" && std::find(d.typed.begin(), d.typed.end(),
-                                       Lower(name.substr(name.find('.') + 1))) == d.typed.end())
+                                       ToLower(name.substr(name.find('.') + 1))) == d.typed.end())
         kind = "template";  // still the template the move cycle dropped
       os::File f = os::File::OpenRead(folder_ + "/" + name);
       if (!f.is_open()) continue;  // a link, a FIFO, a folder: not a file of the family
@@ -392,7 +385,7 @@ class Typed : public DeskBase {
         if (!f.is_open()) continue;
         files += (files.size() > 1 ? ", " : "") + std::string("{\"name\": ") +
                  JsonString(ToUtf8(name)) + ", \"size\": " + std::to_string(f.Size()) +
-                 ", \"ext\": " + JsonString(Lower(ending)) + "}";
+                 ", \"ext\": " + JsonString(ToLower(ending)) + "}";
       }
     }
     SendJson(http::status::ok, "{\"files\": " + files + "]}");
